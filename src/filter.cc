@@ -1,0 +1,76 @@
+#include "filter.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace romseed {
+
+IoStatus FilterUcf(Source& ucf, Output& out, std::string_view delstr,
+                   FilterResult* result) {
+  FilterResult r;
+  enum class Line { kDeciding, kKeeping, kDropping } line = Line::kDeciding;
+  // Bytes of the current line that match delstr so far. Those from earlier
+  // reads are not held anywhere: they equal delstr, so a kept line takes them
+  // from there, and memory stays bounded however long the line is.
+  std::size_t matched = 0;
+  bool first_line = true;
+  unsigned char before = 0;  // the last byte of the previous read
+  std::vector<unsigned char> buf(1 << 16);
+  for (;;) {
+    std::ptrdiff_t got = ucf.Read(buf.data(), buf.size());
+    if (got < 0) return IoStatus::kReadError;
+    if (got == 0) break;
+    const unsigned char* p = buf.data();
+    const unsigned char* end = p + got;
+    while (p < end) {
+      if (line == Line::kDeciding) {
+        std::size_t want = delstr.size() - matched;
+        std::size_t n = std::min(want, static_cast<std::size_t>(end - p));
+        std::size_t i = 0;
+        while (i < n && p[i] == static_cast<unsigned char>(delstr[matched + i])) ++i;
+        if (i == want) {
+          line = Line::kDropping;
+          matched = 0;
+          p += i;
+        } else if (i == n) {
+          matched += n;  // the read ended inside the prefix
+          p += n;
+        } else {
+          out.Put(delstr.data(), matched);
+          matched = 0;
+          line = Line::kKeeping;
+        }
+        continue;
+      }
+      const auto* nl = static_cast<const unsigned char*>(std::memchr(p, '\n', end - p));
+      const unsigned char* stop = nl ? nl + 1 : end;
+      if (line == Line::kKeeping) out.Put(p, stop - p);
+      if (nl) {
+        if (first_line) {
+          r.crlf = (nl > buf.data() ? nl[-1] : before) == '\r';
+          first_line = false;
+        }
+        ++(line == Line::kKeeping ? r.copy_count : r.delete_count);
+        line = Line::kDeciding;
+      }
+      p = stop;
+    }
+    before = end[-1];
+  }
+  // The last line has no line end.
+  if (line == Line::kDeciding && matched > 0) {
+    out.Put(delstr.data(), matched);
+    line = Line::kKeeping;
+  }
+  if (line == Line::kKeeping) {
+    ++r.copy_count;
+    r.open_line = true;
+  } else if (line == Line::kDropping) {
+    ++r.delete_count;
+  }
+  *result = r;
+  return out.ok() ? IoStatus::kOk : IoStatus::kWriteError;
+}
+
+}  // namespace romseed

@@ -1,0 +1,55 @@
+#ifndef ROMSEED_IO_H_
+#define ROMSEED_IO_H_
+
+#include <cstddef>
+#include <string_view>
+#include <vector>
+
+namespace romseed {
+
+// Where a pass reads its bytes from.
+class Source {
+ public:
+  virtual ~Source() = default;
+  // Places up to `n` bytes in `p` and returns how many; fewer than `n` does
+  // not mean the end. Returns 0 at the end of the input, -1 on a read error.
+  virtual std::ptrdiff_t Read(unsigned char* p, std::size_t n) = 0;
+};
+
+// Where a pass writes its bytes to.
+class Sink {
+ public:
+  virtual ~Sink() = default;
+  // Writes all `n` bytes, or returns false.
+  virtual bool Write(const unsigned char* p, std::size_t n) = 0;
+};
+
+// Reads until `n` bytes are in `p` or the input ends, so that a pipe that
+// hands out a few bytes at a time still fills whole chunks. Returns the
+// number of bytes read (less than `n` only at the end), or -1 on a read error.
+std::ptrdiff_t ReadFull(Source& in, unsigned char* p, std::size_t n);
+
+// Gathers small writes into large ones. After a failed write every later
+// one is dropped, so a caller may look at ok() only at the end.
+class Output {
+ public:
+  explicit Output(Sink& sink, std::size_t capacity = 1 << 16);
+  void Put(const void* p, std::size_t n);
+  void Put(std::string_view s) { Put(s.data(), s.size()); }
+  // Hands everything gathered to the sink. False if any write failed.
+  bool Flush();
+  bool ok() const { return ok_; }
+
+ private:
+  Sink& sink_;
+  std::vector<unsigned char> buf_;
+  std::size_t used_ = 0;
+  bool ok_ = true;
+};
+
+// How a pass ended.
+enum class IoStatus { kOk, kReadError, kWriteError };
+
+}  // namespace romseed
+
+#endif  // ROMSEED_IO_H_

@@ -1,0 +1,149 @@
+#include "filter.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "memory_io.h"
+
+namespace romseed {
+namespace {
+
+const std::string kDelstr = "INST \"rom";
+
+// Filters `ucf` read `step` bytes at a time; returns what was kept.
+std::string Filter(const std::string& ucf, FilterResult* r, std::size_t step = SIZE_MAX) {
+  MemorySource in(ucf, step);
+  StringSink sink;
+  Output out(sink, 7);  // a tiny buffer, so that large pieces pass it too
+  EXPECT_EQ(FilterUcf(in, out, kDelstr, r), IoStatus::kOk);
+  EXPECT_TRUE(out.Flush());
+  return sink.data;
+}
+
+TEST(Filter, DropsExactlyTheLinesThatBeginWithThePrefix) {
+  const std::string ucf =
+      "INST \"rom00\" INIT_00 = 0000;\n"
+      "NET \"clk\" LOC = \"P55\";\n"
+      "\n"
+      "INST \"rom1f\" INIT_0f = 1234;\n"
+      "INST \"rom00\" LOC = RAMB16_X0Y0;\n"
+      "INST \"ro\" LOC = X;\n"
+      "INST \"ram00\" INIT_00 = 00;\n"
+      "INST \"rom\" LOC = X;\n"
+      "inst \"rom00\" LOC = X;\n"
+      " INST \"rom00\" LOC = X;\n"
+      "\tINST \"rom00\" LOC = X;\n"
+      "INST \"romctl\" LOC = X;\n"
+      "INST  \"rom00\" LOC = X;\n"
+      "# INST \"rom00\" INIT_00 = 00;\n"
+      "INST rom00 LOC = X;\n";
+  const std::string kept =
+      "NET \"clk\" LOC = \"P55\";\n"
+      "\n"
+      "INST \"ro\" LOC = X;\n"
+      "INST \"ram00\" INIT_00 = 00;\n"
+      "inst \"rom00\" LOC = X;\n"
+      " INST \"rom00\" LOC = X;\n"
+      "\tINST \"rom00\" LOC = X;\n"
+      "INST  \"rom00\" LOC = X;\n"
+      "# INST \"rom00\" INIT_00 = 00;\n"
+      "INST rom00 LOC = X;\n";
+  for (std::size_t step : {1, 2, 3, 5, 9, 64, 100000}) {
+    FilterResult r;
+    EXPECT_EQ(Filter(ucf, &r, step), kept) << "step " << step;
+    EXPECT_EQ(r.copy_count, 10);
+    EXPECT_EQ(r.delete_count, 5);
+    EXPECT_FALSE(r.crlf);
+    EXPECT_FALSE(r.open_line);
+  }
+}
+
+TEST(Filter, EmptyUcf) {
+  FilterResult r;
+  EXPECT_EQ(Filter("", &r), "");
+  EXPECT_EQ(r.copy_count, 0);
+  EXPECT_EQ(r.delete_count, 0);
+  EXPECT_FALSE(r.open_line);
+}
+
+TEST(Filter, DecidesLongLinesWholeFromTheirStart) {
+  // A later piece of a kept line that looks like a stale line stays, and a
+  // long stale line goes entirely: no line is judged by a piece of it.
+  std::string kept_line = "NET \"a\"" + std::string(4088, ' ');
+  for (int i = 0; i < 30; ++i) kept_line += kDelstr + std::string(5000, 'x');
+  kept_line += "\n";
+  std::string stale_line = kDelstr + "00\" " + std::string(300000, 'y') + "\n";
+  for (std::size_t step : {1000, 4095, 65536}) {
+    FilterResult r;
+    EXPECT_EQ(Filter(stale_line + kept_line + stale_line, &r, step), kept_line);
+    EXPECT_EQ(r.copy_count, 1);
+    EXPECT_EQ(r.delete_count, 2);
+  }
+}
+
+TEST(Filter, CopiesEveryByteValue) {
+  std::string odd("a\0b\r\x80\xff\r\n\r\n\0\n", 12);
+  odd += std::string("INST \"ro\0m\n", 11);
+  FilterResult r;
+  EXPECT_EQ(Filter(odd, &r, 3), odd);
+  EXPECT_EQ(r.copy_count, 4);
+}
+
+TEST(Filter, TakesTheLineEndStyleFromTheFirstLine) {
+  struct Case {
+    std::string ucf;
+    bool crlf;
+  } cases[] = {
+      {"a\r\nb\n", true},
+      {"INST \"rom00\" X;\r\nb\n", true},  // a dropped first line counts too
+      {"\r\n", true},
+      {"a\nb\r\n", false},
+      {"a\rb\n", false},
+      {"a\r", false},
+      {"", false},
+  };
+  for (const Case& c : cases) {
+    for (std::size_t step : {1, 2, 100}) {
+      FilterResult r;
+      Filter(c.ucf, &r, step);
+      EXPECT_EQ(r.crlf, c.crlf) << c.ucf << " step " << step;
+    }
+  }
+}
+
+TEST(Filter, ReportsALastKeptLineWithoutLineEnd) {
+  FilterResult r;
+  EXPECT_EQ(Filter("a\nb", &r), "a\nb");
+  EXPECT_TRUE(r.open_line);
+  EXPECT_EQ(r.copy_count, 2);
+
+  EXPECT_EQ(Filter("a\nINST \"rom00\" X;", &r), "a\n");
+  EXPECT_FALSE(r.open_line);
+  EXPECT_EQ(r.delete_count, 1);
+
+  // The input ends inside what could still have become the prefix.
+  EXPECT_EQ(Filter("a\nINST \"ro", &r, 2), "a\nINST \"ro");
+  EXPECT_TRUE(r.open_line);
+  EXPECT_EQ(r.copy_count, 2);
+
+  EXPECT_EQ(Filter("INST \"rom", &r), "");
+  EXPECT_FALSE(r.open_line);
+  EXPECT_EQ(r.delete_count, 1);
+}
+
+TEST(Filter, ReportsFailuresOfEitherSide) {
+  FilterResult r;
+  MemorySource broken("NET a;\nNET b;\n", 4, true);
+  StringSink sink;
+  Output out(sink);
+  EXPECT_EQ(FilterUcf(broken, out, kDelstr, &r), IoStatus::kReadError);
+
+  MemorySource in(std::string(100, 'x') + "\n");
+  StringSink full(10);
+  Output small(full, 16);
+  EXPECT_EQ(FilterUcf(in, small, kDelstr, &r), IoStatus::kWriteError);
+}
+
+}  // namespace
+}  // namespace romseed

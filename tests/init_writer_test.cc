@@ -1,0 +1,122 @@
+#include "init_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "memory_io.h"
+
+namespace romseed {
+namespace {
+
+// Writes the statements for `bin`, read `step` bytes at a time.
+std::string Inits(const std::string& bin, std::int64_t* count = nullptr,
+                  std::size_t step = SIZE_MAX, const std::string& delstr = "INST \"rom",
+                  const char* eol = "\n", const char* lead = "") {
+  MemorySource in(bin, step);
+  StringSink sink;
+  Output out(sink);
+  std::int64_t n = -1;
+  EXPECT_EQ(WriteInits(in, out, delstr, eol, lead, &n), IoStatus::kOk);
+  EXPECT_TRUE(out.Flush());
+  if (count) *count = n;
+  return sink.data;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::string Bytes(std::initializer_list<int> values) {
+  std::string s;
+  for (int v : values) s += static_cast<char>(v);
+  return s;
+}
+
+const std::string kZeros62(62, '0');
+
+TEST(InitWriter, WritesOneStatementPerChunk) {
+  EXPECT_EQ(Inits(Bytes({1, 2, 3})),
+            "INST \"rom00\" INIT_00 = "
+            "0000000000000000000000000000000000000000000000000000000000030201;\n");
+
+  std::string ramp;
+  for (int i = 0; i < 32; ++i) ramp += static_cast<char>(i);
+  EXPECT_EQ(Inits(ramp),
+            "INST \"rom00\" INIT_00 = "
+            "1f1e1d1c1b1a191817161514131211100f0e0d0c0b0a09080706050403020100;\n");
+
+  std::int64_t n;
+  EXPECT_EQ(Inits("", &n), "");
+  EXPECT_EQ(n, 0);
+  EXPECT_EQ(Inits(std::string(32, '\0') + "\x21", &n),
+            "INST \"rom00\" INIT_00 = " + std::string(64, '0') + ";\n"
+            "INST \"rom00\" INIT_01 = " + kZeros62 + "21;\n");
+  EXPECT_EQ(n, 2);
+}
+
+TEST(InitWriter, WritesEveryByteValueAsTwoLowerCaseDigits) {
+  EXPECT_EQ(Lines(Inits(Bytes({0xab})))[0], "INST \"rom00\" INIT_00 = " + kZeros62 + "ab;");
+  EXPECT_EQ(Lines(Inits(Bytes({0x80, 0xff})))[0],
+            "INST \"rom00\" INIT_00 = " + std::string(60, '0') + "ff80;");
+  EXPECT_EQ(Lines(Inits(Bytes({0x00, 0x7f, 0xc3})))[0],
+            "INST \"rom00\" INIT_00 = " + std::string(58, '0') + "c37f00;");
+}
+
+TEST(InitWriter, NumbersBlocksAndIndexes) {
+  // 4097 chunks reach block 256, whose number grows to three digits.
+  std::int64_t n;
+  std::vector<std::string> lines = Lines(Inits(std::string(4096 * 32 + 1, '\x5a'), &n));
+  ASSERT_EQ(n, 4097);
+  ASSERT_EQ(lines.size(), 4097u);
+  auto head = [&](std::size_t k) { return lines[k].substr(0, lines[k].find('=')); };
+  EXPECT_EQ(head(0), "INST \"rom00\" INIT_00 ");
+  EXPECT_EQ(head(10), "INST \"rom00\" INIT_0a ");
+  EXPECT_EQ(head(15), "INST \"rom00\" INIT_0f ");
+  EXPECT_EQ(head(16), "INST \"rom01\" INIT_00 ");
+  EXPECT_EQ(head(10 * 16 + 3), "INST \"rom0a\" INIT_03 ");
+  EXPECT_EQ(head(255 * 16 + 15), "INST \"romff\" INIT_0f ");
+  EXPECT_EQ(head(4096), "INST \"rom100\" INIT_00 ");
+  EXPECT_EQ(lines[4095].size(), 84u + 3 + 1);  // + "rom" + ';'
+}
+
+TEST(InitWriter, ChunksDoNotDependOnHowTheInputArrives) {
+  std::string bin;
+  for (int i = 0; i < 1000; ++i) bin += static_cast<char>(i * 7);
+  const std::string whole = Inits(bin);
+  for (std::size_t step : {1, 5, 31, 33}) EXPECT_EQ(Inits(bin, nullptr, step), whole);
+}
+
+TEST(InitWriter, UsesTheGivenLineEndAndLead) {
+  EXPECT_EQ(Inits(std::string(33, '\0'), nullptr, SIZE_MAX, "INST \"rom", "\r\n", "\r\n"),
+            "\r\nINST \"rom00\" INIT_00 = " + std::string(64, '0') + ";\r\n"
+            "INST \"rom00\" INIT_01 = " + std::string(64, '0') + ";\r\n");
+  EXPECT_EQ(Inits("", nullptr, SIZE_MAX, "INST \"rom", "\n", "\n"), "");
+}
+
+TEST(InitWriter, TakesComponentNamesOfAnyLength) {
+  const std::string name(5000, 'n');
+  EXPECT_EQ(Inits(Bytes({0xff}), nullptr, SIZE_MAX, "INST \"" + name),
+            "INST \"" + name + "00\" INIT_00 = " + kZeros62 + "ff;\n");
+}
+
+TEST(InitWriter, ReportsFailuresOfEitherSide) {
+  std::int64_t n;
+  MemorySource broken(std::string(40, 'x'), 8, true);
+  StringSink sink;
+  Output out(sink);
+  EXPECT_EQ(WriteInits(broken, out, "INST \"rom", "\n", "", &n), IoStatus::kReadError);
+
+  MemorySource in(std::string(4000, 'x'));
+  StringSink full(100);
+  Output small(full, 64);
+  EXPECT_EQ(WriteInits(in, small, "INST \"rom", "\n", "", &n), IoStatus::kWriteError);
+}
+
+}  // namespace
+}  // namespace romseed

@@ -1,0 +1,38 @@
+#ifndef ROMSEED_TESTS_MEMORY_IO_H_
+#define ROMSEED_TESTS_MEMORY_IO_H_
+
+#include <cstdint>
+#include <string>
+
+#include "io.h"
+
+namespace romseed {
+
+// Hands out `data` at most `step` bytes per read, as a pipe would; then
+// reports the end, or a read error with `fail_at_end`.
+class MemorySource : public Source {
+ public:
+  explicit MemorySource(std::string data, std::size_t step = SIZE_MAX, bool fail_at_end = false)
+      : data_(std::move(data)), step_(step), fail_at_end_(fail_at_end) {}
+  std::ptrdiff_t Read(unsigned char* p, std::size_t n) override;
+
+ private:
+  std::string data_;
+  std::size_t pos_ = 0, step_;
+  bool fail_at_end_;
+};
+
+// Collects what is written; refuses any write once `limit` bytes are in.
+class StringSink : public Sink {
+ public:
+  explicit StringSink(std::size_t limit = SIZE_MAX) : limit_(limit) {}
+  bool Write(const unsigned char* p, std::size_t n) override;
+  std::string data;
+
+ private:
+  std::size_t limit_;
+};
+
+}  // namespace romseed
+
+#endif  // ROMSEED_TESTS_MEMORY_IO_H_

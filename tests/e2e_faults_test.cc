@@ -1,0 +1,198 @@
+// End to end: the UCF survives bad input, failures, races and kills.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "e2e_test.h"
+
+namespace romseed {
+namespace {
+
+const std::string kUcf = "NET \"clk\" LOC = \"P55\";\nINST \"rom00\" INIT_00 = 00;\n";
+
+class Faults : public Romseed {
+ protected:
+  void SetUp() override {
+    WriteFile(dir / "top.ucf", kUcf);
+    WriteFile(dir / "fw.bin", "\x12\x34");
+  }
+  // The run failed with `message` and left the UCF and the folder as they were.
+  void ExpectRefused(const std::vector<std::string>& args, const std::string& message,
+                     const RunOptions& options = {}) {
+    ToolResult r = Run(args, options);
+    EXPECT_EQ(r.status, 1);
+    const std::string printed = AfterBanner(r.out);
+    // The message ends the output; a failed replace comes after the counts.
+    ASSERT_GE(printed.size(), message.size()) << printed;
+    EXPECT_EQ(printed.substr(printed.size() - message.size()), message);
+    EXPECT_EQ(printed.find("complete!"), std::string::npos);
+    EXPECT_EQ(ReadFile(dir / "top.ucf"), kUcf);
+  }
+};
+
+TEST_F(Faults, KeepsTheUcfsLinkAndPermissions) {
+  ::chmod((dir / "top.ucf").c_str(), 0640);
+  std::filesystem::create_symlink("top.ucf", dir / "link.ucf");
+  ASSERT_EQ(Run({"fw.bin", "link.ucf", "rom"}).status, 0);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.ucf"));
+  EXPECT_EQ(ReadFile(dir / "top.ucf"),
+            "NET \"clk\" LOC = \"P55\";\nINST \"rom00\" INIT_00 = " + std::string(60, '0') + "3412;\n");
+  struct stat st;
+  ASSERT_EQ(::stat((dir / "top.ucf").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+TEST_F(Faults, ReadErrorsAreFailures) {
+  ::mkdir((dir / "d").c_str(), 0755);
+  ExpectRefused({"d", "top.ucf", "rom"}, "can't read binary file d");
+  ExpectRefused({"fw.bin", "d", "rom"}, "can't open ucf file d");
+  ::mkfifo((dir / "fifo").c_str(), 0644);
+  ExpectRefused({"fw.bin", "fifo", "rom"}, "can't open ucf file fifo");
+  // Reading a process's memory at address 0 is an I/O error.
+  ExpectRefused({"/proc/self/mem", "top.ucf", "rom"}, "can't read binary file /proc/self/mem");
+  EXPECT_FALSE(Exists(dir / "tempucf.ucf"));
+}
+
+TEST_F(Faults, RefusesTheWorkingFileAsAnInput) {
+  WriteFile(dir / "tempucf.ucf", kUcf);
+  ::link((dir / "tempucf.ucf").c_str(), (dir / "hard.ucf").c_str());
+  std::filesystem::create_symlink("tempucf.ucf", dir / "soft.ucf");
+  const std::vector<std::string> names = {"tempucf.ucf", "./tempucf.ucf", dir / "tempucf.ucf",
+                                          "hard.ucf", "soft.ucf"};
+  for (const std::string& name : names) {
+    ToolResult r = Run({"fw.bin", name, "rom"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(AfterBanner(r.out), "ucf file " + name + " is the working file tempucf.ucf");
+    r = Run({name, "top.ucf", "rom"});
+    EXPECT_EQ(AfterBanner(r.out), "binary file " + name + " is the working file tempucf.ucf");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(ReadFile(dir / "tempucf.ucf"), kUcf);
+    EXPECT_EQ(ReadFile(dir / "top.ucf"), kUcf);
+  }
+}
+
+TEST_F(Faults, NeverWritesThroughALinkedWorkingFile) {
+  ScratchDir elsewhere;
+  WriteFile(elsewhere / "victim", "precious");
+  std::filesystem::create_symlink(elsewhere / "victim", dir / "tempucf.ucf");
+  ExpectRefused({"fw.bin", "top.ucf", "rom"}, "can't open file tempucf.ucf");
+  std::filesystem::remove(dir / "tempucf.ucf");
+  std::filesystem::create_symlink(elsewhere / "absent", dir / "tempucf.ucf");
+  ExpectRefused({"fw.bin", "top.ucf", "rom"}, "can't open file tempucf.ucf");
+  EXPECT_FALSE(Exists(elsewhere / "absent"));
+  std::filesystem::remove(dir / "tempucf.ucf");
+  ::link((elsewhere / "victim").c_str(), (dir / "tempucf.ucf").c_str());
+  ExpectRefused({"fw.bin", "top.ucf", "rom"}, "can't open file tempucf.ucf");
+  EXPECT_EQ(ReadFile(elsewhere / "victim"), "precious");
+}
+
+TEST_F(Faults, ComponentNames) {
+  for (std::string bad : {"ro\"m", "rom\n", "ro\rm"}) {
+    ExpectRefused({"fw.bin", "top.ucf", bad}, "invalid component name " + bad);
+    EXPECT_FALSE(Exists(dir / "tempucf.ucf"));
+  }
+  const std::string name(3000, 'r');
+  WriteFile(dir / "top.ucf", "INST \"" + name + "7\" X;\nINST \"" + name.substr(1) + "\" X;\n");
+  ToolResult r = Run({"fw.bin", "top.ucf", name});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(ReadFile(dir / "top.ucf"), "INST \"" + name.substr(1) + "\" X;\nINST \"" + name +
+                                           "00\" INIT_00 = " + std::string(60, '0') + "3412;\n");
+}
+
+TEST_F(Faults, AFailedWriteKeepsTheUcf) {
+  WriteFile(dir / "fw.bin", std::string(100000, '\xee'));
+  RunOptions small_files;
+  small_files.in_child = [] {
+    struct rlimit limit = {4096, 4096};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ::signal(SIGXFSZ, SIG_IGN);  // so that the write fails instead
+  };
+  ExpectRefused({"fw.bin", "top.ucf", "rom"}, "can't write file tempucf.ucf", small_files);
+  EXPECT_FALSE(Exists(dir / "tempucf.ucf"));
+}
+
+TEST_F(Faults, AFailedReplaceKeepsTheUcf) {
+  // Nothing can be renamed onto or created beside a file of /proc.
+  ToolResult r = Run({"fw.bin", "/proc/version", "rom"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("can't replace ucf file /proc/version"), std::string::npos) << r.out;
+  EXPECT_FALSE(Exists(dir / "tempucf.ucf"));
+}
+
+TEST_F(Faults, ReplacesAUcfOnAnotherFileSystem) {
+  ScratchDir shm("/dev/shm");
+  struct stat a, b;
+  ASSERT_EQ(::stat(dir.path().c_str(), &a), 0);
+  ASSERT_EQ(::stat(shm.path().c_str(), &b), 0);
+  if (a.st_dev == b.st_dev) GTEST_SKIP() << "/dev/shm is on the same file system as /tmp";
+  WriteFile(shm / "top.ucf", kUcf);
+  ::chmod((shm / "top.ucf").c_str(), 0604);
+  ToolResult r = Run({"fw.bin", shm / "top.ucf", "rom"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(ReadFile(shm / "top.ucf"),
+            "NET \"clk\" LOC = \"P55\";\nINST \"rom00\" INIT_00 = " + std::string(60, '0') + "3412;\n");
+  ASSERT_EQ(::stat((shm / "top.ucf").c_str(), &b), 0);
+  EXPECT_EQ(b.st_mode & 07777, 0604u);
+  EXPECT_FALSE(Exists(dir / "tempucf.ucf"));
+  int left = 0;
+  for (auto& entry : std::filesystem::directory_iterator(shm.path())) left += entry.exists();
+  EXPECT_EQ(left, 1);
+}
+
+TEST_F(Faults, ParallelRunsFromOneFolderEachGetTheirOwnResult) {
+  const int kRuns = 8;
+  for (int i = 0; i < kRuns; ++i) {
+    WriteFile(dir / (std::to_string(i) + ".bin"), std::string(20000 + i, static_cast<char>(i)));
+    WriteFile(dir / (std::to_string(i) + ".ucf"), kUcf);
+  }
+  // Two more runs put two components into one UCF at the same time.
+  WriteFile(dir / "shared.ucf", kUcf);
+  std::vector<std::thread> runs;
+  std::vector<ToolResult> results(kRuns + 2);
+  for (int i = 0; i < kRuns; ++i) {
+    runs.emplace_back([&, i] {
+      results[i] = Run({std::to_string(i) + ".bin", std::to_string(i) + ".ucf", "rom"});
+    });
+  }
+  runs.emplace_back([&] { results[kRuns] = Run({"0.bin", "shared.ucf", "ram"}); });
+  runs.emplace_back([&] { results[kRuns + 1] = Run({"1.bin", "shared.ucf", "rim"}); });
+  for (std::thread& t : runs) t.join();
+  for (const ToolResult& r : results) EXPECT_EQ(r.status, 0) << r.out;
+
+  ScratchDir alone;
+  for (int i = 0; i < kRuns; ++i) {
+    std::string ucf = std::to_string(i) + ".ucf";
+    WriteFile(alone / ucf, kUcf);
+    RunTool(alone.path(), {dir / (std::to_string(i) + ".bin"), ucf, "rom"});
+    EXPECT_EQ(ReadFile(dir / ucf), ReadFile(alone / ucf)) << ucf;
+  }
+  std::string shared = ReadFile(dir / "shared.ucf");
+  EXPECT_NE(shared.find("INST \"ram00\" INIT_00"), std::string::npos);
+  EXPECT_NE(shared.find("INST \"rim00\" INIT_00"), std::string::npos);
+  EXPECT_FALSE(Exists(dir / "tempucf.ucf"));
+}
+
+TEST_F(Faults, AKilledRunLeavesTheUcfWhole) {
+  WriteFile(dir / "fw.bin", std::string(1 << 20, '\x5a'));
+  ScratchDir done;
+  WriteFile(done / "top.ucf", kUcf);
+  ASSERT_EQ(RunTool(done.path(), {dir / "fw.bin", "top.ucf", "rom"}).status, 0);
+  const std::string after = ReadFile(done / "top.ucf");
+  int killed = 0;
+  for (int us = 0; us < 60000; us += 3000) {
+    WriteFile(dir / "top.ucf", kUcf);
+    RunOptions kill;
+    kill.kill_after_us = us;
+    killed += Run({"fw.bin", "top.ucf", "rom"}, kill).status == 128 + SIGKILL;
+    std::string now = ReadFile(dir / "top.ucf");
+    EXPECT_TRUE(now == kUcf || now == after) << "killed after " << us << " us";
+  }
+  EXPECT_GT(killed, 0);
+}
+
+}  // namespace
+}  // namespace romseed

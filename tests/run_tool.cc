@@ -1,0 +1,90 @@
+#include "run_tool.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace romseed {
+
+ToolResult RunTool(const std::string& cwd, const std::vector<std::string>& args,
+                   const RunOptions& options) {
+  int in[2], out[2];
+  if (::pipe(in) != 0 || ::pipe(out) != 0) throw std::runtime_error("pipe");
+  std::vector<std::string> argv_s = {ROMSEED_EXE};
+  argv_s.insert(argv_s.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : argv_s) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork");
+  if (pid == 0) {
+    ::dup2(in[0], 0);
+    ::dup2(out[1], 1);
+    ::close(in[0]), ::close(in[1]), ::close(out[0]), ::close(out[1]);
+    if (::chdir(cwd.c_str()) != 0) ::_exit(127);
+    if (options.in_child) options.in_child();
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  if (options.kill_after_us >= 0) {
+    ::usleep(options.kill_after_us);
+    ::kill(pid, SIGKILL);
+  }
+  // The tool reads its input only after printing a few short lines, so
+  // writing all of it before reading cannot deadlock.
+  signal(SIGPIPE, SIG_IGN);
+  for (std::size_t done = 0; done < options.input.size();) {
+    ssize_t w = ::write(in[1], options.input.data() + done, options.input.size() - done);
+    if (w <= 0) break;
+    done += static_cast<std::size_t>(w);
+  }
+  ::close(in[1]);
+  ToolResult result{-1, ""};
+  char buf[4096];
+  for (ssize_t r; (r = ::read(out[0], buf, sizeof buf)) > 0;) result.out.append(buf, r);
+  ::close(out[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+ScratchDir::ScratchDir(const std::string& base) {
+  std::string tmpl = base + "/romseed-test-XXXXXX";
+  if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp " + tmpl);
+  path_ = tmpl;
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& data) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace romseed

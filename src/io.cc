@@ -15,24 +15,39 @@ std::ptrdiff_t ReadFull(Source& in, unsigned char* p, std::size_t n) {
   return static_cast<std::ptrdiff_t>(got);
 }
 
-Output::Output(Sink& sink, std::size_t capacity) : sink_(sink), buf_(capacity) {}
+Output::Output(Sink& sink, std::size_t capacity)
+    : sink_(sink), buf_(new unsigned char[capacity]), capacity_(capacity) {}
 
 void Output::Put(const void* p, std::size_t n) {
   if (!ok_ || n == 0) return;
-  if (used_ + n > buf_.size()) {
+  if (used_ + n > capacity_) {
     if (!Flush()) return;
     // A piece larger than the buffer goes straight through.
-    if (n > buf_.size()) {
+    if (n > capacity_) {
       ok_ = sink_.Write(static_cast<const unsigned char*>(p), n);
       return;
     }
   }
-  std::memcpy(buf_.data() + used_, p, n);
+  std::memcpy(buf_.get() + used_, p, n);
   used_ += n;
 }
 
+char* Output::ExtendSlow(std::size_t n) {
+  if (used_ + n > capacity_) {
+    Flush();
+    if (n > capacity_) {  // only for an enormous component name
+      buf_.reset(new unsigned char[n]);
+      capacity_ = n;
+    }
+  }
+  if (!ok_) used_ = 0;  // a scratch area; Flush() will not write it
+  char* p = reinterpret_cast<char*>(buf_.get() + used_);
+  used_ += n;
+  return p;
+}
+
 bool Output::Flush() {
-  if (ok_ && used_ > 0) ok_ = sink_.Write(buf_.data(), used_);
+  if (ok_ && used_ > 0) ok_ = sink_.Write(buf_.get(), used_);
   used_ = 0;
   return ok_;
 }

@@ -2,8 +2,8 @@
 #define ROMSEED_IO_H_
 
 #include <cstddef>
+#include <memory>
 #include <string_view>
-#include <vector>
 
 namespace romseed {
 
@@ -36,13 +36,24 @@ class Output {
   explicit Output(Sink& sink, std::size_t capacity = 1 << 16);
   void Put(const void* p, std::size_t n);
   void Put(std::string_view s) { Put(s.data(), s.size()); }
+  // Appends `n` bytes that the caller fills in place through the pointer
+  // returned, before the next call. After a failed write they are discarded.
+  char* Extend(std::size_t n) {
+    if (used_ + n > capacity_ || !ok_) return ExtendSlow(n);
+    char* p = reinterpret_cast<char*>(buf_.get() + used_);
+    used_ += n;
+    return p;
+  }
   // Hands everything gathered to the sink. False if any write failed.
   bool Flush();
   bool ok() const { return ok_; }
 
  private:
+  char* ExtendSlow(std::size_t n);
+
   Sink& sink_;
-  std::vector<unsigned char> buf_;
+  std::unique_ptr<unsigned char[]> buf_;  // not zero-filled: always written first
+  std::size_t capacity_;
   std::size_t used_ = 0;
   bool ok_ = true;
 };

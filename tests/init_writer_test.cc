@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -66,6 +67,24 @@ TEST(InitWriter, WritesEveryByteValueAsTwoLowerCaseDigits) {
             "INST \"rom00\" INIT_00 = " + std::string(60, '0') + "ff80;");
   EXPECT_EQ(Lines(Inits(Bytes({0x00, 0x7f, 0xc3})))[0],
             "INST \"rom00\" INIT_00 = " + std::string(58, '0') + "c37f00;");
+}
+
+TEST(InitWriter, FormatsEveryByteValueInEveryPosition) {
+  // 33 passes over all byte values, so that each value meets each of the 32
+  // positions in a chunk; checked against printf's hex digits.
+  std::string bin;
+  for (int i = 0; i < 256 * 33; ++i) bin += static_cast<char>(i);
+  std::vector<std::string> lines = Lines(Inits(bin));
+  ASSERT_EQ(lines.size(), bin.size() / 32);
+  for (std::size_t k = 0; k < lines.size(); ++k) {
+    std::string value;
+    char digits[3];
+    for (int i = 31; i >= 0; --i) {
+      std::snprintf(digits, sizeof digits, "%02x", static_cast<unsigned char>(bin[32 * k + i]));
+      value += digits;
+    }
+    ASSERT_EQ(lines[k].substr(lines[k].find('=') + 2), value + ";") << "chunk " << k;
+  }
 }
 
 TEST(InitWriter, NumbersBlocksAndIndexes) {

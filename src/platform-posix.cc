@@ -53,12 +53,12 @@ void SyncDir(const std::string& dir) {
 class PosixInput : public InputFile {
  public:
   PosixInput(int fd, const struct stat& st) : fd_(fd), st_(st) {}
-  ~PosixInput() override { ::close(fd_); }
+  ~PosixInput() override { Close(); }
   std::ptrdiff_t Read(unsigned char* p, std::size_t n) override { return ReadFd(fd_, p, n); }
   bool IsRegular() const override { return S_ISREG(st_.st_mode); }
-  bool IsNamedBy(const std::string& path) const override {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && SameInode(st, st_);
+  void Close() override {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
   }
   const struct stat& status() const { return st_; }
 
@@ -146,6 +146,10 @@ bool PosixWorkingFile::CopyBeside(const std::string& target, const struct stat& 
 }
 
 }  // namespace
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
 
 std::unique_ptr<InputFile> OpenInput(const std::string& path, bool regular_only) {
   // Non-blocking, so that a named pipe refused as the UCF does not first wait

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "io.h"
 
@@ -17,9 +18,13 @@ class InputFile : public Source {
   virtual ~InputFile() = default;
   // True for a regular file (not a directory, pipe or device).
   virtual bool IsRegular() const = 0;
-  // True while `path` still names this file (after following links).
-  virtual bool IsNamedBy(const std::string& path) const = 0;
+  // Lets go of the file; what is known of it (its identity, its permissions)
+  // stays for WorkingFile::Replace.
+  virtual void Close() = 0;
 };
+
+// The command line, program name first, in UTF-8 on every platform.
+std::vector<std::string> ProgramArguments(int argc, char** argv);
 
 // Opens `path` for reading, in binary. Null if it cannot be opened. With
 // `regular_only`, anything but a regular file is refused without blocking.

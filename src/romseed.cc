@@ -47,14 +47,16 @@ int Run(const std::vector<std::string>& args, std::ostream& out) {
     out << "can't open ucf file " << ucf_path;
     return 1;
   }
+  // Not held while another run has its turn: some systems cannot replace a
+  // file that is open. Opened again after it, since that run may have
+  // replaced this very UCF.
+  ucf.reset();
   std::unique_ptr<WorkingFile> work = OpenWorkingFile(kWorkingName);
   if (!work) {
     out << "can't open file " << kWorkingName;
     return 1;
   }
-  // While we waited for the lock, another run may have replaced this UCF;
-  // read its result, not the content it replaced.
-  if (!ucf->IsNamedBy(ucf_path) && !(ucf = OpenInput(ucf_path, true))) {
+  if (!(ucf = OpenInput(ucf_path, true))) {
     out << "can't open ucf file " << ucf_path;
     return 1;
   }
@@ -96,6 +98,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out) {
     return 1;
   }
   bin.reset();
+  ucf->Close();  // some systems cannot replace a file that is still open
 
   out << "copy lines " << kept.copy_count << "\n"
       << "delete lines " << kept.delete_count << "\n"

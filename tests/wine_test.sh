@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# End-to-end tests of romseed.exe under Wine, against a Linux build of the
+# same source. Usage: wine_test.sh romseed.exe linux-romseed
+set -u
+exe=$(realpath "$1")
+native=$(realpath "$2")
+export WINEDEBUG=-all
+scratch=$(mktemp -d)
+shm=$(mktemp -d /dev/shm/romseed-wine-XXXXXX)
+trap 'wineserver -k 2>/dev/null; rm -rf "$scratch" "$shm"' EXIT
+pass=0 fail=0
+
+check() {  # check WHAT COMMAND...: counts and reports one check
+  local what=$1
+  shift
+  if "$@"; then pass=$((pass + 1)); else fail=$((fail + 1)); echo "FAIL: $what"; fi
+}
+
+# run DIR TOOL ARGS...: sets $out (without CRs, which a Windows console adds)
+# and $st.
+run() {
+  local dir=$1 tool=$2
+  shift 2
+  if [[ $tool == *.exe ]]; then
+    out=$(cd "$dir" && wine "$tool" "$@" 2>/dev/null | tr -d '\r'; exit "${PIPESTATUS[0]}")
+  else
+    out=$(cd "$dir" && "$tool" "$@" 2>/dev/null)
+  fi
+  st=$?
+}
+
+fresh() {  # fresh NAME: an empty folder
+  rm -rf "${scratch:?}/$1" && mkdir -p "$scratch/$1" && echo "$scratch/$1"
+}
+
+# same_as_linux WHAT SETUP ARGS...: SETUP fills a folder; both builds run
+# in a copy of it and must print, return and leave the same.
+same_as_linux() {
+  local what=$1 setup=$2 a b out_a st_a
+  shift 2
+  a=$(fresh linux) b=$(fresh windows)
+  (cd "$a" && $setup) && cp -a "$a/." "$b/"
+  run "$a" "$native" "$@"; out_a=$out st_a=$st
+  run "$b" "$exe" "$@"
+  check "$what: output" test "$out" = "$out_a"
+  check "$what: status $st_a" test "$st" = "$st_a"
+  check "$what: files" diff -r "$a" "$b"
+}
+
+wine "$exe" >/dev/null 2>&1  # the first run sets Wine up
+wineserver -p 60 </dev/null >/dev/null 2>&1  # one server for all the runs below
+
+stale='INST "rom00" INIT_00 = 0000000000000000000000000000000000000000000000000000000000000011;'
+for ucf in lf crlf open empty; do
+  for size in 0 1 32 33 513; do
+    setup() {
+      case $ucf in
+        lf) printf 'NET "clk" LOC = "P55";\n%s\n  INST "rom01" LOC = X;\n' "$stale" ;;
+        crlf) printf 'NET "clk" LOC = "P55";\r\n%s\r\n\r\n' "$stale" ;;
+        open) printf 'NET "clk" LOC = "P55";\nNET "led" LOC = "P12";' ;;
+        empty) : ;;
+      esac >top.ucf
+      head -c "$size" <(while :; do printf '\x00\x80\xff\x5a\x01'; done) >fw.bin
+    }
+    same_as_linux "$ucf ucf, $size bytes" setup fw.bin top.ucf rom
+  done
+done
+
+setup() { printf 'NET a;\n' >top.ucf && printf '\x01' >fw.bin && mkdir d; }
+same_as_linux "no arguments" setup
+same_as_linux "two arguments" setup fw.bin top.ucf
+same_as_linux "four arguments" setup fw.bin top.ucf rom more
+same_as_linux "missing binary" setup none.bin none.ucf rom
+same_as_linux "missing ucf" setup fw.bin none.ucf rom
+same_as_linux "directory as binary" setup d top.ucf rom
+same_as_linux "directory as ucf" setup fw.bin d rom
+same_as_linux "quote in the name" setup fw.bin top.ucf 'ro"m'
+same_as_linux "long name" setup fw.bin top.ucf "$(printf 'r%.0s' {1..300})"
+setup() { printf 'NET a;\n' >tempucf.ucf && printf '\x01' >fw.bin && ln tempucf.ucf hard.ucf; }
+same_as_linux "working file as ucf" setup fw.bin tempucf.ucf rom
+same_as_linux "working file as binary" setup tempucf.ucf fw.bin rom
+same_as_linux "hard link to the working file" setup fw.bin hard.ucf rom
+setup() { printf 'NET a;\n' >top.ucf && printf '\x01' >fw.bin && ln -s top.ucf link.ucf; }
+same_as_linux "ucf through a link" setup fw.bin link.ucf rom
+setup() { printf 'NET a;\n' >top.ucf && printf '\x01' >fw.bin && cp top.ucf 'désign.ucf'; }
+same_as_linux "non-ASCII name" setup fw.bin 'désign.ucf' rom
+
+# A linked working file: its target is neither written nor created.
+dir=$(fresh links)
+printf 'NET a;\n' >"$dir/top.ucf" && printf '\x01' >"$dir/fw.bin" && echo precious >"$scratch/victim"
+ln -s "$scratch/victim" "$dir/tempucf.ucf"
+run "$dir" "$exe" fw.bin top.ucf rom
+check "linked working file refused" test "$st" = 1 -a "${out##*$'\n'}" = "can't open file tempucf.ucf"
+check "link target untouched" test "$(cat "$scratch/victim")" = precious
+rm "$dir/tempucf.ucf" && ln -s "$scratch/absent" "$dir/tempucf.ucf"
+run "$dir" "$exe" fw.bin top.ucf rom
+check "dangling working file refused" test "$st" = 1 -a ! -e "$scratch/absent"
+check "ucf untouched after refusals" test "$(cat "$dir/top.ucf")" = "NET a;"
+
+# A UCF on another file system than the working folder.
+dir=$(fresh cross)
+printf 'NET a;\n' >"$shm/top.ucf" && printf '\x01' >"$dir/fw.bin"
+run "$dir" "$exe" fw.bin "$shm/top.ucf" rom
+check "ucf on another file system" test "$st" = 0 -a "$(wc -l <"$shm/top.ucf")" = 2
+check "nothing left behind" test "$(ls -A "$shm")" = top.ucf -a "$(ls -A "$dir")" = fw.bin
+
+# A failed write leaves the UCF as it was.
+dir=$(fresh full)
+printf 'NET a;\n' >"$dir/top.ucf" && head -c 200000 /dev/zero >"$dir/fw.bin"
+run "$dir" bash -c "ulimit -f 8; trap '' XFSZ; wine '$exe' fw.bin top.ucf rom 2>/dev/null | tr -d '\r'"
+check "failed write reported" test "${out##*$'\n'}" = "can't write file tempucf.ucf"
+check "failed write keeps the ucf" test "$(cat "$dir/top.ucf")" = "NET a;" -a ! -e "$dir/tempucf.ucf"
+
+# Runs started together from one folder each get their own result.
+a=$(fresh parallel-linux) b=$(fresh parallel)
+for i in 1 2 3 4; do
+  printf 'NET a;\n%s\n' "$stale" >"$a/$i.ucf"
+  head -c $((1000 * i)) /dev/urandom >"$a/$i.bin"
+done
+cp "$a/1.ucf" "$a/shared.ucf" && cp -a "$a/." "$b/"
+for i in 1 2 3 4; do run "$a" "$native" "$i.bin" "$i.ucf" rom; done
+run "$a" "$native" 1.bin shared.ucf ram && run "$a" "$native" 2.bin shared.ucf rim
+for i in 1 2 3 4; do (cd "$b" && wine "$exe" "$i.bin" "$i.ucf" rom >/dev/null 2>&1) & done
+(cd "$b" && wine "$exe" 1.bin shared.ucf ram >/dev/null 2>&1) &
+(cd "$b" && wine "$exe" 2.bin shared.ucf rim >/dev/null 2>&1) &
+wait
+for i in 1 2 3 4; do check "parallel run $i" cmp -s "$a/$i.ucf" "$b/$i.ucf"; done
+check "parallel runs on one ucf" test "$(sort "$b/shared.ucf")" = "$(sort "$a/shared.ucf")"
+check "no working file left" test ! -e "$b/tempucf.ucf"
+
+
+echo "$pass passed, $fail failed"
+test "$fail" = 0

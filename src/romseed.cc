@@ -22,6 +22,25 @@ bool IsUsableName(const std::string& name) {
 
 }  // namespace
 
+RewriteStatus Rewrite(Source& ucf, Source& bin, Output& out, std::string_view delstr,
+                      Counts* counts) {
+  FilterResult kept;
+  IoStatus status = FilterUcf(ucf, out, delstr, &kept);
+  if (status != IoStatus::kOk) {
+    return status == IoStatus::kReadError ? RewriteStatus::kUcfReadError
+                                          : RewriteStatus::kWriteError;
+  }
+  counts->copy_count = kept.copy_count;
+  counts->delete_count = kept.delete_count;
+  const char* eol = kept.crlf ? "\r\n" : "\n";
+  status = WriteInits(bin, out, delstr, eol, kept.open_line ? eol : "", &counts->add_count);
+  if (status != IoStatus::kOk) {
+    return status == IoStatus::kReadError ? RewriteStatus::kBinaryReadError
+                                          : RewriteStatus::kWriteError;
+  }
+  return RewriteStatus::kOk;
+}
+
 int Run(const std::vector<std::string>& args, std::ostream& out) {
   out << "romseed test vertsion\n"
       << "romseed " ROMSEED_VERSION ": writes a binary file into a UCF as INIT statements\n";
@@ -78,31 +97,26 @@ int Run(const std::vector<std::string>& args, std::ostream& out) {
   out << "'" << delstr << "'\n";
 
   Output output(*work);
-  FilterResult kept;
-  IoStatus status = FilterUcf(*ucf, output, delstr, &kept);
-  std::int64_t add_count = 0;
-  if (status == IoStatus::kReadError) {
+  Counts counts;
+  RewriteStatus status = Rewrite(*ucf, *bin, output, delstr, &counts);
+  if (status == RewriteStatus::kUcfReadError) {
     out << "can't read ucf file " << ucf_path;
     return 1;
   }
-  if (status == IoStatus::kOk) {
-    const char* eol = kept.crlf ? "\r\n" : "\n";
-    status = WriteInits(*bin, output, delstr, eol, kept.open_line ? eol : "", &add_count);
-    if (status == IoStatus::kReadError) {
-      out << "can't read binary file " << bin_path;
-      return 1;
-    }
+  if (status == RewriteStatus::kBinaryReadError) {
+    out << "can't read binary file " << bin_path;
+    return 1;
   }
-  if (status != IoStatus::kOk || !output.Flush()) {
+  if (status != RewriteStatus::kOk || !output.Flush()) {
     out << "can't write file " << kWorkingName;
     return 1;
   }
   bin.reset();
   ucf->Close();  // some systems cannot replace a file that is still open
 
-  out << "copy lines " << kept.copy_count << "\n"
-      << "delete lines " << kept.delete_count << "\n"
-      << "add lines " << add_count << "\n";
+  out << "copy lines " << counts.copy_count << "\n"
+      << "delete lines " << counts.delete_count << "\n"
+      << "add lines " << counts.add_count << "\n";
 
   switch (work->Replace(ucf_path, *ucf)) {
     case ReplaceStatus::kOk:

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Installs the built tool into a scratch prefix and packages it; checks what
+# lands where. Usage: install_test.sh BUILD_DIR SOURCE_DIR
+set -u
+build=$(realpath "$1")
+src=$(realpath "$2")
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+pass=0 fail=0
+
+check() {  # check WHAT COMMAND...
+  local what=$1
+  shift
+  if "$@"; then pass=$((pass + 1)); else fail=$((fail + 1)); echo "FAIL: $what"; fi
+}
+
+# Runs an installed romseed on a copy of the example; true if it completed.
+runs_example() {
+  local dir
+  dir=$(mktemp -d -p "$scratch")
+  cp "$src/examples/top.ucf" "$src/examples/firmware.bin" "$dir/"
+  (cd "$dir" && "$1" firmware.bin top.ucf rom | grep -q '^complete!$') &&
+    grep -q '^INST "rom00" INIT_03 = ' "$dir/top.ucf"
+}
+
+cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
+man_page=$scratch/prefix/share/man/man1/romseed.1
+check "binary installed" runs_example "$scratch/prefix/bin/romseed"
+check "man page installed" test -f "$man_page"
+check "man page renders without warnings" test -z "$(groff -man -ww -z "$man_page" 2>&1)"
+check "man -l shows it" bash -c "MANPAGER=cat man -l '$man_page' 2>/dev/null | grep -q 'INST \"rom00\" INIT_00 = 0*30201;'"
+version=$(grep -o 'project(romseed VERSION [0-9.]*' "$src/CMakeLists.txt" | awk '{print $3}')
+check "banner shows version $version" bash -c "'$scratch/prefix/bin/romseed' | sed -n 2p | grep -q 'romseed $version:'"
+check "man page shows version $version" grep -q "\"romseed $version\"" "$man_page"
+
+(cd "$scratch" && cpack -G DEB --config "$build/CPackConfig.cmake" >/dev/null)
+deb=$(ls "$scratch"/romseed_*.deb 2>/dev/null | head -n 1)
+check "package built" test -n "$deb"
+if [ -n "$deb" ]; then
+  check "package version" test "$(dpkg-deb -f "$deb" Version)" = "$version"
+  dpkg-deb -x "$deb" "$scratch/root"
+  check "packaged binary" runs_example "$scratch/root/usr/bin/romseed"
+  check "packaged man page" test -f "$scratch/root/usr/share/man/man1/romseed.1"
+fi
+
+echo "$pass passed, $fail failed"
+test "$fail" = 0

@@ -1,0 +1,95 @@
+// Feeds arbitrary UCF bytes, binary bytes and a component name through the
+// rewrite, read in pieces of several sizes, and checks the result against a
+// plain reimplementation of what the tool must write.
+//
+// Input: byte 0, the name's length (mod 16); bytes 1 and 2, how the UCF and
+// the binary are read; bytes 3 and 4, the UCF's length (little-endian); then
+// the name, the UCF and the binary.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "memory_io.h"
+#include "romseed.h"
+
+namespace {
+
+const std::size_t kSteps[] = {1, 2, 3, 7, 31, 32, 33, 4096, SIZE_MAX};
+
+struct Expected {
+  std::string text;
+  romseed::Counts counts;
+};
+
+Expected Reference(const std::string& ucf, const std::string& bin, const std::string& delstr) {
+  Expected e;
+  bool open = false;  // the last kept line has no line end
+  for (std::size_t at = 0; at < ucf.size();) {
+    std::size_t nl = ucf.find('\n', at);
+    std::size_t end = nl == std::string::npos ? ucf.size() : nl + 1;
+    std::string line = ucf.substr(at, end - at);
+    if (line.compare(0, delstr.size(), delstr) == 0) {
+      ++e.counts.delete_count;
+    } else {
+      e.text += line;
+      ++e.counts.copy_count;
+      open = nl == std::string::npos;
+    }
+    at = end;
+  }
+  std::size_t first_nl = ucf.find('\n');
+  std::string eol = first_nl != std::string::npos && first_nl > 0 && ucf[first_nl - 1] == '\r'
+                        ? "\r\n" : "\n";
+  if (open && !bin.empty()) e.text += eol;
+  for (std::size_t k = 0; 32 * k < bin.size(); ++k) {
+    char head[64];
+    std::snprintf(head, sizeof head, "%02llx\" INIT_%02x = ",
+                  static_cast<unsigned long long>(k / 16), static_cast<unsigned>(k % 16));
+    e.text += delstr + head;
+    for (int i = 31; i >= 0; --i) {
+      std::size_t at = 32 * k + i;
+      std::snprintf(head, sizeof head, "%02x", at < bin.size() ? static_cast<unsigned char>(bin[at]) : 0);
+      e.text += head;
+    }
+    e.text += ";" + eol;
+    ++e.counts.add_count;
+  }
+  return e;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 5) return 0;
+  std::size_t name_size = data[0] % 16;
+  std::size_t ucf_step = kSteps[data[1] % 9], bin_step = kSteps[data[2] % 9];
+  std::size_t ucf_size = data[3] | data[4] << 8;
+  std::string rest(reinterpret_cast<const char*>(data + 5), size - 5);
+  if (name_size > rest.size()) return 0;
+  std::string name = rest.substr(0, name_size);
+  if (name.find_first_of("\"\r\n") != std::string::npos) return 0;  // refused by the tool
+  rest.erase(0, name_size);
+  ucf_size = ucf_size < rest.size() ? ucf_size : rest.size();
+  const std::string ucf = rest.substr(0, ucf_size), bin = rest.substr(ucf_size);
+  const std::string delstr = "INST \"" + name;
+
+  romseed::MemorySource ucf_in(ucf, ucf_step), bin_in(bin, bin_step);
+  romseed::StringSink sink;
+  romseed::Output out(sink, 1 + data[1] % 200);  // small buffers reach every path
+  romseed::Counts counts;
+  if (romseed::Rewrite(ucf_in, bin_in, out, delstr, &counts) != romseed::RewriteStatus::kOk ||
+      !out.Flush()) {
+    std::abort();
+  }
+  Expected e = Reference(ucf, bin, delstr);
+  if (sink.data != e.text || counts.copy_count != e.counts.copy_count ||
+      counts.delete_count != e.counts.delete_count || counts.add_count != e.counts.add_count) {
+    std::fprintf(stderr, "mismatch: copy %lld/%lld delete %lld/%lld add %lld/%lld\n",
+                 static_cast<long long>(counts.copy_count), static_cast<long long>(e.counts.copy_count),
+                 static_cast<long long>(counts.delete_count), static_cast<long long>(e.counts.delete_count),
+                 static_cast<long long>(counts.add_count), static_cast<long long>(e.counts.add_count));
+    std::abort();
+  }
+  return 0;
+}

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <vector>
 
@@ -88,7 +87,7 @@ class PosixWorkingFile : public WorkingFile {
   ReplaceStatus Replace(const std::string& ucf_path, const InputFile& ucf) override;
 
  private:
-  bool CopyBeside(const std::string& target, const struct stat& mode);
+  bool CopyBeside(const std::string& target, const struct stat& ucf_st);
   void TakeOver(int fd, const struct stat& ucf) {
     if (::fchown(fd, ucf.st_uid, ucf.st_gid) != 0) {
       // Only root may give a file away; elsewhere it stays the runner's, as
@@ -107,9 +106,10 @@ ReplaceStatus PosixWorkingFile::Replace(const std::string& ucf_path, const Input
   const struct stat& ucf_st = static_cast<const PosixInput&>(ucf).status();
   TakeOver(fd_, ucf_st);
   if (::fsync(fd_) != 0) return ReplaceStatus::kWriteError;
-  char resolved[PATH_MAX];
-  if (!::realpath(ucf_path.c_str(), resolved)) return ReplaceStatus::kReplaceError;
-  std::string target = resolved;
+  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(ucf_path.c_str(), nullptr),
+                                                        &std::free);
+  if (!resolved) return ReplaceStatus::kReplaceError;
+  const std::string target = resolved.get();
   if (::rename(name_.c_str(), target.c_str()) != 0) {
     // A rename cannot cross file systems: go through a file beside the UCF.
     if (errno != EXDEV || !CopyBeside(target, ucf_st)) return ReplaceStatus::kReplaceError;

@@ -95,6 +95,12 @@ TEST_F(Faults, ComponentNames) {
     ExpectRefused({"fw.bin", "top.ucf", bad}, "invalid component name " + bad);
     EXPECT_FALSE(Exists(dir / "tempucf.ucf"));
   }
+  // An empty name is taken as it stands: every quoted instance goes.
+  WriteFile(dir / "top.ucf", "INST \"a\" X;\nNET b;\nINST c X;\n");
+  ASSERT_EQ(Run({"fw.bin", "top.ucf", ""}).status, 0);
+  EXPECT_EQ(ReadFile(dir / "top.ucf"),
+            "NET b;\nINST c X;\nINST \"00\" INIT_00 = " + std::string(60, '0') + "3412;\n");
+
   const std::string name(3000, 'r');
   WriteFile(dir / "top.ucf", "INST \"" + name + "7\" X;\nINST \"" + name.substr(1) + "\" X;\n");
   ToolResult r = Run({"fw.bin", "top.ucf", name});

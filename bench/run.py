@@ -84,7 +84,7 @@ def ucf_lines(count):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--pairs", type=int, default=9)
+    parser.add_argument("--pairs", type=int, default=15)
     parser.add_argument("--build", default=os.path.join(ROOT, "build-bench"))
     args = parser.parse_args()
     exe = os.path.abspath(build(args.build))

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 namespace romseed {
 
@@ -16,12 +16,13 @@ IoStatus FilterUcf(Source& ucf, Output& out, std::string_view delstr,
   std::size_t matched = 0;
   bool first_line = true;
   unsigned char before = 0;  // the last byte of the previous read
-  std::vector<unsigned char> buf(1 << 16);
+  constexpr std::size_t kBufBytes = 1 << 16;
+  std::unique_ptr<unsigned char[]> buf(new unsigned char[kBufBytes]);  // only read bytes are looked at
   for (;;) {
-    std::ptrdiff_t got = ucf.Read(buf.data(), buf.size());
+    std::ptrdiff_t got = ucf.Read(buf.get(), kBufBytes);
     if (got < 0) return IoStatus::kReadError;
     if (got == 0) break;
-    const unsigned char* p = buf.data();
+    const unsigned char* p = buf.get();
     const unsigned char* end = p + got;
     while (p < end) {
       if (line == Line::kDeciding) {
@@ -48,7 +49,7 @@ IoStatus FilterUcf(Source& ucf, Output& out, std::string_view delstr,
       if (line == Line::kKeeping) out.Put(p, stop - p);
       if (nl) {
         if (first_line) {
-          r.crlf = (nl > buf.data() ? nl[-1] : before) == '\r';
+          r.crlf = (nl > buf.get() ? nl[-1] : before) == '\r';
           first_line = false;
         }
         ++(line == Line::kKeeping ? r.copy_count : r.delete_count);

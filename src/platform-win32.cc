@@ -111,7 +111,7 @@ class Win32Input : public InputFile {
   FileId id_;
   bool regular_;
   DWORD attributes_;
-  std::wstring final_path_;  // the file itself, with every link resolved
+  std::wstring final_path_;  // the UCF itself, with every link resolved
 };
 
 class Win32WorkingFile : public WorkingFile {
@@ -224,7 +224,7 @@ std::unique_ptr<InputFile> OpenInput(const std::string& path, bool regular_only)
   }
   return std::make_unique<Win32Input>(h, on_disk ? IdOf(info) : FileId(), regular,
                                       on_disk ? info.dwFileAttributes : 0,
-                                      regular ? FinalPath(h) : std::wstring());
+                                      regular_only ? FinalPath(h) : std::wstring());
 }
 
 std::unique_ptr<WorkingFile> OpenWorkingFile(const std::string& name) {

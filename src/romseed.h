@@ -24,7 +24,7 @@ enum class RewriteStatus { kOk, kUcfReadError, kBinaryReadError, kWriteError };
 
 // The new UCF: the lines of `ucf` that do not begin with `delstr`, then the
 // statements for `bin` on lines of their own, in the UCF's line-end style.
-// Everything but the last piece may still be in `out`, unflushed.
+// The caller flushes `out`.
 RewriteStatus Rewrite(Source& ucf, Source& bin, Output& out, std::string_view delstr,
                       Counts* counts);
 

@@ -72,17 +72,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   rest.erase(0, name_size);
   ucf_size = ucf_size < rest.size() ? ucf_size : rest.size();
   const std::string ucf = rest.substr(0, ucf_size), bin = rest.substr(ucf_size);
-  const std::string delstr = "INST \"" + name;
+  const romseed::Job job{"fw.bin", "top.ucf", "INST \"" + name};
 
   romseed::MemorySource ucf_in(ucf, ucf_step), bin_in(bin, bin_step);
   romseed::StringSink sink;
   romseed::Output out(sink, 1 + data[1] % 200);  // small buffers reach every path
   romseed::Counts counts;
-  if (romseed::Rewrite(ucf_in, bin_in, out, delstr, &counts) != romseed::RewriteStatus::kOk ||
-      !out.Flush()) {
-    std::abort();
-  }
-  Expected e = Reference(ucf, bin, delstr);
+  std::string err;
+  if (!romseed::Rewrite(ucf_in, bin_in, out, job, &counts, &err)) std::abort();
+  Expected e = Reference(ucf, bin, job.delstr);
   if (sink.data != e.text || counts.copy_count != e.counts.copy_count ||
       counts.delete_count != e.counts.delete_count || counts.add_count != e.counts.add_count) {
     std::fprintf(stderr, "mismatch: copy %lld/%lld delete %lld/%lld add %lld/%lld\n",

@@ -6,8 +6,7 @@
 
 namespace romseed {
 
-IoStatus FilterUcf(Source& ucf, Output& out, std::string_view delstr,
-                   FilterResult* result) {
+bool FilterUcf(Source& ucf, Output& out, std::string_view delstr, FilterResult* result) {
   FilterResult r;
   enum class Line { kDeciding, kKeeping, kDropping } line = Line::kDeciding;
   // Bytes of the current line that match delstr so far. Those from earlier
@@ -19,8 +18,8 @@ IoStatus FilterUcf(Source& ucf, Output& out, std::string_view delstr,
   constexpr std::size_t kBufBytes = 1 << 16;
   std::unique_ptr<unsigned char[]> buf(new unsigned char[kBufBytes]);  // only read bytes are looked at
   for (;;) {
-    std::ptrdiff_t got = ucf.Read(buf.get(), kBufBytes);
-    if (got < 0) return IoStatus::kReadError;
+    std::size_t got;
+    if (!ucf.Read(buf.get(), kBufBytes, &got)) return false;
     if (got == 0) break;
     const unsigned char* p = buf.get();
     const unsigned char* end = p + got;
@@ -52,7 +51,11 @@ IoStatus FilterUcf(Source& ucf, Output& out, std::string_view delstr,
           r.crlf = (nl > buf.get() ? nl[-1] : before) == '\r';
           first_line = false;
         }
-        ++(line == Line::kKeeping ? r.copy_count : r.delete_count);
+        if (line == Line::kKeeping) {
+          ++r.copy_count;
+        } else {
+          ++r.delete_count;
+        }
         line = Line::kDeciding;
       }
       p = stop;
@@ -71,7 +74,7 @@ IoStatus FilterUcf(Source& ucf, Output& out, std::string_view delstr,
     ++r.delete_count;
   }
   *result = r;
-  return out.ok() ? IoStatus::kOk : IoStatus::kWriteError;
+  return out.ok();
 }
 
 }  // namespace romseed

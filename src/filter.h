@@ -18,10 +18,10 @@ struct FilterResult {
 
 // Copies every line of `ucf` that does not begin with `delstr` to `out`,
 // byte for byte, and drops the others. A line is kept or dropped whole,
-// whatever its length. `delstr` must hold no line feed. Returns kReadError
-// or kWriteError as soon as either side fails; `result` is then incomplete.
-IoStatus FilterUcf(Source& ucf, Output& out, std::string_view delstr,
-                   FilterResult* result);
+// whatever its length. `delstr` must hold no line feed. False if reading
+// `ucf` or writing to `out` failed (out.ok() tells which); `result` is then
+// incomplete.
+bool FilterUcf(Source& ucf, Output& out, std::string_view delstr, FilterResult* result);
 
 }  // namespace romseed
 

@@ -79,16 +79,15 @@ void FormatHead(std::string_view delstr, std::uint64_t block, std::string* head)
 
 }  // namespace
 
-IoStatus WriteInits(Source& bin, Output& out, std::string_view delstr,
-                    std::string_view eol, std::string_view lead,
-                    std::int64_t* add_count) {
+bool WriteInits(Source& bin, Output& out, std::string_view delstr, std::string_view eol,
+                std::string_view lead, std::int64_t* add_count) {
   constexpr std::size_t kBlockBytes = 1 << 16;  // a whole number of chunks
   std::unique_ptr<unsigned char[]> input(new unsigned char[kBlockBytes]);
   std::string head;
   std::uint64_t count = 0;
   for (;;) {
-    std::ptrdiff_t got = ReadFull(bin, input.get(), kBlockBytes);
-    if (got < 0) return IoStatus::kReadError;
+    std::size_t got;
+    if (!ReadFull(bin, input.get(), kBlockBytes, &got)) return false;
     if (got == 0) break;
     if (count == 0) out.Put(lead);
     // A short last chunk ends in zeros.
@@ -111,10 +110,10 @@ IoStatus WriteInits(Source& bin, Output& out, std::string_view delstr,
       ++count;
     }
     // A short block means the input has ended; reading on could block a tty.
-    if (static_cast<std::size_t>(got) < kBlockBytes) break;
+    if (got < kBlockBytes) break;
   }
   *add_count = static_cast<std::int64_t>(count);
-  return out.ok() ? IoStatus::kOk : IoStatus::kWriteError;
+  return out.ok();
 }
 
 }  // namespace romseed

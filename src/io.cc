@@ -4,15 +4,15 @@
 
 namespace romseed {
 
-std::ptrdiff_t ReadFull(Source& in, unsigned char* p, std::size_t n) {
-  std::size_t got = 0;
-  while (got < n) {
-    std::ptrdiff_t r = in.Read(p + got, n - got);
-    if (r < 0) return -1;
+bool ReadFull(Source& in, unsigned char* p, std::size_t n, std::size_t* got) {
+  *got = 0;
+  while (*got < n) {
+    std::size_t r;
+    if (!in.Read(p + *got, n - *got, &r)) return false;
     if (r == 0) break;
-    got += static_cast<std::size_t>(r);
+    *got += r;
   }
-  return static_cast<std::ptrdiff_t>(got);
+  return true;
 }
 
 Output::Output(Sink& sink, std::size_t capacity)
@@ -40,7 +40,6 @@ char* Output::ExtendSlow(std::size_t n) {
       capacity_ = n;
     }
   }
-  if (!ok_) used_ = 0;  // a scratch area; Flush() will not write it
   char* p = reinterpret_cast<char*>(buf_.get() + used_);
   used_ += n;
   return p;

@@ -11,9 +11,9 @@ namespace romseed {
 class Source {
  public:
   virtual ~Source() = default;
-  // Places up to `n` bytes in `p` and returns how many; fewer than `n` does
-  // not mean the end. Returns 0 at the end of the input, -1 on a read error.
-  virtual std::ptrdiff_t Read(unsigned char* p, std::size_t n) = 0;
+  // Places up to `n` bytes in `p` and sets `*got` to how many; fewer than `n`
+  // does not mean the end, 0 does. False on a read error.
+  virtual bool Read(unsigned char* p, std::size_t n, std::size_t* got) = 0;
 };
 
 // Where a pass writes its bytes to.
@@ -25,9 +25,9 @@ class Sink {
 };
 
 // Reads until `n` bytes are in `p` or the input ends, so that a pipe that
-// hands out a few bytes at a time still fills whole chunks. Returns the
-// number of bytes read (less than `n` only at the end), or -1 on a read error.
-std::ptrdiff_t ReadFull(Source& in, unsigned char* p, std::size_t n);
+// hands out a few bytes at a time still fills whole chunks. Sets `*got` to
+// the number read (less than `n` only at the end). False on a read error.
+bool ReadFull(Source& in, unsigned char* p, std::size_t n, std::size_t* got);
 
 // Gathers small writes into large ones. After a failed write every later
 // one is dropped, so a caller may look at ok() only at the end.
@@ -57,9 +57,6 @@ class Output {
   std::size_t used_ = 0;
   bool ok_ = true;
 };
-
-// How a pass ended.
-enum class IoStatus { kOk, kReadError, kWriteError };
 
 }  // namespace romseed
 

@@ -16,26 +16,18 @@ std::wstring Widen(const std::string& s) {
   return w;
 }
 
-std::string Narrow(const wchar_t* w) {
-  int n = ::WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
-  if (n <= 1) return std::string();
+std::string Narrow(const std::wstring& w) {
+  if (w.empty()) return std::string();
+  int size = static_cast<int>(w.size());
+  int n = ::WideCharToMultiByte(CP_UTF8, 0, w.data(), size, nullptr, 0, nullptr, nullptr);
   std::string s(static_cast<std::size_t>(n), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, w, -1, &s[0], n, nullptr, nullptr);
-  s.pop_back();  // the terminator
+  ::WideCharToMultiByte(CP_UTF8, 0, w.data(), size, &s[0], n, nullptr, nullptr);
   return s;
 }
 
-// A file's identity: its volume and its index on that volume.
-struct FileId {
-  bool known = false;
-  DWORD volume = 0, high = 0, low = 0;
-  bool operator==(const FileId& o) const {
-    return known && o.known && volume == o.volume && high == o.high && low == o.low;
-  }
-};
-
 FileId IdOf(const BY_HANDLE_FILE_INFORMATION& info) {
-  return {true, info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+  return {info.dwVolumeSerialNumber,
+          static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow, true};
 }
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -71,12 +63,13 @@ bool IsEntryOfCurrentDir(HANDLE h, const std::wstring& name) {
          IdOfPath(path.substr(0, slash), 0) == IdOfPath(L".", 0);
 }
 
-std::ptrdiff_t ReadHandle(HANDLE h, unsigned char* p, std::size_t n) {
-  DWORD got = 0;
+bool ReadHandle(HANDLE h, unsigned char* p, std::size_t n, std::size_t* got) {
+  DWORD done = 0;
   DWORD want = n > (1u << 30) ? (1u << 30) : static_cast<DWORD>(n);
-  if (::ReadFile(h, p, want, &got, nullptr)) return got;
+  bool ok = ::ReadFile(h, p, want, &done, nullptr);
+  *got = done;
   // A pipe whose writer has gone has simply ended.
-  return ::GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+  return ok || ::GetLastError() == ERROR_BROKEN_PIPE;
 }
 
 bool WriteHandle(HANDLE h, const unsigned char* p, std::size_t n) {
@@ -90,147 +83,104 @@ bool WriteHandle(HANDLE h, const unsigned char* p, std::size_t n) {
   return true;
 }
 
+FileInfo InfoOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  FileInfo result;
+  result.id = IdOf(info);
+  result.mode = info.dwFileAttributes;
+  return result;
+}
+
 class Win32Input : public InputFile {
  public:
-  Win32Input(HANDLE h, FileId id, bool regular, DWORD attributes, std::wstring final_path)
-      : h_(h), id_(id), regular_(regular), attributes_(attributes),
-        final_path_(std::move(final_path)) {}
-  ~Win32Input() override { Close(); }
-  std::ptrdiff_t Read(unsigned char* p, std::size_t n) override { return ReadHandle(h_, p, n); }
-  bool IsRegular() const override { return regular_; }
-  void Close() override {
-    if (h_ != INVALID_HANDLE_VALUE) ::CloseHandle(h_);
-    h_ = INVALID_HANDLE_VALUE;
+  Win32Input(HANDLE h, const FileInfo& info) : InputFile(info), h_(h) {}
+  ~Win32Input() override { ::CloseHandle(h_); }
+  bool Read(unsigned char* p, std::size_t n, std::size_t* got) override {
+    return ReadHandle(h_, p, n, got);
   }
-  const FileId& id() const { return id_; }
-  DWORD attributes() const { return attributes_; }
-  const std::wstring& final_path() const { return final_path_; }
 
  private:
   HANDLE h_;
-  FileId id_;
-  bool regular_;
-  DWORD attributes_;
-  std::wstring final_path_;  // the UCF itself, with every link resolved
 };
 
-class Win32WorkingFile : public WorkingFile {
+class Win32Output : public OutputFile {
  public:
-  Win32WorkingFile(std::wstring name, HANDLE h, const BY_HANDLE_FILE_INFORMATION& info)
+  Win32Output(std::wstring name, HANDLE h, const BY_HANDLE_FILE_INFORMATION& info)
       : name_(std::move(name)), h_(h), info_(info) {}
-  ~Win32WorkingFile() override {
-    // Still locked, so the name is still ours to remove.
-    if (owned_) ::DeleteFileW(name_.c_str());
-    ::CloseHandle(h_);
+  ~Win32Output() override { ::CloseHandle(h_); }
+  bool Read(unsigned char* p, std::size_t n, std::size_t* got) override {
+    return ReadHandle(h_, p, n, got);
   }
   bool Write(const unsigned char* p, std::size_t n) override { return WriteHandle(h_, p, n); }
-  bool IsSameFile(const InputFile& in) const override {
-    return static_cast<const Win32Input&>(in).id() == IdOf(info_);
-  }
+  FileId id() const override { return IdOf(info_); }
   bool Truncate() override {
-    LARGE_INTEGER zero = {};
-    if (info_.nNumberOfLinks != 1 || !::SetFilePointerEx(h_, zero, nullptr, FILE_BEGIN) ||
-        !::SetEndOfFile(h_)) {
-      return false;
-    }
-    owned_ = true;
-    return true;
+    return info_.nNumberOfLinks == 1 && Rewind() && ::SetEndOfFile(h_);
   }
-  ReplaceStatus Replace(const std::string& ucf_path, const InputFile& ucf) override;
+  void TakePermissions(const FileInfo& ucf) override {
+    // The attributes a file may be given; a read-only one could not be moved.
+    const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                       FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    FILE_BASIC_INFO basic = {};  // times of zero stay as they are
+    basic.FileAttributes = (ucf.mode & kept) ? (ucf.mode & kept) : FILE_ATTRIBUTE_NORMAL;
+    ::SetFileInformationByHandle(h_, FileBasicInfo, &basic, sizeof basic);
+  }
+  bool Sync() override { return ::FlushFileBuffers(h_); }
+  bool Rewind() override {
+    LARGE_INTEGER zero = {};
+    return ::SetFilePointerEx(h_, zero, nullptr, FILE_BEGIN);
+  }
+  bool MoveTo(const std::string& target, bool* cross_device) override {
+    // The file is open by this handle, shared for deletion, so it can be
+    // moved; its lock goes with it until the handle is closed.
+    if (::MoveFileExW(name_.c_str(), Widen(target).c_str(),
+                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      return true;
+    }
+    *cross_device = ::GetLastError() == ERROR_NOT_SAME_DEVICE;
+    return false;
+  }
+  bool Remove() override { return ::DeleteFileW(name_.c_str()); }
 
  private:
-  bool CopyBeside(const std::wstring& target, DWORD attributes);
-
   std::wstring name_;
   HANDLE h_;
   BY_HANDLE_FILE_INFORMATION info_;
-  bool owned_ = false;
 };
 
-constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+class Win32Platform : public Platform {
+ public:
+  bool OpenInput(const std::string& path, bool regular_only,
+                 std::unique_ptr<InputFile>* file) override;
+  bool OpenWorkingFile(const std::string& name, std::unique_ptr<OutputFile>* file) override;
+  bool ResolvePath(const std::string& path, std::string* target) override;
+  bool CreateBeside(const std::string& target, std::unique_ptr<OutputFile>* file) override;
+  // Moves are written through, so there is nothing left to flush.
+  bool SyncFolder(const std::string&) override { return true; }
+};
 
-ReplaceStatus Win32WorkingFile::Replace(const std::string& ucf_path, const InputFile& ucf) {
-  const auto& in = static_cast<const Win32Input&>(ucf);
-  if (!::FlushFileBuffers(h_)) return ReplaceStatus::kWriteError;
-  std::wstring target = in.final_path().empty() ? Widen(ucf_path) : in.final_path();
-  // The working file is in use by this handle, opened to share deletion, so
-  // it can be moved; its lock goes with it until the handle is closed.
-  if (!::MoveFileExW(name_.c_str(), target.c_str(), kMoveFlags)) {
-    if (::GetLastError() != ERROR_NOT_SAME_DEVICE || !CopyBeside(target, in.attributes())) {
-      return ReplaceStatus::kReplaceError;
-    }
-    ::DeleteFileW(name_.c_str());
-  }
-  owned_ = false;
-  return ReplaceStatus::kOk;
-}
-
-// A move cannot cross volumes: copy into a file beside the UCF, then move that.
-bool Win32WorkingFile::CopyBeside(const std::wstring& target, DWORD attributes) {
-  std::wstring::size_type slash = target.find_last_of(L"\\/");
-  std::wstring dir = slash == std::wstring::npos ? L"." : target.substr(0, slash);
-  wchar_t temp[MAX_PATH + 1];
-  if (!::GetTempFileNameW(dir.c_str(), L"rsd", 0, temp)) return false;
-  HANDLE out = ::CreateFileW(temp, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-  bool ok = out != INVALID_HANDLE_VALUE;
-  LARGE_INTEGER zero = {};
-  ok = ok && ::SetFilePointerEx(h_, zero, nullptr, FILE_BEGIN);
-  std::vector<unsigned char> buf(1 << 16);
-  while (ok) {
-    std::ptrdiff_t got = ReadHandle(h_, buf.data(), buf.size());
-    if (got <= 0) {
-      ok = got == 0;
-      break;
-    }
-    ok = WriteHandle(out, buf.data(), static_cast<std::size_t>(got));
-  }
-  ok = ok && ::FlushFileBuffers(out);
-  if (out != INVALID_HANDLE_VALUE) ::CloseHandle(out);
-  ok = ok && ::SetFileAttributesW(temp, attributes & ~FILE_ATTRIBUTE_READONLY);
-  ok = ok && ::MoveFileExW(temp, target.c_str(), kMoveFlags);
-  if (!ok) ::DeleteFileW(temp);
-  return ok;
-}
-
-}  // namespace
-
-std::vector<std::string> ProgramArguments(int, char**) {
-  // The narrow argv of Windows holds only what the code page can spell;
-  // the wide command line holds every file name.
-  std::vector<std::string> args;
-  int argc = 0;
-  wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
-  for (int i = 0; argv && i < argc; ++i) args.push_back(Narrow(argv[i]));
-  ::LocalFree(argv);
-  // Messages carry those names in UTF-8.
-  ::SetConsoleOutputCP(CP_UTF8);
-  return args;
-}
-
-std::unique_ptr<InputFile> OpenInput(const std::string& path, bool regular_only) {
+bool Win32Platform::OpenInput(const std::string& path, bool regular_only,
+                              std::unique_ptr<InputFile>* file) {
   // Backup semantics let a directory open, so that it fails where reading it
   // does, as elsewhere.
-  std::wstring wide = Widen(path);
-  HANDLE h = ::CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+  HANDLE h = ::CreateFileW(Widen(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  if (h == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info;
   bool on_disk = ::GetFileType(h) == FILE_TYPE_DISK && ::GetFileInformationByHandle(h, &info);
   bool regular = on_disk && !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
   if (regular_only && !regular) {
     ::CloseHandle(h);
-    return nullptr;
+    return false;
   }
-  return std::make_unique<Win32Input>(h, on_disk ? IdOf(info) : FileId(), regular,
-                                      on_disk ? info.dwFileAttributes : 0,
-                                      regular_only ? FinalPath(h) : std::wstring());
+  *file = std::make_unique<Win32Input>(h, on_disk ? InfoOf(info) : FileInfo());
+  return true;
 }
 
-std::unique_ptr<WorkingFile> OpenWorkingFile(const std::string& name) {
+bool Win32Platform::OpenWorkingFile(const std::string& name, std::unique_ptr<OutputFile>* file) {
   const std::wstring wide = Widen(name);
   // Another run may move the file away between our open and our lock; then
-  // the lock is on a file that no longer bears the name, so open again.
+  // the lock is on a file that no longer bears the name, so open again. Each
+  // attempt means another run finished meanwhile, so the bound is generous
+  // and only stops a loop that could never end.
   for (int attempt = 0; attempt < 1000; ++attempt) {
     // The link itself, never the file it points to. Creating only where
     // nothing stands keeps a dangling Unix link (under Wine) from creating
@@ -245,7 +195,7 @@ std::unique_ptr<WorkingFile> OpenWorkingFile(const std::string& name) {
       h = open(CREATE_NEW);
       if (h == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_FILE_EXISTS) continue;
     }
-    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    if (h == INVALID_HANDLE_VALUE) return false;
     BY_HANDLE_FILE_INFORMATION info;
     const DWORD refused = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
     // Windows locks are mandatory, so lock one byte far beyond any content:
@@ -258,16 +208,66 @@ std::unique_ptr<WorkingFile> OpenWorkingFile(const std::string& name) {
         !::LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &beyond) ||
         !::GetFileInformationByHandle(h, &info)) {
       ::CloseHandle(h);
-      return nullptr;
+      return false;
     }
     if (IdOfPath(wide, FILE_FLAG_OPEN_REPARSE_POINT) == IdOf(info)) {
-      if (IsEntryOfCurrentDir(h, wide)) return std::make_unique<Win32WorkingFile>(wide, h, info);
+      if (IsEntryOfCurrentDir(h, wide)) {
+        *file = std::make_unique<Win32Output>(wide, h, info);
+        return true;
+      }
       ::CloseHandle(h);
-      return nullptr;
+      return false;
     }
     ::CloseHandle(h);
   }
-  return nullptr;
+  return false;
+}
+
+bool Win32Platform::ResolvePath(const std::string& path, std::string* target) {
+  const std::wstring wide = Widen(path);
+  HANDLE h = ::CreateFileW(wide.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  std::wstring final_path = h == INVALID_HANDLE_VALUE ? std::wstring() : FinalPath(h);
+  if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+  if (final_path.empty()) final_path = wide;
+  *target = Narrow(final_path);
+  // A name that UTF-8 cannot spell (a lone surrogate) would name another file.
+  return Widen(*target) == final_path;
+}
+
+bool Win32Platform::CreateBeside(const std::string& target, std::unique_ptr<OutputFile>* file) {
+  const std::wstring wide = Widen(target);
+  std::wstring::size_type slash = wide.find_last_of(L"\\/");
+  std::wstring dir = slash == std::wstring::npos ? L"." : wide.substr(0, slash);
+  wchar_t temp[MAX_PATH + 1];
+  if (!::GetTempFileNameW(dir.c_str(), L"rsd", 0, temp)) return false;
+  HANDLE h = ::CreateFileW(temp, GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
+                           TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (h == INVALID_HANDLE_VALUE || !::GetFileInformationByHandle(h, &info)) {
+    if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+    ::DeleteFileW(temp);
+    return false;
+  }
+  *file = std::make_unique<Win32Output>(temp, h, info);
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<Platform> SystemPlatform() { return std::make_unique<Win32Platform>(); }
+
+std::vector<std::string> ProgramArguments(int, char**) {
+  // The narrow argv of Windows holds only what the code page can spell;
+  // the wide command line holds every file name.
+  std::vector<std::string> args;
+  int argc = 0;
+  wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
+  for (int i = 0; argv && i < argc; ++i) args.push_back(Narrow(argv[i]));
+  ::LocalFree(argv);
+  // Messages carry those names in UTF-8.
+  ::SetConsoleOutputCP(CP_UTF8);
+  return args;
 }
 
 }  // namespace romseed

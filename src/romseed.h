@@ -4,15 +4,22 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "io.h"
+#include "platform.h"
 
 namespace romseed {
 
 // The name of the working file, in the current directory.
 inline constexpr char kWorkingName[] = "tempucf.ucf";
+
+// What a run works on: its two files and the prefix of the lines it drops.
+struct Job {
+  std::string bin_path;
+  std::string ucf_path;
+  std::string delstr;
+};
 
 struct Counts {
   std::int64_t copy_count = 0;
@@ -20,17 +27,20 @@ struct Counts {
   std::int64_t add_count = 0;
 };
 
-enum class RewriteStatus { kOk, kUcfReadError, kBinaryReadError, kWriteError };
+// Writes the new UCF to `out` and flushes it: the lines of `ucf` that do not
+// begin with `job.delstr`, then the statements for `bin` on lines of their
+// own, in the UCF's line-end style. False, with the message in `*err`, if
+// reading either input or writing fails.
+bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* counts,
+             std::string* err);
 
-// The new UCF: the lines of `ucf` that do not begin with `delstr`, then the
-// statements for `bin` on lines of their own, in the UCF's line-end style.
-// The caller flushes `out`.
-RewriteStatus Rewrite(Source& ucf, Source& bin, Output& out, std::string_view delstr,
-                      Counts* counts);
+// Runs the tool on `args` (program name first) with the files and calls of
+// `sys`, and prints every message to `out`. Returns the exit status: 0 after
+// a completed run, else 1.
+int Run(const std::vector<std::string>& args, Platform& sys, std::ostream& out);
 
-// Runs the tool on `args` (program name first) and prints every message to
-// `out`. Returns the exit status: 0 after a completed run, else 1.
-int Run(const std::vector<std::string>& args, std::ostream& out);
+// Run, with every exception stopped: it becomes a message and status 1.
+int Main(const std::vector<std::string>& args, Platform& sys, std::ostream& out);
 
 }  // namespace romseed
 

@@ -5,12 +5,11 @@
 
 namespace romseed {
 
-std::ptrdiff_t MemorySource::Read(unsigned char* p, std::size_t n) {
-  if (pos_ == data_.size()) return fail_at_end_ ? -1 : 0;
-  std::size_t k = std::min({n, step_, data_.size() - pos_});
-  std::memcpy(p, data_.data() + pos_, k);
-  pos_ += k;
-  return static_cast<std::ptrdiff_t>(k);
+bool MemorySource::Read(unsigned char* p, std::size_t n, std::size_t* got) {
+  *got = std::min({n, step_, data_.size() - pos_});
+  std::memcpy(p, data_.data() + pos_, *got);
+  pos_ += *got;
+  return *got > 0 || !fail_at_end_;
 }
 
 bool StringSink::Write(const unsigned char* p, std::size_t n) {

@@ -14,7 +14,7 @@ class MemorySource : public Source {
  public:
   explicit MemorySource(std::string data, std::size_t step = SIZE_MAX, bool fail_at_end = false)
       : data_(std::move(data)), step_(step), fail_at_end_(fail_at_end) {}
-  std::ptrdiff_t Read(unsigned char* p, std::size_t n) override;
+  bool Read(unsigned char* p, std::size_t n, std::size_t* got) override;
 
  private:
   std::string data_;

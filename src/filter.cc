@@ -19,8 +19,12 @@ bool FilterUcf(Source& ucf, Output& out, std::string_view delstr, FilterResult* 
   std::unique_ptr<unsigned char[]> buf(new unsigned char[kBufBytes]);  // only read bytes are looked at
   for (;;) {
     std::size_t got;
-    if (!ucf.Read(buf.get(), kBufBytes, &got)) return false;
+    if (!out.ok() || !ucf.Read(buf.get(), kBufBytes, &got)) return false;
     if (got == 0) break;
+    if (std::memchr(buf.get(), 0, got)) {
+      result->text = false;
+      return false;
+    }
     const unsigned char* p = buf.get();
     const unsigned char* end = p + got;
     while (p < end) {

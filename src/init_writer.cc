@@ -87,7 +87,7 @@ bool WriteInits(Source& bin, Output& out, std::string_view delstr, std::string_v
   std::uint64_t count = 0;
   for (;;) {
     std::size_t got;
-    if (!ReadFull(bin, input.get(), kBlockBytes, &got)) return false;
+    if (!out.ok() || !ReadFull(bin, input.get(), kBlockBytes, &got)) return false;
     if (got == 0) break;
     if (count == 0) out.Put(lead);
     // A short last chunk ends in zeros.

@@ -74,12 +74,22 @@ TEST(Filter, DecidesLongLinesWholeFromTheirStart) {
   }
 }
 
-TEST(Filter, CopiesEveryByteValue) {
-  std::string odd("a\0b\r\x80\xff\r\n\r\n\0\n", 12);
-  odd += std::string("INST \"ro\0m\n", 11);
+TEST(Filter, CopiesEveryByteValueButRefusesANul) {
+  const std::string odd = "a\x01b\r\x80\xff\r\n\r\n\x7f\nINST \"ro\xffm\n";
   FilterResult r;
   EXPECT_EQ(Filter(odd, &r, 3), odd);
   EXPECT_EQ(r.copy_count, 4);
+  EXPECT_TRUE(r.text);
+
+  // A NUL byte anywhere: not a UCF, most likely the binary given in its place.
+  for (std::size_t at : {0, 5, 70000}) {
+    MemorySource in(std::string(at, 'a') + '\0' + "\n");
+    StringSink sink;
+    Output out(sink);
+    EXPECT_FALSE(FilterUcf(in, out, kDelstr, &r)) << at;
+    EXPECT_FALSE(r.text) << at;
+    r = FilterResult();
+  }
 }
 
 TEST(Filter, TakesTheLineEndStyleFromTheFirstLine) {
@@ -132,11 +142,13 @@ TEST(Filter, ReportsFailuresOfEitherSide) {
   EXPECT_FALSE(FilterUcf(broken, out, kDelstr, &r));
   EXPECT_TRUE(out.ok());
 
-  MemorySource in(std::string(100, 'x') + "\n");
+  // A failed write ends the pass, however much input is left.
+  Endless in;
   StringSink full(10);
   Output small(full, 16);
   EXPECT_FALSE(FilterUcf(in, small, kDelstr, &r));
   EXPECT_FALSE(small.ok());
+  EXPECT_LE(in.reads, 2);
 }
 
 }  // namespace

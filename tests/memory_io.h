@@ -2,6 +2,7 @@
 #define ROMSEED_TESTS_MEMORY_IO_H_
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "io.h"
@@ -20,6 +21,18 @@ class MemorySource : public Source {
   std::string data_;
   std::size_t pos_ = 0, step_;
   bool fail_at_end_;
+};
+
+// Hands out 'x' bytes as if without end, and counts the reads; it ends after
+// `limit` reads only so that a pass that never stops reading still ends.
+class Endless : public Source {
+ public:
+  bool Read(unsigned char* p, std::size_t n, std::size_t* got) override {
+    std::memset(p, 'x', n);
+    *got = ++reads < limit ? n : 0;
+    return true;
+  }
+  int reads = 0, limit = 1000;
 };
 
 // Collects what is written; refuses any write once `limit` bytes are in.

@@ -44,43 +44,50 @@ bool Fail(std::string message, std::string* err) {
 bool CheckArguments(const std::vector<std::string>& args, Job* job, std::string* err) {
   if (args.size() < 4) return Fail("use:romseed [binaryfile] [ucf-in] [component_name]", err);
   // The name becomes part of a quoted instance name in every statement;
-  // these characters would end the quotes or the line.
-  if (args[3].find_first_of("\"\r\n") != std::string::npos) {
+  // these characters would end the quotes or the line. An empty one (an
+  // unset make variable) would drop every instance of the design.
+  if (args[3].empty() || args[3].find_first_of("\"\r\n") != std::string::npos) {
     return Fail("invalid component name " + args[3], err);
   }
   *job = Job{args[1], args[2], "INST \"" + args[3]};
   return true;
 }
 
+// The UCF is held from here to the end of the run, so that a run on it
+// from elsewhere waits and then starts from this run's result.
 bool OpenInputs(Platform& sys, const Job& job, Inputs* in, std::string* err) {
-  if (!sys.OpenInput(job.bin_path, false, &in->bin)) {
+  if (!sys.OpenInput(job.bin_path, &in->bin)) {
     return Fail("can't open binary file " + job.bin_path, err);
   }
-  if (!sys.OpenInput(job.ucf_path, true, &in->ucf)) {
-    return Fail("can't open ucf file " + job.ucf_path, err);
+  if (!sys.OpenUcf(job.ucf_path, &in->ucf)) return Fail("can't open ucf file " + job.ucf_path, err);
+  // Read-only is how a user or their version control says "do not change".
+  if (in->ucf->info().read_only) return Fail("ucf file " + job.ucf_path + " is read-only", err);
+  if (in->bin->info().id == in->ucf->info().id) {
+    return Fail("binary file " + job.bin_path + " is the ucf file " + job.ucf_path, err);
   }
   return true;
 }
 
-bool TakeWorkingFile(Platform& sys, const Job& job, Inputs* in, Made* work, std::string* err) {
-  // Not held while another run has its turn: some systems cannot replace a
-  // file that is open. Opened again after it, since that run may have
-  // replaced this very UCF.
-  in->ucf.reset();
-  if (!sys.OpenWorkingFile(kWorkingName, &work->file)) {
+bool TakeWorkingFile(Platform& sys, const Job& job, const Inputs& in, Made* work,
+                     std::string* err) {
+  // What stands at the name may be a file the run must not destroy, or where
+  // its messages go; and the UCF, held by this run, would never have its turn.
+  FileInfo named;
+  if (sys.Stat(kWorkingName, &named)) {
+    if (named.id == sys.StandardOutputId()) {
+      return Fail(std::string("standard output is the working file ") + kWorkingName, err);
+    }
+    if (named.id == in.bin->info().id) {
+      return Fail("binary file " + job.bin_path + " is the working file " + kWorkingName, err);
+    }
+    if (named.id == in.ucf->info().id) {
+      return Fail("ucf file " + job.ucf_path + " is the working file " + kWorkingName, err);
+    }
+  }
+  if (!sys.OpenWorkingFile(kWorkingName, &work->file, &work->owned)) {
     return Fail(kCantOpenWorking, err);
   }
-  if (!sys.OpenInput(job.ucf_path, true, &in->ucf)) {
-    return Fail("can't open ucf file " + job.ucf_path, err);
-  }
-  // Emptying the working file would destroy an input that is that same file.
-  if (work->file->id() == in->bin->info().id) {
-    return Fail("binary file " + job.bin_path + " is the working file " + kWorkingName, err);
-  }
-  if (work->file->id() == in->ucf->info().id) {
-    return Fail("ucf file " + job.ucf_path + " is the working file " + kWorkingName, err);
-  }
-  if (!work->file->Truncate()) return Fail(kCantOpenWorking, err);
+  if (!work->owned && !work->file->TakeOver()) return Fail(kCantOpenWorking, err);
   work->owned = true;
   return true;
 }
@@ -95,20 +102,37 @@ bool CopyAll(Source& from, Sink& to) {
   }
 }
 
+// Right before `file` takes the UCF's place: if the UCF is no longer what
+// the run read (an editor saved it meanwhile), their save is kept instead.
+bool TakePlace(Platform& sys, const Job& job, const std::string& target, const FileInfo& ucf,
+               OutputFile& file, bool* cross_device, std::string* err) {
+  FileInfo now;
+  if (!sys.Stat(target, &now) || !(now.id == ucf.id) || now.size != ucf.size ||
+      now.mtime != ucf.mtime) {
+    return Fail("ucf file " + job.ucf_path + " changed during the run", err);
+  }
+  // Private until this moment, as the UCF's content may be.
+  file.TakePermissions(ucf);
+  return file.MoveTo(target, cross_device) || Fail("can't replace ucf file " + job.ucf_path, err);
+}
+
 // A rename cannot cross file systems: the content goes to a new file beside
 // the UCF, which takes its place instead.
-bool CopyBeside(Platform& sys, const std::string& target, const FileInfo& ucf, Made* work) {
+bool CopyBeside(Platform& sys, const Job& job, const std::string& target, const FileInfo& ucf,
+                Made* work, std::string* err) {
+  const std::string cant_replace = "can't replace ucf file " + job.ucf_path;
   Made copy;
-  if (!sys.CreateBeside(target, &copy.file)) return false;
+  if (!sys.CreateBeside(target, &copy.file)) return Fail(cant_replace, err);
   copy.owned = true;
-  if (!work->file->Rewind() || !CopyAll(*work->file, *copy.file)) return false;
-  copy.file->TakePermissions(ucf);
+  if (!work->file->Rewind() || !CopyAll(*work->file, *copy.file) || !copy.file->Sync()) {
+    return Fail(cant_replace, err);
+  }
   // The working file goes before the copy takes the UCF's place, so that a
   // failure to remove it leaves the UCF as it was.
-  if (!copy.file->Sync() || !work->file->Remove()) return false;
+  if (!work->file->Remove()) return Fail(cant_replace, err);
   work->owned = false;
   bool cross_device;
-  if (!copy.file->MoveTo(target, &cross_device)) return false;
+  if (!TakePlace(sys, job, target, ucf, *copy.file, &cross_device, err)) return false;
   copy.owned = false;
   return true;
 }
@@ -116,16 +140,16 @@ bool CopyBeside(Platform& sys, const std::string& target, const FileInfo& ucf, M
 // Puts the new content in the UCF's place: durable first, then in one step,
 // so that the UCF holds either its old or its new content at any moment.
 bool ReplaceUcf(Platform& sys, const Job& job, const FileInfo& ucf, Made* work, std::string* err) {
-  const std::string cant_replace = "can't replace ucf file " + job.ucf_path;
-  work->file->TakePermissions(ucf);
   if (!work->file->Sync()) return Fail(kCantWriteWorking, err);
   std::string target;
-  if (!sys.ResolvePath(job.ucf_path, &target)) return Fail(cant_replace, err);
+  if (!sys.ResolvePath(job.ucf_path, &target)) {
+    return Fail("can't replace ucf file " + job.ucf_path, err);
+  }
   bool cross_device = false;
-  if (work->file->MoveTo(target, &cross_device)) {
+  if (TakePlace(sys, job, target, ucf, *work->file, &cross_device, err)) {
     work->owned = false;
-  } else if (!cross_device || !CopyBeside(sys, target, ucf, work)) {
-    return Fail(cant_replace, err);
+  } else if (!cross_device || !CopyBeside(sys, job, target, ucf, work, err)) {
+    return false;
   }
   // The UCF holds its new content already; this makes the rename outlast a
   // crash, and a failure leaves nothing to undo.
@@ -139,7 +163,10 @@ bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* coun
              std::string* err) {
   FilterResult kept;
   if (!FilterUcf(ucf, out, job.delstr, &kept)) {
-    return Fail(out.ok() ? "can't read ucf file " + job.ucf_path : kCantWriteWorking, err);
+    if (!out.ok()) return Fail(kCantWriteWorking, err);
+    // A NUL byte: the arguments are most likely swapped.
+    if (!kept.text) return Fail("ucf file " + job.ucf_path + " is not a text file", err);
+    return Fail("can't read ucf file " + job.ucf_path, err);
   }
   counts->copy_count = kept.copy_count;
   counts->delete_count = kept.delete_count;
@@ -163,18 +190,17 @@ int Run(const std::vector<std::string>& args, Platform& sys, std::ostream& out) 
   };
   if (!CheckArguments(args, &job, &err)) return fail();
   if (!OpenInputs(sys, job, &in, &err)) return fail();
-  if (!TakeWorkingFile(sys, job, &in, &work, &err)) return fail();
+  if (!TakeWorkingFile(sys, job, in, &work, &err)) return fail();
   out << "'" << job.delstr << "'\n";
   Output output(*work.file);
   if (!Rewrite(*in.ucf, *in.bin, output, job, &counts, &err)) return fail();
-  const FileInfo ucf = in.ucf->info();
-  // Both closed first: some systems cannot replace a file that is open, and
-  // the binary may be the UCF itself.
-  in = Inputs();
+  // Closed first: some systems cannot replace a file that is open.
+  in.bin.reset();
+  in.ucf->Close();
   out << "copy lines " << counts.copy_count << "\n"
       << "delete lines " << counts.delete_count << "\n"
       << "add lines " << counts.add_count << "\n";
-  if (!ReplaceUcf(sys, job, ucf, &work, &err)) return fail();
+  if (!ReplaceUcf(sys, job, in.ucf->info(), &work, &err)) return fail();
   out << "complete!\n";
   return 0;
 }

@@ -14,6 +14,20 @@
 
 namespace romseed {
 
+namespace {
+
+// A folder at a time, so that a path longer than PATH_MAX works too.
+bool ChangeDir(const std::string& path) {
+  if (path[0] == '/' && ::chdir("/") != 0) return false;
+  std::istringstream steps(path);
+  for (std::string step; std::getline(steps, step, '/');) {
+    if (!step.empty() && ::chdir(step.c_str()) != 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 ToolResult RunTool(const std::string& cwd, const std::vector<std::string>& args,
                    const RunOptions& options) {
   int in[2], out[2];
@@ -30,17 +44,26 @@ ToolResult RunTool(const std::string& cwd, const std::vector<std::string>& args,
     ::dup2(in[0], 0);
     ::dup2(out[1], 1);
     ::close(in[0]), ::close(in[1]), ::close(out[0]), ::close(out[1]);
-    if (::chdir(cwd.c_str()) != 0) ::_exit(127);
+    if (!ChangeDir(cwd)) ::_exit(127);
+    ::signal(SIGPIPE, SIG_DFL);  // as a shell leaves it, whatever this process does
     if (options.in_child) options.in_child();
     ::execv(argv[0], argv.data());
     ::_exit(127);
   }
   ::close(in[0]);
   ::close(out[1]);
-  if (options.kill_after_us >= 0) {
-    ::usleep(options.kill_after_us);
-    ::kill(pid, SIGKILL);
+  if (options.reader_gone) ::close(out[0]);
+  ToolResult result{-1, ""};
+  if (options.kill_after_us >= 0) ::usleep(options.kill_after_us);
+  struct stat st;
+  for (int waited = 0; options.kill_once_working && waited < 10000; ++waited) {
+    if (::stat((cwd + "/tempucf.ucf").c_str(), &st) == 0) {
+      result.working_mode = st.st_mode & 07777;
+      break;
+    }
+    ::usleep(1000);
   }
+  if (options.kill_after_us >= 0 || options.kill_once_working) ::kill(pid, options.signal);
   // The tool reads its input only after printing a few short lines, so
   // writing all of it before reading cannot deadlock.
   signal(SIGPIPE, SIG_IGN);
@@ -50,10 +73,11 @@ ToolResult RunTool(const std::string& cwd, const std::vector<std::string>& args,
     done += static_cast<std::size_t>(w);
   }
   ::close(in[1]);
-  ToolResult result{-1, ""};
   char buf[4096];
-  for (ssize_t r; (r = ::read(out[0], buf, sizeof buf)) > 0;) result.out.append(buf, r);
-  ::close(out[0]);
+  for (ssize_t r; !options.reader_gone && (r = ::read(out[0], buf, sizeof buf)) > 0;) {
+    result.out.append(buf, r);
+  }
+  if (!options.reader_gone) ::close(out[0]);
   int status = 0;
   ::waitpid(pid, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -1,23 +1,30 @@
 #ifndef ROMSEED_TESTS_RUN_TOOL_H_
 #define ROMSEED_TESTS_RUN_TOOL_H_
 
+#include <signal.h>
+
 #include <string>
 #include <vector>
 
 namespace romseed {
 
 struct ToolResult {
-  int status;       // the exit status, or 128 + the signal that ended it
-  std::string out;  // all it printed to standard output
+  int status;             // the exit status, or 128 + the signal that ended it
+  std::string out;        // all it printed to standard output
+  int working_mode = -1;  // with kill_once_working: tempucf.ucf's mode then
 };
 
 struct RunOptions {
   std::string input;                // fed to standard input
   void (*in_child)() = nullptr;     // runs in the child just before exec
-  int kill_after_us = -1;           // sends SIGKILL after this long
+  int kill_after_us = -1;           // sends `signal` after this long,
+  bool kill_once_working = false;   // or once tempucf.ucf stands in `cwd`
+  int signal = SIGKILL;
+  bool reader_gone = false;         // nobody reads standard output
 };
 
-// Runs the built tool in `cwd` with `args` after the program name.
+// Runs the built tool in `cwd` (of any length) with `args` after the
+// program name.
 ToolResult RunTool(const std::string& cwd, const std::vector<std::string>& args,
                    const RunOptions& options = {});
 

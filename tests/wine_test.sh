@@ -76,6 +76,12 @@ same_as_linux "directory as binary" setup d top.ucf rom
 same_as_linux "directory as ucf" setup fw.bin d rom
 same_as_linux "quote in the name" setup fw.bin top.ucf 'ro"m'
 same_as_linux "long name" setup fw.bin top.ucf "$(printf 'r%.0s' {1..300})"
+same_as_linux "empty name" setup fw.bin top.ucf ''
+same_as_linux "binary is the ucf" setup top.ucf top.ucf rom
+setup() { printf 'NET a;\n' >top.ucf && printf '\x01\x00' >fw.bin; }
+same_as_linux "arguments swapped" setup top.ucf fw.bin rom
+setup() { printf 'NET a;\n' >top.ucf && printf '\x01' >fw.bin && chmod 444 top.ucf; }
+same_as_linux "read-only ucf" setup fw.bin top.ucf rom
 setup() { printf 'NET a;\n' >tempucf.ucf && printf '\x01' >fw.bin && ln tempucf.ucf hard.ucf; }
 same_as_linux "working file as ucf" setup fw.bin tempucf.ucf rom
 same_as_linux "working file as binary" setup tempucf.ucf fw.bin rom
@@ -128,6 +134,43 @@ for i in 1 2 3 4; do check "parallel run $i" cmp -s "$a/$i.ucf" "$b/$i.ucf"; don
 check "parallel runs on one ucf" test "$(sort "$b/shared.ucf")" = "$(sort "$a/shared.ucf")"
 check "no working file left" test ! -e "$b/tempucf.ucf"
 
+# Messages into the working file are refused, the UCF untouched.
+dir=$(fresh into)
+printf 'NET a;\n' >"$dir/top.ucf" && printf '\x01' >"$dir/fw.bin"
+(cd "$dir" && wine "$exe" fw.bin top.ucf rom >tempucf.ucf 2>/dev/null)
+check "output into the working file refused" test $? = 1 -a "$(cat "$dir/top.ucf")" = "NET a;"
+
+# Runs on one UCF from many folders take turns.
+ucf=$(fresh shared)/top.ucf
+printf 'NET a;\n' >"$ucf"
+for i in 1 2 3 4 5 6; do
+  dir=$(fresh from$i) && head -c 4000000 /dev/urandom >"$dir/fw.bin"  # long enough to overlap
+  (cd "$dir" && wine "$exe" fw.bin "$ucf" "c${i}_" >/dev/null 2>&1) &
+done
+wait
+for i in 1 2 3 4 5 6; do check "run from folder $i kept" grep -q "INST \"c${i}_00\"" "$ucf"; done
+
+# Ctrl-C (SIGINT, which Wine hands on as one) removes what the run made.
+dir=$(fresh interrupted)
+printf 'NET a;\n' >"$dir/top.ucf" && mkfifo "$dir/fw.fifo"
+exec 7<>"$dir/fw.fifo"  # a producer that never closes: the run waits for more
+(cd "$dir" && exec setsid wine "$exe" fw.fifo top.ucf rom >/dev/null 2>&1) &
+for _ in $(seq 100); do [ -e "$dir/tempucf.ucf" ] && break; sleep 0.1; done
+sleep 0.5
+pkill -INT -f "romseed.exe fw.fifo"
+for _ in $(seq 50); do pgrep -f "romseed.exe fw.fifo" >/dev/null || break; sleep 0.1; done
+pkill -KILL -f "romseed.exe fw.fifo"  # one that ignored it
+wait $!
+check "interrupted run failed" test $? != 0
+check "interrupted run left nothing" test "$(ls -A "$dir")" = "$(printf 'fw.fifo\ntop.ucf')"
+check "interrupted run kept the ucf" test "$(cat "$dir/top.ucf")" = "NET a;"
+exec 7>&-
+
+# The UCF keeps its attributes.
+dir=$(fresh attributes)
+printf 'NET a;\n' >"$dir/top.ucf" && printf '\x01' >"$dir/fw.bin"
+(cd "$dir" && wine attrib +s top.ucf && wine "$exe" fw.bin top.ucf rom) >/dev/null 2>&1
+check "attributes kept" bash -c "cd '$dir' && wine attrib top.ucf 2>/dev/null | grep -q '^A *S '"
 
 echo "$pass passed, $fail failed"
 test "$fail" = 0

@@ -1,0 +1,222 @@
+// End to end: the UCF safe at the edges a real system has: standard
+// descriptors, signals, other users, runs from many folders, deep folders.
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "e2e_test.h"
+
+namespace romseed {
+namespace {
+
+const std::string kUcf = "NET \"clk\" LOC = \"P55\";\nINST \"rom00\" INIT_00 = 00;\n";
+const std::string kNew =
+    "NET \"clk\" LOC = \"P55\";\nINST \"rom00\" INIT_00 = " + std::string(60, '0') + "3412;\n";
+constexpr uid_t kNobody = 65534;
+
+class Edges : public Romseed {
+ protected:
+  void SetUp() override {
+    WriteFile(dir / "top.ucf", kUcf);
+    WriteFile(dir / "fw.bin", "\x12\x34");
+  }
+};
+
+void AsNobody() {
+  if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
+    ::_exit(126);
+  }
+}
+
+TEST_F(Edges, StandardOutputClosedUnreadOrTheWorkingFile) {
+  // A long name makes long messages, which go out while the run works.
+  const std::string name(100000, 'r');
+  const std::string statement = "INST \"" + name + "00\" INIT_00 = " + std::string(60, '0') + "3412;\n";
+  RunOptions closed;
+  closed.in_child = [] { ::close(0), ::close(1); };
+  EXPECT_EQ(Run({"fw.bin", "top.ucf", name}, closed).status, 0);
+  EXPECT_EQ(ReadFile(dir / "top.ucf"), kUcf + statement);
+
+  RunOptions unread;
+  unread.reader_gone = true;
+  EXPECT_EQ(Run({"fw.bin", "top.ucf", name}, unread).status, 0);
+  EXPECT_EQ(ReadFile(dir / "top.ucf"), kUcf + statement);
+  EXPECT_FALSE(Exists(dir / "tempucf.ucf"));
+
+  RunOptions into;
+  into.in_child = [] { ::dup2(::open("tempucf.ucf", O_WRONLY | O_CREAT | O_TRUNC, 0644), 1); };
+  WriteFile(dir / "top.ucf", kUcf);
+  EXPECT_EQ(Run({"fw.bin", "top.ucf", "rom"}, into).status, 1);
+  EXPECT_EQ(ReadFile(dir / "top.ucf"), kUcf);
+  EXPECT_EQ(AfterBanner(ReadFile(dir / "tempucf.ucf")),
+            "standard output is the working file tempucf.ucf");
+}
+
+TEST_F(Edges, SignalsRemoveWhatTheRunMade) {
+  // A producer that never closes its end: the run waits for more forever.
+  ::mkfifo((dir / "fw.fifo").c_str(), 0644);
+  int producer = ::open((dir / "fw.fifo").c_str(), O_RDWR);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    RunOptions stop;
+    stop.in_child = [] { ::umask(0); };
+    stop.kill_once_working = true;
+    stop.signal = sig;
+    ToolResult r = Run({"fw.fifo", "top.ucf", "rom"}, stop);
+    EXPECT_EQ(r.status, 128 + sig);
+    EXPECT_EQ(r.working_mode, 0600) << "private while the run works, whatever the umask";
+    EXPECT_FALSE(Exists(dir / "tempucf.ucf"));
+    EXPECT_EQ(ReadFile(dir / "top.ucf"), kUcf);
+  }
+  ::close(producer);
+}
+
+TEST_F(Edges, OtherUsersAndReadOnlyFiles) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  ::chmod(dir.path().c_str(), 0777);
+  RunOptions nobody;
+  nobody.in_child = AsNobody;
+  // The last line printed by a run that fails and leaves nothing behind.
+  auto refused = [&](const std::vector<std::string>& args, const RunOptions& options) {
+    ToolResult r = Run(args, options);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(Exists(dir / "tempucf.ucf"));
+    return r.out.substr(r.out.rfind('\n') + 1);
+  };
+
+  // Another user's working file is never written through, nor removed.
+  WriteFile(dir / "tempucf.ucf", "theirs");
+  ::chown((dir / "tempucf.ucf").c_str(), kNobody, kNobody);
+  EXPECT_EQ(AfterBanner(Run({"fw.bin", "top.ucf", "rom"}).out), "can't open file tempucf.ucf");
+  EXPECT_EQ(ReadFile(dir / "tempucf.ucf"), "theirs");
+  EXPECT_EQ(ReadFile(dir / "top.ucf"), kUcf);
+  // Its owner's next runs take it over, read-only or unreadable as it is.
+  ::chown((dir / "top.ucf").c_str(), kNobody, kNobody);
+  for (mode_t mode : {0444, 0}) {
+    WriteFile(dir / "tempucf.ucf", "left");
+    ::chown((dir / "tempucf.ucf").c_str(), kNobody, kNobody);
+    ::chmod((dir / "tempucf.ucf").c_str(), mode);
+    EXPECT_EQ(Run({"fw.bin", "top.ucf", "rom"}, nobody).status, 0) << mode;
+    EXPECT_EQ(ReadFile(dir / "top.ucf"), kNew);
+    EXPECT_FALSE(Exists(dir / "tempucf.ucf"));
+  }
+
+  // Read-only: no write bit at all (even for root), or none for this user.
+  ::chmod((dir / "top.ucf").c_str(), 0444);
+  EXPECT_EQ(refused({"fw.bin", "top.ucf", "rom"}, {}), "ucf file top.ucf is read-only");
+  ::chown((dir / "top.ucf").c_str(), 0, 0);
+  ::chmod((dir / "top.ucf").c_str(), 0644);
+  EXPECT_EQ(refused({"fw.bin", "top.ucf", "rom"}, nobody), "ucf file top.ucf is read-only");
+  EXPECT_EQ(ReadFile(dir / "top.ucf"), kNew);
+
+  // A UCF that may be written but not replaced, in a folder of root's.
+  ::mkdir((dir / "sub").c_str(), 0755);
+  WriteFile(dir / "sub/top.ucf", kUcf);
+  ::chmod((dir / "sub/top.ucf").c_str(), 0666);
+  EXPECT_EQ(refused({"fw.bin", "sub/top.ucf", "rom"}, nobody), "can't replace ucf file sub/top.ucf");
+  EXPECT_EQ(ReadFile(dir / "sub/top.ucf"), kUcf);
+
+  // As root, a UCF keeps its owner.
+  ::chown((dir / "sub/top.ucf").c_str(), kNobody, kNobody);
+  EXPECT_EQ(Run({"fw.bin", "sub/top.ucf", "rom"}).status, 0);
+  struct stat st;
+  ASSERT_EQ(::stat((dir / "sub/top.ucf").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, kNobody);
+  EXPECT_EQ(st.st_mode & 07777, 0666u);
+
+  // A read-only umask stops no run of parallel ones from one folder.
+  std::vector<std::thread> runs;
+  std::vector<int> statuses(16);
+  for (int i = 0; i < 16; ++i) {
+    WriteFile(dir / (std::to_string(i) + ".ucf"), kUcf);
+    ::chown((dir / (std::to_string(i) + ".ucf")).c_str(), kNobody, kNobody);
+    runs.emplace_back([&, i] {
+      RunOptions read_only_umask;
+      read_only_umask.in_child = [] { ::umask(0222), AsNobody(); };
+      statuses[i] = Run({"fw.bin", std::to_string(i) + ".ucf", "rom"}, read_only_umask).status;
+    });
+  }
+  for (std::thread& t : runs) t.join();
+  EXPECT_EQ(statuses, std::vector<int>(16, 0));
+}
+
+TEST_F(Edges, RunsOnOneUcfFromManyFoldersTakeTurns) {
+  std::vector<ScratchDir> folders(16);
+  std::vector<std::thread> runs;
+  for (int i = 0; i < 16; ++i) {
+    WriteFile(folders[i] / "fw.bin", std::string(1000 * (i + 1), 'x'));
+    runs.emplace_back([&, i] {
+      EXPECT_EQ(RunTool(folders[i].path(), {"fw.bin", dir / "top.ucf", "c" + std::to_string(i) + "_"}).status, 0);
+    });
+  }
+  for (std::thread& t : runs) t.join();
+  const std::string ucf = ReadFile(dir / "top.ucf");
+  for (int i = 0; i < 16; ++i) {
+    EXPECT_NE(ucf.find("INST \"c" + std::to_string(i) + "_00\" INIT_00"), std::string::npos) << i;
+  }
+}
+
+TEST_F(Edges, WorksInAFolderDeeperThanPathMax) {
+  // Made a folder at a time: no path that long can be opened.
+  const std::string step(200, 'd');
+  std::string deep = dir.path();
+  int fd = ::open(dir.path().c_str(), O_DIRECTORY);
+  for (; deep.size() <= 4200; deep += "/" + step) {
+    ::mkdirat(fd, step.c_str(), 0755);
+    int next = ::openat(fd, step.c_str(), O_DIRECTORY);
+    ::close(fd);
+    fd = next;
+  }
+  for (const char* name : {"top.ucf", "fw.bin"}) {
+    ::linkat(AT_FDCWD, (dir / name).c_str(), fd, name, 0);
+  }
+  ToolResult r = RunTool(deep, {"fw.bin", "top.ucf", "rom"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  char got[256];
+  int ucf = ::openat(fd, "top.ucf", O_RDONLY);
+  EXPECT_EQ(std::string(got, std::max<ssize_t>(::read(ucf, got, sizeof got), 0)), kNew);
+  ::close(ucf);
+  ::close(fd);
+  // rm copes with a depth that std::filesystem does not.
+  EXPECT_EQ(std::system(("rm -rf " + dir / step).c_str()), 0);
+}
+
+TEST_F(Edges, NothingLeftBehindWhenKilledOrOutOfDescriptors) {
+  // Bin and UCF take the last two descriptors the limit allows. (A
+  // sanitizer's runtime needs some of its own, to check memory.)
+  RunOptions few;
+  few.in_child = [] {
+    for (int fd = 3; fd < 62; ++fd) ::dup2(0, fd);
+    struct rlimit limit = {64, 64};
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  };
+#ifndef __SANITIZE_ADDRESS__
+  ToolResult r = Run({"fw.bin", "top.ucf", "rom"}, few);
+  EXPECT_EQ(AfterBanner(r.out), "can't open file tempucf.ucf");
+  EXPECT_FALSE(Exists(dir / "tempucf.ucf"));
+#endif
+
+  // Killed while copying to a UCF on another file system.
+  ScratchDir shm("/dev/shm");
+  WriteFile(dir / "fw.bin", std::string(8 << 20, '\x5a'));
+  int killed = 0;
+  for (int us = 0; us < 100000; us += 5000) {
+    WriteFile(shm / "top.ucf", kUcf);
+    RunOptions kill;
+    kill.kill_after_us = us;
+    killed += Run({"fw.bin", shm / "top.ucf", "rom"}, kill).status == 128 + SIGKILL;
+    std::vector<std::string> left;
+    for (auto& entry : std::filesystem::directory_iterator(shm.path())) {
+      left.push_back(entry.path().filename());
+    }
+    EXPECT_EQ(left, std::vector<std::string>{"top.ucf"}) << "killed after " << us << " us";
+  }
+  EXPECT_GT(killed, 0);
+}
+
+}  // namespace
+}  // namespace romseed

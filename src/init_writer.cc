@@ -1,5 +1,6 @@
 #include "init_writer.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -13,6 +14,7 @@ namespace romseed {
 namespace {
 
 constexpr std::size_t kChunk = 32;
+constexpr std::size_t kShortHead = 32;
 
 // The two lower-case hex digits of every byte value.
 struct HexPairs {
@@ -28,11 +30,14 @@ struct HexPairs {
 constexpr HexPairs kHex;
 
 #ifdef ROMSEED_SSE2
-// Bytes 7 to 0 of `b` as a number: its little-endian memory order reversed.
-std::uint64_t LoadReversed(const unsigned char* b) {
-  std::uint64_t x = 0;
-  for (int k = 0; k < 8; ++k) x = x << 8 | b[k];
-  return x;
+// The 16 bytes at `b` in reverse order. Done in registers: building the
+// vector through memory stalls on store forwarding.
+__m128i LoadReversed(const unsigned char* b) {
+  __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
+  x = _mm_shuffle_epi32(x, _MM_SHUFFLE(0, 1, 2, 3));    // the four 32-bit words
+  x = _mm_shufflelo_epi16(x, _MM_SHUFFLE(2, 3, 0, 1));  // the 16-bit halves of each
+  x = _mm_shufflehi_epi16(x, _MM_SHUFFLE(2, 3, 0, 1));
+  return _mm_or_si128(_mm_slli_epi16(x, 8), _mm_srli_epi16(x, 8));  // the bytes of each half
 }
 
 // Piece 6: the 64 hex digits of the chunk, byte 31 first, high nibble first,
@@ -44,8 +49,7 @@ void FormatValue(const unsigned char* dbuf, char* p) {
   const __m128i to_letter = _mm_set1_epi8('a' - '0' - 10);
   for (int half = 16; half >= 0; half -= 16, p += 32) {
     // The 16 bytes in falling order, then each split into its two nibbles.
-    __m128i bytes = _mm_set_epi64x(static_cast<long long>(LoadReversed(dbuf + half)),
-                                   static_cast<long long>(LoadReversed(dbuf + half + 8)));
+    __m128i bytes = LoadReversed(dbuf + half);
     __m128i high = _mm_and_si128(_mm_srli_epi16(bytes, 4), low_nibble);
     __m128i low = _mm_and_si128(bytes, low_nibble);
     __m128i nibbles[2] = {_mm_unpacklo_epi8(high, low), _mm_unpackhi_epi8(high, low)};
@@ -63,19 +67,50 @@ void FormatValue(const unsigned char* dbuf, char* p) {
 }
 #endif
 
-// Pieces 1 to 3 of a statement: the prefix, the block number in at least two
-// hex digits, and `" INIT_`. They change only once every 16 chunks.
-void FormatHead(std::string_view delstr, std::uint64_t block, std::string* head) {
-  char digits[16];
-  int n = 0;
-  do {
-    digits[n++] = "0123456789abcdef"[block & 15];
-    block >>= 4;
-  } while (block != 0 || n < 2);
-  head->assign(delstr);
-  while (n > 0) head->push_back(digits[--n]);
-  head->append("\" INIT_");
-}
+// Pieces 1 to 3 of the statements of one block: the prefix, the block
+// number in at least two hex digits, and `" INIT_`. From one block to the
+// next only the number changes, in place while it keeps its length. Kept at
+// least kShortHead long, so that a short head copies as one fixed-size piece.
+class Head {
+ public:
+  explicit Head(std::string_view delstr) : delstr_(delstr) {}
+  void SetBlock(std::uint64_t block) {
+    char digits[16];
+    std::size_t n = 0;
+    do {
+      digits[15 - n++] = "0123456789abcdef"[block & 15];
+      block >>= 4;
+    } while (block != 0 || n < 2);
+    if (n != digits_) {
+      digits_ = n;
+      text_.assign(delstr_).append(n, '0').append("\" INIT_");
+      size_ = text_.size();
+      text_.resize(std::max(size_, kShortHead));
+    }
+    std::memcpy(&text_[delstr_.size()], digits + 16 - n, n);
+  }
+  const char* data() const { return text_.data(); }
+  std::size_t size() const { return size_; }
+
+ private:
+  std::string_view delstr_;
+  std::string text_;
+  std::size_t size_ = 0, digits_ = 0;
+};
+
+// Pieces 4 and 5 for each INIT index, and three bytes that the value
+// overwrites: one eight-byte copy.
+struct IndexTexts {
+  char text[16][8];
+  constexpr IndexTexts() : text() {
+    for (int k = 0; k < 16; ++k) {
+      text[k][0] = '0';
+      text[k][1] = "0123456789abcdef"[k];
+      text[k][2] = ' ', text[k][3] = '=', text[k][4] = ' ';
+    }
+  }
+};
+constexpr IndexTexts kIndex;
 
 }  // namespace
 
@@ -83,7 +118,8 @@ bool WriteInits(Source& bin, Output& out, std::string_view delstr, std::string_v
                 std::string_view lead, std::int64_t* add_count) {
   constexpr std::size_t kBlockBytes = 1 << 16;  // a whole number of chunks
   std::unique_ptr<unsigned char[]> input(new unsigned char[kBlockBytes]);
-  std::string head;
+  Head head(delstr);
+  const std::size_t size = 5 + 2 * kChunk + 1 + eol.size();  // of a statement but its head
   std::uint64_t count = 0;
   for (;;) {
     std::size_t got;
@@ -93,21 +129,28 @@ bool WriteInits(Source& bin, Output& out, std::string_view delstr, std::string_v
     // A short last chunk ends in zeros.
     const std::size_t padded = (got + kChunk - 1) / kChunk * kChunk;
     std::memset(input.get() + got, 0, padded - got);
-    for (std::size_t at = 0; at < padded; at += kChunk) {
-      const unsigned char* dbuf = input.get() + at;
-      if (count % 16 == 0) FormatHead(delstr, count / 16, &head);
-      const std::size_t size = head.size() + 2 + 3 + 2 * kChunk + 1 + eol.size();
-      char* buf = out.Extend(size);
-      char* p = buf + head.size();
-      std::memcpy(buf, head.data(), head.size());
-      std::memcpy(p, kHex.digits[count % 16], 2);
-      std::memcpy(p + 2, " = ", 3);
-      p += 5;
-      FormatValue(dbuf, p);
-      p += 2 * kChunk;
-      *p++ = ';';
-      for (char c : eol) *p++ = c;
-      ++count;
+    for (std::size_t at = 0; at < padded;) {
+      // The statements of one block that this read holds, in one piece.
+      const std::size_t first = count % 16;
+      const std::size_t n = std::min(16 - first, (padded - at) / kChunk);
+      if (first == 0) head.SetBlock(count / 16);
+      char* p = out.Extend(n * (head.size() + size));
+      for (std::size_t k = first; k < first + n; ++k, at += kChunk) {
+        // Every statement is longer than kShortHead and the index's eight
+        // bytes: what is copied beyond a piece is overwritten by the next.
+        if (head.size() <= kShortHead) {
+          std::memcpy(p, head.data(), kShortHead);
+        } else {
+          std::memcpy(p, head.data(), head.size());
+        }
+        p += head.size();
+        std::memcpy(p, kIndex.text[k], 8);
+        FormatValue(input.get() + at, p + 5);
+        p += 5 + 2 * kChunk;
+        *p++ = ';';
+        for (char c : eol) *p++ = c;
+      }
+      count += n;
     }
     // A short block means the input has ended; reading on could block a tty.
     if (got < kBlockBytes) break;

@@ -27,6 +27,14 @@ bool FilterUcf(Source& ucf, Output& out, std::string_view delstr, FilterResult* 
     }
     const unsigned char* p = buf.get();
     const unsigned char* end = p + got;
+    // Kept lines from here on go to the output in one piece, when a stale
+    // one begins or the read is used up: short lines cost little more than
+    // finding their ends.
+    const unsigned char* run = nullptr;
+    auto hand_on = [&] {
+      if (run) out.Put(run, p - run);
+      run = nullptr;
+    };
     while (p < end) {
       if (line == Line::kDeciding) {
         std::size_t want = delstr.size() - matched;
@@ -34,10 +42,12 @@ bool FilterUcf(Source& ucf, Output& out, std::string_view delstr, FilterResult* 
         std::size_t i = 0;
         while (i < n && p[i] == static_cast<unsigned char>(delstr[matched + i])) ++i;
         if (i == want) {
+          hand_on();
           line = Line::kDropping;
           matched = 0;
           p += i;
         } else if (i == n) {
+          hand_on();
           matched += n;  // the read ended inside the prefix
           p += n;
         } else {
@@ -47,9 +57,9 @@ bool FilterUcf(Source& ucf, Output& out, std::string_view delstr, FilterResult* 
         }
         continue;
       }
+      if (line == Line::kKeeping && !run) run = p;
       const auto* nl = static_cast<const unsigned char*>(std::memchr(p, '\n', end - p));
       const unsigned char* stop = nl ? nl + 1 : end;
-      if (line == Line::kKeeping) out.Put(p, stop - p);
       if (nl) {
         if (first_line) {
           r.crlf = (nl > buf.get() ? nl[-1] : before) == '\r';
@@ -64,6 +74,7 @@ bool FilterUcf(Source& ucf, Output& out, std::string_view delstr, FilterResult* 
       }
       p = stop;
     }
+    hand_on();
     before = end[-1];
   }
   // The last line has no line end.

@@ -36,6 +36,10 @@ struct Made {
   bool owned = false;
 };
 
+void Print(Sink& out, std::string_view text) {
+  out.Write(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+}
+
 bool Fail(std::string message, std::string* err) {
   *err = std::move(message);
   return false;
@@ -177,40 +181,40 @@ bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* coun
   return out.Flush() || Fail(kCantWriteWorking, err);
 }
 
-int Run(const std::vector<std::string>& args, Platform& sys, std::ostream& out) {
-  out << kBanner;
+int Run(const std::vector<std::string>& args, Platform& sys, Sink& out) {
+  Print(out, kBanner);
   std::string err;
   Job job;
   Inputs in;
   Made work;
   Counts counts;
   auto fail = [&] {
-    out << err;
+    Print(out, err);
     return 1;
   };
   if (!CheckArguments(args, &job, &err)) return fail();
   if (!OpenInputs(sys, job, &in, &err)) return fail();
   if (!TakeWorkingFile(sys, job, in, &work, &err)) return fail();
-  out << "'" << job.delstr << "'\n";
+  Print(out, "'" + job.delstr + "'\n");
   Output output(*work.file);
   if (!Rewrite(*in.ucf, *in.bin, output, job, &counts, &err)) return fail();
   // Closed first: some systems cannot replace a file that is open.
   in.bin.reset();
   in.ucf->Close();
-  out << "copy lines " << counts.copy_count << "\n"
-      << "delete lines " << counts.delete_count << "\n"
-      << "add lines " << counts.add_count << "\n";
+  Print(out, "copy lines " + std::to_string(counts.copy_count) + "\n" +
+                 "delete lines " + std::to_string(counts.delete_count) + "\n" +
+                 "add lines " + std::to_string(counts.add_count) + "\n");
   if (!ReplaceUcf(sys, job, in.ucf->info(), &work, &err)) return fail();
-  out << "complete!\n";
+  Print(out, "complete!\n");
   return 0;
 }
 
-int Main(const std::vector<std::string>& args, Platform& sys, std::ostream& out) {
+int Main(const std::vector<std::string>& args, Platform& sys, Sink& out) {
   try {
     return Run(args, sys, out);
   } catch (const std::exception& e) {
     // Whatever the run made was removed as the stack unwound.
-    out << "romseed: " << e.what();
+    Print(out, std::string("romseed: ") + e.what());
     return 1;
   }
 }

@@ -9,7 +9,8 @@
 #include <functional>
 #include <map>
 #include <set>
-#include <sstream>
+
+#include "memory_io.h"
 
 namespace romseed {
 namespace {
@@ -163,9 +164,9 @@ class RunTest : public testing::Test {
   int Run(const std::string& ucf = "top.ucf", const std::string& name = "rom") {
     if (!fake.files.count("fw.bin")) fake.Put("fw.bin", "\x12\x34");
     if (!fake.files.count(ucf)) fake.Put(ucf, kUcf);
-    std::ostringstream out;
+    StringSink out;
     int status = Main({"romseed", "fw.bin", ucf, name}, fake, out);
-    printed = out.str();
+    printed = out.data;
     return status;
   }
   std::string Message() const { return printed.substr(printed.rfind('\n') + 1); }

@@ -1,0 +1,13 @@
+# Read by cpack for each generator: what each package holds, all of it in
+# one package.
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+if(CPACK_GENERATOR STREQUAL "DEB")
+  # Debian documents a package with its copyright file and changelog, and
+  # wants no other licence file beside them.
+  set(CPACK_DEB_COMPONENT_INSTALL ON)
+  set(CPACK_COMPONENTS_ALL tool debian)
+else()
+  set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+  set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
+  set(CPACK_COMPONENTS_ALL tool docs)
+endif()

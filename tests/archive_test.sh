@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Makes a package with cpack from a build folder's install rules and checks
+# what it holds; with --static, that its romseed is statically linked and
+# runs. Usage: archive_test.sh BUILD_DIR TGZ|ZIP [--static] NAME...
+set -u
+build=$(realpath "$1")
+generator=$2
+shift 2
+static=false
+if [ "${1:-}" = --static ]; then static=true && shift; fi
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+cd "$scratch"
+pass=0 fail=0
+
+check() {  # check WHAT COMMAND...
+  local what=$1
+  shift
+  if "$@"; then pass=$((pass + 1)); else fail=$((fail + 1)); echo "FAIL: $what"; fi
+}
+
+cpack -G "$generator" --config "$build/CPackConfig.cmake" >cpack.log 2>&1
+archive=$(ls romseed-* 2>/dev/null | head -n 1)
+check "$generator archive made" test -n "$archive"
+mkdir unpacked
+case $generator in
+  TGZ) tar -xzf "$archive" -C unpacked ;;
+  ZIP) unzip -q "$archive" -d unpacked ;;
+esac
+for name in "$@"; do
+  check "$archive holds $name" test -n "$(find unpacked -name "$name" -type f)"
+done
+if $static; then
+  tool=$(find unpacked -name romseed -type f)
+  check "statically linked" bash -c "file '$tool' | grep -q 'statically linked'"
+  printf 'NET a;\n' >top.ucf && printf '\x01' >fw.bin
+  check "it runs" bash -c "'$tool' fw.bin top.ucf rom | grep -q '^complete!$'"
+fi
+
+echo "$pass passed, $fail failed"
+test "$fail" = 0

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# End-to-end tests of romseed.exe under Wine, against a Linux build of the
-# same source. Usage: wine_test.sh romseed.exe linux-romseed
+# End-to-end tests of romseed.exe (64- or 32-bit) under Wine, against a Linux
+# build of the same source. Usage: wine_test.sh romseed.exe linux-romseed
 set -u
 exe=$(realpath "$1")
 native=$(realpath "$2")
 export WINEDEBUG=-all
+# A prefix of its own, beside the .exe: one made before 32-bit Wine was
+# installed cannot load kernel32 afterwards, for 64-bit programs too.
+export WINEPREFIX=${WINEPREFIX:-$(dirname "$exe")/wineprefix}
 scratch=$(mktemp -d)
 shm=$(mktemp -d /dev/shm/romseed-wine-XXXXXX)
 trap 'wineserver -k 2>/dev/null; rm -rf "$scratch" "$shm"' EXIT
@@ -46,6 +49,11 @@ same_as_linux() {
   check "$what: status $st_a" test "$st" = "$st_a"
   check "$what: files" diff -r "$a" "$b"
 }
+
+# Self-contained: no DLL but the system's.
+dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/.*DLL Name: //p' | tr 'A-Z' 'a-z' | sort | tr '\n' ' ')
+check "needs system DLLs only ($dlls)" test -z "$(echo "$dlls" | tr ' ' '\n' |
+  grep -v -x -E '(advapi32|kernel32|msvcrt|shell32|user32)\.dll|')"
 
 wine "$exe" >/dev/null 2>&1  # the first run sets Wine up
 wineserver -p 60 </dev/null >/dev/null 2>&1  # one server for all the runs below

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Synthesises a 512 x 8 ROM initialised with each block of the example
+# firmware with yosys, which maps it onto a Virtex block RAM (RAMB4_S8) with
+# INIT values of its own making, and checks that they are romseed's
+# statements for that block. The firmware has a full block and a short last
+# one, whose missing words yosys makes zeros.
+# Usage: yosys_test.sh ROMSEED SOURCE_DIR. Exits 77 (skipped) without yosys.
+set -u
+command -v yosys >/dev/null || { echo "yosys is not installed: skipped"; exit 77; }
+tool=$(realpath "$1")
+src=$(realpath "$2")
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+cd "$scratch"
+pass=0 fail=0
+
+check() {  # check WHAT COMMAND...
+  local what=$1
+  shift
+  if "$@"; then pass=$((pass + 1)); else fail=$((fail + 1)); echo "FAIL: $what"; fi
+}
+
+cp "$src/examples/firmware.bin" fw.bin
+: >top.ucf
+"$tool" fw.bin top.ucf rom >/dev/null
+blocks=$((($(stat -c %s fw.bin) + 511) / 512))
+check "firmware of a full and a short block" test "$blocks" = 2
+cat >rom.v <<'EOF'
+module rom(input clk, input [8:0] addr, output reg [7:0] data);
+  reg [7:0] mem [0:511];
+  initial $readmemh("block.hex", mem);
+  always @(posedge clk) data <= mem[addr];
+endmodule
+EOF
+for ((b = 0; b < blocks; ++b)); do
+  od -An -v -tx1 -w1 -j $((512 * b)) -N 512 fw.bin | tr -d ' ' >block.hex
+  yosys -q -p 'read_verilog rom.v; synth_xilinx -family xcv -top rom; setundef -zero -params;
+                write_verilog -noattr net.v' >yosys.log 2>&1
+  check "block $b: one RAMB4_S8" test "$(grep -c 'RAMB4_S8 ' net.v)" = 1
+  # INIT_0A and INIT_0a alike, as "index value" lines.
+  grep -o "INIT_0[0-9A-Fa-f](256'h[0-9a-fx]*" net.v | sed "s/INIT_0\(.\)(256'h/0\1 /" |
+    tr 'A-F' 'a-f' >yosys.txt
+  name=$(printf 'rom%02x' "$b")
+  grep "^INST \"$name\" INIT_" top.ucf | sed 's/.*INIT_\(..\) = \([0-9a-f]*\);/\1 \2/' >tool.txt
+  zeros=$(printf '0%.0s' {1..64})
+  for k in 00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f; do
+    want=$(grep "^$k " tool.txt | cut -d' ' -f2)
+    check "block $b INIT_$k" test "$(grep "^$k " yosys.txt | cut -d' ' -f2)" = "${want:-$zeros}"
+  done
+done
+
+echo "$pass passed, $fail failed"
+test "$fail" = 0

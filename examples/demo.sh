@@ -1,9 +1,10 @@
 #!/bin/sh
 # Runs romseed on a copy of the example, so that the tracked files never
-# change, and shows what it did to the UCF.
+# change, and shows what it did to the UCF. From any folder:
+#   examples/demo.sh [path/to/romseed]   (default: the repository's build/romseed)
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
-tool=${1:-build/romseed}
+tool=${1:-$here/../build/romseed}
 tool=$(cd "$(dirname "$tool")" && pwd)/$(basename "$tool")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -8,16 +8,8 @@ generator=$2
 shift 2
 static=false
 if [ "${1:-}" = --static ]; then static=true && shift; fi
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+source "$(dirname "$0")/check.sh"
 cd "$scratch"
-pass=0 fail=0
-
-check() {  # check WHAT COMMAND...
-  local what=$1
-  shift
-  if "$@"; then pass=$((pass + 1)); else fail=$((fail + 1)); echo "FAIL: $what"; fi
-}
 
 cpack -G "$generator" --config "$build/CPackConfig.cmake" >cpack.log 2>&1
 archive=$(ls romseed-* 2>/dev/null | head -n 1)
@@ -37,5 +29,4 @@ if $static; then
   check "it runs" bash -c "'$tool' fw.bin top.ucf rom | grep -q '^complete!$'"
 fi
 
-echo "$pass passed, $fail failed"
-test "$fail" = 0
+finish

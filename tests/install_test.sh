@@ -6,15 +6,7 @@
 set -u
 build=$(realpath "$1")
 src=$(realpath "$2")
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
-pass=0 fail=0
-
-check() {  # check WHAT COMMAND...
-  local what=$1
-  shift
-  if "$@"; then pass=$((pass + 1)); else fail=$((fail + 1)); echo "FAIL: $what"; fi
-}
+source "$(dirname "$0")/check.sh"
 
 # Runs an installed romseed on a copy of the example; true if it completed.
 runs_example() {
@@ -37,11 +29,7 @@ version=$(grep -o 'project(romseed VERSION [0-9.]*' "$src/CMakeLists.txt" | awk 
 check "banner shows version $version" bash -c "'$scratch/prefix/bin/romseed' | sed -n 2p | grep -q 'romseed $version:'"
 check "man page shows version $version" grep -q "\"romseed $version\"" "$man_page"
 
-if [ "${3:-}" = static ]; then
-  echo "$pass passed, $fail failed"
-  test "$fail" = 0
-  exit
-fi
+if [ "${3:-}" = static ]; then finish; fi
 (cd "$scratch" && cpack -G DEB --config "$build/CPackConfig.cmake" >/dev/null)
 deb=$(ls "$scratch"/romseed_*.deb 2>/dev/null | head -n 1)
 check "package built" test -n "$deb"
@@ -58,5 +46,4 @@ if [ -n "$deb" ]; then
   fi
 fi
 
-echo "$pass passed, $fail failed"
-test "$fail" = 0
+finish

@@ -8,16 +8,9 @@ export WINEDEBUG=-all
 # A prefix of its own, beside the .exe: one made before 32-bit Wine was
 # installed cannot load kernel32 afterwards, for 64-bit programs too.
 export WINEPREFIX=${WINEPREFIX:-$(dirname "$exe")/wineprefix}
-scratch=$(mktemp -d)
+source "$(dirname "$0")/check.sh"
 shm=$(mktemp -d /dev/shm/romseed-wine-XXXXXX)
 trap 'wineserver -k 2>/dev/null; rm -rf "$scratch" "$shm"' EXIT
-pass=0 fail=0
-
-check() {  # check WHAT COMMAND...: counts and reports one check
-  local what=$1
-  shift
-  if "$@"; then pass=$((pass + 1)); else fail=$((fail + 1)); echo "FAIL: $what"; fi
-}
 
 # run DIR TOOL ARGS...: sets $out (without CRs, which a Windows console adds)
 # and $st.
@@ -158,19 +151,20 @@ done
 wait
 for i in 1 2 3 4 5 6; do check "run from folder $i kept" grep -q "INST \"c${i}_00\"" "$ucf"; done
 
-# Ctrl-C (SIGINT, which Wine hands on as one) removes what the run made.
+# Ctrl-C (SIGINT, which Wine hands on as one) removes what the run made. The
+# FIFO's name is this test's own, so that only its run is interrupted.
 dir=$(fresh interrupted)
-printf 'NET a;\n' >"$dir/top.ucf" && mkfifo "$dir/fw.fifo"
-exec 7<>"$dir/fw.fifo"  # a producer that never closes: the run waits for more
-(cd "$dir" && exec setsid wine "$exe" fw.fifo top.ucf rom >/dev/null 2>&1) &
+printf 'NET a;\n' >"$dir/top.ucf" && mkfifo "$dir/fw-$$.fifo"
+exec 7<>"$dir/fw-$$.fifo"  # a producer that never closes: the run waits for more
+(cd "$dir" && exec setsid wine "$exe" fw-$$.fifo top.ucf rom >/dev/null 2>&1) &
 for _ in $(seq 100); do [ -e "$dir/tempucf.ucf" ] && break; sleep 0.1; done
 sleep 0.5
-pkill -INT -f "romseed.exe fw.fifo"
-for _ in $(seq 50); do pgrep -f "romseed.exe fw.fifo" >/dev/null || break; sleep 0.1; done
-pkill -KILL -f "romseed.exe fw.fifo"  # one that ignored it
+pkill -INT -f "romseed.exe fw-$$.fifo"
+for _ in $(seq 50); do pgrep -f "romseed.exe fw-$$.fifo" >/dev/null || break; sleep 0.1; done
+pkill -KILL -f "romseed.exe fw-$$.fifo"  # one that ignored it
 wait $!
 check "interrupted run failed" test $? != 0
-check "interrupted run left nothing" test "$(ls -A "$dir")" = "$(printf 'fw.fifo\ntop.ucf')"
+check "interrupted run left nothing" test "$(ls -A "$dir")" = "$(printf 'fw-%s.fifo\ntop.ucf' $$)"
 check "interrupted run kept the ucf" test "$(cat "$dir/top.ucf")" = "NET a;"
 exec 7>&-
 
@@ -179,6 +173,4 @@ dir=$(fresh attributes)
 printf 'NET a;\n' >"$dir/top.ucf" && printf '\x01' >"$dir/fw.bin"
 (cd "$dir" && wine attrib +s top.ucf && wine "$exe" fw.bin top.ucf rom) >/dev/null 2>&1
 check "attributes kept" bash -c "cd '$dir' && wine attrib top.ucf 2>/dev/null | grep -q '^A *S '"
-
-echo "$pass passed, $fail failed"
-test "$fail" = 0
+finish

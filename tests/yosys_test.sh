@@ -9,16 +9,8 @@ set -u
 command -v yosys >/dev/null || { echo "yosys is not installed: skipped"; exit 77; }
 tool=$(realpath "$1")
 src=$(realpath "$2")
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+source "$(dirname "$0")/check.sh"
 cd "$scratch"
-pass=0 fail=0
-
-check() {  # check WHAT COMMAND...
-  local what=$1
-  shift
-  if "$@"; then pass=$((pass + 1)); else fail=$((fail + 1)); echo "FAIL: $what"; fi
-}
 
 cp "$src/examples/firmware.bin" fw.bin
 : >top.ucf
@@ -49,5 +41,4 @@ for ((b = 0; b < blocks; ++b)); do
   done
 done
 
-echo "$pass passed, $fail failed"
-test "$fail" = 0
+finish

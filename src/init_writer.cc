@@ -14,20 +14,8 @@ namespace romseed {
 namespace {
 
 constexpr std::size_t kChunk = 32;
+constexpr char kDigits[] = "0123456789abcdef";
 constexpr std::size_t kShortHead = 32;
-
-// The two lower-case hex digits of every byte value.
-struct HexPairs {
-  char digits[256][2];
-  constexpr HexPairs() : digits() {
-    const char* hex = "0123456789abcdef";
-    for (int b = 0; b < 256; ++b) {
-      digits[b][0] = hex[b >> 4];
-      digits[b][1] = hex[b & 15];
-    }
-  }
-};
-constexpr HexPairs kHex;
 
 #ifdef ROMSEED_SSE2
 // The 16 bytes at `b` in reverse order. Done in registers: building the
@@ -61,6 +49,18 @@ void FormatValue(const unsigned char* dbuf, char* p) {
   }
 }
 #else
+// The two lower-case hex digits of every byte value.
+struct HexPairs {
+  char digits[256][2];
+  constexpr HexPairs() : digits() {
+    for (int b = 0; b < 256; ++b) {
+      digits[b][0] = kDigits[b >> 4];
+      digits[b][1] = kDigits[b & 15];
+    }
+  }
+};
+constexpr HexPairs kHex;
+
 // Piece 6: the 64 hex digits of the chunk, byte 31 first, high nibble first.
 void FormatValue(const unsigned char* dbuf, char* p) {
   for (int i = 31; i >= 0; --i, p += 2) std::memcpy(p, kHex.digits[dbuf[i]], 2);
@@ -78,7 +78,7 @@ class Head {
     char digits[16];
     std::size_t n = 0;
     do {
-      digits[15 - n++] = "0123456789abcdef"[block & 15];
+      digits[15 - n++] = kDigits[block & 15];
       block >>= 4;
     } while (block != 0 || n < 2);
     if (n != digits_) {
@@ -105,7 +105,7 @@ struct IndexTexts {
   constexpr IndexTexts() : text() {
     for (int k = 0; k < 16; ++k) {
       text[k][0] = '0';
-      text[k][1] = "0123456789abcdef"[k];
+      text[k][1] = kDigits[k];
       text[k][2] = ' ', text[k][3] = '=', text[k][4] = ' ';
     }
   }

@@ -40,6 +40,8 @@ void Print(Sink& out, std::string_view text) {
   out.Write(reinterpret_cast<const unsigned char*>(text.data()), text.size());
 }
 
+std::string CantReplace(const Job& job) { return "can't replace ucf file " + job.ucf_path; }
+
 bool Fail(std::string message, std::string* err) {
   *err = std::move(message);
   return false;
@@ -117,23 +119,22 @@ bool TakePlace(Platform& sys, const Job& job, const std::string& target, const F
   }
   // Private until this moment, as the UCF's content may be.
   file.TakePermissions(ucf);
-  return file.MoveTo(target, cross_device) || Fail("can't replace ucf file " + job.ucf_path, err);
+  return file.MoveTo(target, cross_device) || Fail(CantReplace(job), err);
 }
 
 // A rename cannot cross file systems: the content goes to a new file beside
 // the UCF, which takes its place instead.
 bool CopyBeside(Platform& sys, const Job& job, const std::string& target, const FileInfo& ucf,
                 Made* work, std::string* err) {
-  const std::string cant_replace = "can't replace ucf file " + job.ucf_path;
   Made copy;
-  if (!sys.CreateBeside(target, &copy.file)) return Fail(cant_replace, err);
+  if (!sys.CreateBeside(target, &copy.file)) return Fail(CantReplace(job), err);
   copy.owned = true;
   if (!work->file->Rewind() || !CopyAll(*work->file, *copy.file) || !copy.file->Sync()) {
-    return Fail(cant_replace, err);
+    return Fail(CantReplace(job), err);
   }
   // The working file goes before the copy takes the UCF's place, so that a
   // failure to remove it leaves the UCF as it was.
-  if (!work->file->Remove()) return Fail(cant_replace, err);
+  if (!work->file->Remove()) return Fail(CantReplace(job), err);
   work->owned = false;
   bool cross_device;
   if (!TakePlace(sys, job, target, ucf, *copy.file, &cross_device, err)) return false;
@@ -146,9 +147,7 @@ bool CopyBeside(Platform& sys, const Job& job, const std::string& target, const 
 bool ReplaceUcf(Platform& sys, const Job& job, const FileInfo& ucf, Made* work, std::string* err) {
   if (!work->file->Sync()) return Fail(kCantWriteWorking, err);
   std::string target;
-  if (!sys.ResolvePath(job.ucf_path, &target)) {
-    return Fail("can't replace ucf file " + job.ucf_path, err);
-  }
+  if (!sys.ResolvePath(job.ucf_path, &target)) return Fail(CantReplace(job), err);
   bool cross_device = false;
   if (TakePlace(sys, job, target, ucf, *work->file, &cross_device, err)) {
     work->owned = false;

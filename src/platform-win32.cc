@@ -266,13 +266,21 @@ class Win32Output : public OutputFile {
   bool MoveTo(const std::string& target, bool* cross_device) override {
     MadeLock lock;
     // The file is open by this handle, shared for deletion, so it can be
-    // moved; its lock goes with it until the handle is closed.
-    if (::MoveFileExW(name_.c_str(), Widen(target).c_str(),
-                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      Forget();
-      return true;
+    // moved; its lock goes with it until the handle is closed. A file that
+    // another process holds open cannot be replaced, and a run about to wait
+    // for its turn opens the UCF for a moment (so may a virus scanner): that
+    // moment passes.
+    for (int attempt = 0; attempt < 200; ++attempt) {
+      if (::MoveFileExW(name_.c_str(), Widen(target).c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        Forget();
+        return true;
+      }
+      const DWORD error = ::GetLastError();
+      *cross_device = error == ERROR_NOT_SAME_DEVICE;
+      if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) return false;
+      ::Sleep(10);
     }
-    *cross_device = ::GetLastError() == ERROR_NOT_SAME_DEVICE;
     return false;
   }
   bool Remove() override {

@@ -25,6 +25,17 @@ run() {
   st=$?
 }
 
+# in_background DIR NAME ARGS...: runs the .exe in DIR in the background;
+# `ended NAME` then tells its status and last line.
+in_background() {
+  local dir=$1 name=$2
+  shift 2
+  (cd "$dir" && wine "$exe" "$@" >"$scratch/$name.out" 2>/dev/null; echo $? >"$scratch/$name.status") &
+}
+ended() {
+  echo "status $(cat "$scratch/$1.status"): $(tr -d '\r' <"$scratch/$1.out" | tail -n 1)"
+}
+
 fresh() {  # fresh NAME: an empty folder
   rm -rf "${scratch:?}/$1" && mkdir -p "$scratch/$1" && echo "$scratch/$1"
 }
@@ -127,12 +138,13 @@ done
 cp "$a/1.ucf" "$a/shared.ucf" && cp -a "$a/." "$b/"
 for i in 1 2 3 4; do run "$a" "$native" "$i.bin" "$i.ucf" rom; done
 run "$a" "$native" 1.bin shared.ucf ram && run "$a" "$native" 2.bin shared.ucf rim
-for i in 1 2 3 4; do (cd "$b" && wine "$exe" "$i.bin" "$i.ucf" rom >/dev/null 2>&1) & done
-(cd "$b" && wine "$exe" 1.bin shared.ucf ram >/dev/null 2>&1) &
-(cd "$b" && wine "$exe" 2.bin shared.ucf rim >/dev/null 2>&1) &
+for i in 1 2 3 4; do in_background "$b" p$i "$i.bin" "$i.ucf" rom; done
+in_background "$b" ram 1.bin shared.ucf ram
+in_background "$b" rim 2.bin shared.ucf rim
 wait
-for i in 1 2 3 4; do check "parallel run $i" cmp -s "$a/$i.ucf" "$b/$i.ucf"; done
-check "parallel runs on one ucf" test "$(sort "$b/shared.ucf")" = "$(sort "$a/shared.ucf")"
+for i in 1 2 3 4; do check "parallel run $i ($(ended p$i))" cmp -s "$a/$i.ucf" "$b/$i.ucf"; done
+check "parallel runs on one ucf ($(ended ram); $(ended rim))" \
+  test "$(sort "$b/shared.ucf")" = "$(sort "$a/shared.ucf")"
 check "no working file left" test ! -e "$b/tempucf.ucf"
 
 # Messages into the working file are refused, the UCF untouched.
@@ -146,10 +158,12 @@ ucf=$(fresh shared)/top.ucf
 printf 'NET a;\n' >"$ucf"
 for i in 1 2 3 4 5 6; do
   dir=$(fresh from$i) && head -c 4000000 /dev/urandom >"$dir/fw.bin"  # long enough to overlap
-  (cd "$dir" && wine "$exe" fw.bin "$ucf" "c${i}_" >/dev/null 2>&1) &
+  in_background "$dir" from$i fw.bin "$ucf" "c${i}_"
 done
 wait
-for i in 1 2 3 4 5 6; do check "run from folder $i kept" grep -q "INST \"c${i}_00\"" "$ucf"; done
+for i in 1 2 3 4 5 6; do
+  check "run from folder $i kept ($(ended from$i))" grep -q "INST \"c${i}_00\"" "$ucf"
+done
 
 # Ctrl-C (SIGINT, which Wine hands on as one) removes what the run made. The
 # FIFO's name is this test's own, so that only its run is interrupted.

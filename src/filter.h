@@ -14,16 +14,14 @@ struct FilterResult {
   std::int64_t delete_count = 0;  // lines left out
   bool crlf = false;              // the UCF's first line ends in CR LF
   bool open_line = false;         // the last kept line has no line end
-  bool text = true;               // false: the UCF holds a NUL byte
 };
 
 // Copies every line of `ucf` that does not begin with `delstr` to `out`,
 // byte for byte, and drops the others. A line is kept or dropped whole,
-// whatever its length. `delstr` must hold no line feed. False as soon as
-// reading `ucf` or writing to `out` fails (out.ok() tells which) or a NUL
-// byte shows that `ucf` is not text (`result->text` is then false); the
-// rest of `result` is then incomplete.
-bool FilterUcf(Source& ucf, Output& out, std::string_view delstr, FilterResult* result);
+// whatever its length. `delstr` must hold no line feed. Ends as soon as
+// reading `ucf` or writing to `out` fails, or a NUL byte shows that `ucf` is
+// not text; `*result` is set only after a pass that ends kOk.
+PassResult FilterUcf(Source& ucf, Output& out, std::string_view delstr, FilterResult* result);
 
 }  // namespace romseed
 

@@ -7,6 +7,14 @@
 
 namespace romseed {
 
+// How a pass over an input ended.
+enum class PassResult {
+  kOk,
+  kCantRead,   // reading the input failed
+  kCantWrite,  // writing the output failed
+  kNotText,    // the input holds a byte that no text file holds
+};
+
 // Where a pass reads its bytes from.
 class Source {
  public:

@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "platform.h"
+#include "os.h"
 #include "romseed.h"
 
 namespace {
@@ -17,7 +17,7 @@ class StandardOutput : public romseed::Sink {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::unique_ptr<romseed::Platform> sys = romseed::SystemPlatform();
+  std::unique_ptr<romseed::Os> os = romseed::SystemOs();
   StandardOutput out;
-  return romseed::Main(romseed::ProgramArguments(argc, argv), *sys, out);
+  return romseed::Main(romseed::ProgramArguments(argc, argv), *os, out);
 }

@@ -5,6 +5,7 @@
 
 #include "filter.h"
 #include "init_writer.h"
+#include "made_file.h"
 
 #ifndef ROMSEED_VERSION
 #define ROMSEED_VERSION "dev"
@@ -22,18 +23,8 @@ constexpr char kBanner[] =
     "romseed " ROMSEED_VERSION ": writes a binary file into a UCF as INIT statements\n";
 
 struct Inputs {
-  std::unique_ptr<InputFile> bin;
-  std::unique_ptr<InputFile> ucf;
-};
-
-// A file the run made: its name is removed, while it is still open and so
-// still locked, unless it has taken the UCF's place.
-struct Made {
-  ~Made() {
-    if (owned) file->Remove();
-  }
-  std::unique_ptr<OutputFile> file;
-  bool owned = false;
+  std::unique_ptr<File> bin;
+  std::unique_ptr<File> ucf;
 };
 
 void Print(Sink& out, std::string_view text) {
@@ -45,6 +36,22 @@ std::string CantReplace(const Job& job) { return "can't replace ucf file " + job
 bool Fail(std::string message, std::string* err) {
   *err = std::move(message);
   return false;
+}
+
+// The message for a pass over `input` ("ucf file top.ucf") that failed.
+std::string Why(PassResult result, const std::string& input) {
+  switch (result) {
+    case PassResult::kCantRead:
+      return "can't read " + input;
+    case PassResult::kCantWrite:
+      return kCantWriteWorking;
+    case PassResult::kNotText:
+      // Most likely the arguments are swapped.
+      return input + " is not a text file";
+    case PassResult::kOk:
+      break;
+  }
+  return std::string();
 }
 
 bool CheckArguments(const std::vector<std::string>& args, Job* job, std::string* err) {
@@ -61,11 +68,12 @@ bool CheckArguments(const std::vector<std::string>& args, Job* job, std::string*
 
 // The UCF is held from here to the end of the run, so that a run on it
 // from elsewhere waits and then starts from this run's result.
-bool OpenInputs(Platform& sys, const Job& job, Inputs* in, std::string* err) {
-  if (!sys.OpenInput(job.bin_path, &in->bin)) {
-    return Fail("can't open binary file " + job.bin_path, err);
-  }
-  if (!sys.OpenUcf(job.ucf_path, &in->ucf)) return Fail("can't open ucf file " + job.ucf_path, err);
+bool OpenInputs(Os& os, const Job& job, Inputs* in, std::string* err) {
+  OpenError why;
+  in->bin = os.Open(job.bin_path, OpenMode::kRead, &why);
+  if (!in->bin) return Fail("can't open binary file " + job.bin_path, err);
+  in->ucf = OpenUcf(os, job.ucf_path);
+  if (!in->ucf) return Fail("can't open ucf file " + job.ucf_path, err);
   // Read-only is how a user or their version control says "do not change".
   if (in->ucf->info().read_only) return Fail("ucf file " + job.ucf_path + " is read-only", err);
   if (in->bin->info().id == in->ucf->info().id) {
@@ -74,13 +82,13 @@ bool OpenInputs(Platform& sys, const Job& job, Inputs* in, std::string* err) {
   return true;
 }
 
-bool TakeWorkingFile(Platform& sys, const Job& job, const Inputs& in, Made* work,
+bool TakeWorkingFile(Os& os, const Job& job, const Inputs& in, std::unique_ptr<MadeFile>* work,
                      std::string* err) {
   // What stands at the name may be a file the run must not destroy, or where
   // its messages go; and the UCF, held by this run, would never have its turn.
   FileInfo named;
-  if (sys.Stat(kWorkingName, &named)) {
-    if (named.id == sys.StandardOutputId()) {
+  if (os.Stat(kWorkingName, true, &named)) {
+    if (named.id == os.StandardOutputId()) {
       return Fail(std::string("standard output is the working file ") + kWorkingName, err);
     }
     if (named.id == in.bin->info().id) {
@@ -90,12 +98,8 @@ bool TakeWorkingFile(Platform& sys, const Job& job, const Inputs& in, Made* work
       return Fail("ucf file " + job.ucf_path + " is the working file " + kWorkingName, err);
     }
   }
-  if (!sys.OpenWorkingFile(kWorkingName, &work->file, &work->owned)) {
-    return Fail(kCantOpenWorking, err);
-  }
-  if (!work->owned && !work->file->TakeOver()) return Fail(kCantOpenWorking, err);
-  work->owned = true;
-  return true;
+  *work = TakeWorkingFile(os, kWorkingName);
+  return *work || Fail(kCantOpenWorking, err);
 }
 
 bool CopyAll(Source& from, Sink& to) {
@@ -110,53 +114,48 @@ bool CopyAll(Source& from, Sink& to) {
 
 // Right before `file` takes the UCF's place: if the UCF is no longer what
 // the run read (an editor saved it meanwhile), their save is kept instead.
-bool TakePlace(Platform& sys, const Job& job, const std::string& target, const FileInfo& ucf,
-               OutputFile& file, bool* cross_device, std::string* err) {
+bool TakePlace(Os& os, const Job& job, const std::string& target, const File& ucf,
+               MadeFile& file, bool* cross_device, std::string* err) {
   FileInfo now;
-  if (!sys.Stat(target, &now) || !(now.id == ucf.id) || now.size != ucf.size ||
-      now.mtime != ucf.mtime) {
+  if (!os.Stat(target, true, &now) || !(now.id == ucf.info().id) ||
+      now.size != ucf.info().size || now.mtime != ucf.info().mtime) {
     return Fail("ucf file " + job.ucf_path + " changed during the run", err);
   }
   // Private until this moment, as the UCF's content may be.
-  file.TakePermissions(ucf);
+  if (!file.file().TakeAttributesOf(ucf)) return Fail(CantReplace(job), err);
   return file.MoveTo(target, cross_device) || Fail(CantReplace(job), err);
 }
 
 // A rename cannot cross file systems: the content goes to a new file beside
 // the UCF, which takes its place instead.
-bool CopyBeside(Platform& sys, const Job& job, const std::string& target, const FileInfo& ucf,
-                Made* work, std::string* err) {
-  Made copy;
-  if (!sys.CreateBeside(target, &copy.file)) return Fail(CantReplace(job), err);
-  copy.owned = true;
-  if (!work->file->Rewind() || !CopyAll(*work->file, *copy.file) || !copy.file->Sync()) {
+bool CopyBeside(Os& os, const Job& job, const std::string& target, const File& ucf,
+                MadeFile& work, std::string* err) {
+  std::unique_ptr<MadeFile> copy = CreateBeside(os, target);
+  if (!copy || !work.file().Rewind() || !CopyAll(work.file(), copy->file()) ||
+      !copy->file().Sync()) {
     return Fail(CantReplace(job), err);
   }
   // The working file goes before the copy takes the UCF's place, so that a
   // failure to remove it leaves the UCF as it was.
-  if (!work->file->Remove()) return Fail(CantReplace(job), err);
-  work->owned = false;
+  if (!work.Remove()) return Fail(CantReplace(job), err);
   bool cross_device;
-  if (!TakePlace(sys, job, target, ucf, *copy.file, &cross_device, err)) return false;
-  copy.owned = false;
-  return true;
+  return TakePlace(os, job, target, ucf, *copy, &cross_device, err);
 }
 
 // Puts the new content in the UCF's place: durable first, then in one step,
 // so that the UCF holds either its old or its new content at any moment.
-bool ReplaceUcf(Platform& sys, const Job& job, const FileInfo& ucf, Made* work, std::string* err) {
-  if (!work->file->Sync()) return Fail(kCantWriteWorking, err);
+bool ReplaceUcf(Os& os, const Job& job, const File& ucf, MadeFile& work, std::string* err) {
+  if (!work.file().Sync()) return Fail(kCantWriteWorking, err);
   std::string target;
-  if (!sys.ResolvePath(job.ucf_path, &target)) return Fail(CantReplace(job), err);
+  if (!os.ResolvePath(job.ucf_path, &target)) return Fail(CantReplace(job), err);
   bool cross_device = false;
-  if (TakePlace(sys, job, target, ucf, *work->file, &cross_device, err)) {
-    work->owned = false;
-  } else if (!cross_device || !CopyBeside(sys, job, target, ucf, work, err)) {
+  if (!TakePlace(os, job, target, ucf, work, &cross_device, err) &&
+      (!cross_device || !CopyBeside(os, job, target, ucf, work, err))) {
     return false;
   }
   // The UCF holds its new content already; this makes the rename outlast a
   // crash, and a failure leaves nothing to undo.
-  sys.SyncFolder(target);
+  os.SyncFolder(target);
   return true;
 }
 
@@ -165,52 +164,47 @@ bool ReplaceUcf(Platform& sys, const Job& job, const FileInfo& ucf, Made* work, 
 bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* counts,
              std::string* err) {
   FilterResult kept;
-  if (!FilterUcf(ucf, out, job.delstr, &kept)) {
-    if (!out.ok()) return Fail(kCantWriteWorking, err);
-    // A NUL byte: the arguments are most likely swapped.
-    if (!kept.text) return Fail("ucf file " + job.ucf_path + " is not a text file", err);
-    return Fail("can't read ucf file " + job.ucf_path, err);
-  }
+  PassResult result = FilterUcf(ucf, out, job.delstr, &kept);
+  if (result != PassResult::kOk) return Fail(Why(result, "ucf file " + job.ucf_path), err);
   counts->copy_count = kept.copy_count;
   counts->delete_count = kept.delete_count;
   const char* eol = kept.crlf ? "\r\n" : "\n";
-  if (!WriteInits(bin, out, job.delstr, eol, kept.open_line ? eol : "", &counts->add_count)) {
-    return Fail(out.ok() ? "can't read binary file " + job.bin_path : kCantWriteWorking, err);
-  }
+  result = WriteInits(bin, out, job.delstr, eol, kept.open_line ? eol : "", &counts->add_count);
+  if (result != PassResult::kOk) return Fail(Why(result, "binary file " + job.bin_path), err);
   return out.Flush() || Fail(kCantWriteWorking, err);
 }
 
-int Run(const std::vector<std::string>& args, Platform& sys, Sink& out) {
+int Run(const std::vector<std::string>& args, Os& os, Sink& out) {
   Print(out, kBanner);
   std::string err;
   Job job;
   Inputs in;
-  Made work;
+  std::unique_ptr<MadeFile> work;
   Counts counts;
   auto fail = [&] {
     Print(out, err);
     return 1;
   };
   if (!CheckArguments(args, &job, &err)) return fail();
-  if (!OpenInputs(sys, job, &in, &err)) return fail();
-  if (!TakeWorkingFile(sys, job, in, &work, &err)) return fail();
+  if (!OpenInputs(os, job, &in, &err)) return fail();
+  if (!TakeWorkingFile(os, job, in, &work, &err)) return fail();
   Print(out, "'" + job.delstr + "'\n");
-  Output output(*work.file);
+  Output output(work->file());
   if (!Rewrite(*in.ucf, *in.bin, output, job, &counts, &err)) return fail();
-  // Closed first: some systems cannot replace a file that is open.
+  // Let go first: some systems cannot replace a file that is open.
   in.bin.reset();
-  in.ucf->Close();
+  in.ucf->Release();
   Print(out, "copy lines " + std::to_string(counts.copy_count) + "\n" +
                  "delete lines " + std::to_string(counts.delete_count) + "\n" +
                  "add lines " + std::to_string(counts.add_count) + "\n");
-  if (!ReplaceUcf(sys, job, in.ucf->info(), &work, &err)) return fail();
+  if (!ReplaceUcf(os, job, *in.ucf, *work, &err)) return fail();
   Print(out, "complete!\n");
   return 0;
 }
 
-int Main(const std::vector<std::string>& args, Platform& sys, Sink& out) {
+int Main(const std::vector<std::string>& args, Os& os, Sink& out) {
   try {
-    return Run(args, sys, out);
+    return Run(args, os, out);
   } catch (const std::exception& e) {
     // Whatever the run made was removed as the stack unwound.
     Print(out, std::string("romseed: ") + e.what());

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "io.h"
-#include "platform.h"
+#include "os.h"
 
 namespace romseed {
 
@@ -34,12 +34,12 @@ bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* coun
              std::string* err);
 
 // Runs the tool on `args` (program name first) with the files and calls of
-// `sys`, and prints every message to `out`, whose failures do not matter.
+// `os`, and prints every message to `out`, whose failures do not matter.
 // Returns the exit status: 0 after a completed run, else 1.
-int Run(const std::vector<std::string>& args, Platform& sys, Sink& out);
+int Run(const std::vector<std::string>& args, Os& os, Sink& out);
 
 // Run, with every exception stopped: it becomes a message and status 1.
-int Main(const std::vector<std::string>& args, Platform& sys, Sink& out);
+int Main(const std::vector<std::string>& args, Os& os, Sink& out);
 
 }  // namespace romseed
 

@@ -15,83 +15,59 @@
 namespace romseed {
 namespace {
 
-// Files in memory behind the platform interface. Every call is recorded as
-// "verb path", a run of equal calls once, and then handed to `meanwhile`; the
-// `fail_nth` call equal to `fail` fails, one equal to `raise` throws, and with
+// Files in memory behind the OS layer. Every call is recorded as "verb path",
+// a run of equal calls once, and then handed to `meanwhile`; the `fail_nth`
+// call equal to `fail` fails, one equal to `raise` throws; with
 // `cross_device` a rename from one folder into another fails as one across
-// file systems does.
-class FakePlatform : public Platform {
+// file systems does, and with `nameless` a folder can hold nameless files.
+class FakeOs : public Os {
  public:
   struct Node {
     std::string data;
     FileInfo info;
   };
 
-  class File : public OutputFile {
+  class FakeFile : public File {
    public:
-    File(FakePlatform* fake, std::string name) : fake_(fake), name_(name), node_(fake->files[name]) {}
+    FakeFile(FakeOs* os, std::string name, std::shared_ptr<Node> node, bool created)
+        : node_(std::move(node)), os_(os), name_(std::move(name)) {
+      created_ = created;
+      Refresh();
+    }
     bool Read(unsigned char* p, std::size_t n, std::size_t* got) override {
       *got = std::min(n, node_->data.size() - std::min(pos_, node_->data.size()));
       std::memcpy(p, node_->data.data() + pos_, *got);
       pos_ += *got;
-      return fake_->Call("read " + name_);
+      return os_->Call("read " + name_);
     }
     bool Write(const unsigned char* p, std::size_t n) override {
       node_->data.replace(pos_, n, reinterpret_cast<const char*>(p), n);
       pos_ += n;
-      return fake_->Call("write " + name_);
+      return os_->Call("write " + name_);
     }
-    bool TakeOver() override {
-      if (!fake_->Call("takeover " + name_)) return false;
-      fake_->Put(name_, "");
-      node_ = fake_->files[name_];
-      return true;
-    }
-    void TakePermissions(const FileInfo& ucf) override {
-      node_->info.mode = ucf.mode;
-      fake_->Call("chmod " + name_);
-    }
-    bool Sync() override { return fake_->Call("sync " + name_); }
+    bool Lock() override { return os_->Call("lock " + name_) && (Refresh(), true); }
+    bool TakeAttributesOf(const File&) override { return os_->Call("chmod " + name_); }
+    bool Sync() override { return os_->Call("sync " + name_); }
     bool Rewind() override { return (pos_ = 0) == 0; }
-    bool MoveTo(const std::string& target, bool* cross_device) override {
-      bool ok = fake_->Call("rename " + name_ + " " + target);
-      *cross_device = ok && fake_->cross_device && Folder(name_) != Folder(target);
-      if (!ok || *cross_device) return false;
-      fake_->files[target] = node_;
-      return fake_->files.erase(name_);
+    void Refresh() {
+      info_ = node_->info;
+      info_.size = node_->data.size();
     }
-    bool Remove() override { return fake_->Call("remove " + name_) && fake_->files.erase(name_); }
-
-   private:
-    FakePlatform* fake_;
-    std::string name_;
     std::shared_ptr<Node> node_;
-    std::size_t pos_ = 0;
-  };
-
-  class Input : public InputFile {
-   public:
-    Input(FakePlatform* fake, const std::string& name)
-        : InputFile(fake->Info(name)), file_(fake, name) {}
-    bool Read(unsigned char* p, std::size_t n, std::size_t* got) override {
-      return file_.Read(p, n, got);
-    }
 
    private:
-    File file_;
+    FakeOs* os_;
+    std::string name_;
+    std::size_t pos_ = 0;
   };
 
   static std::string Folder(const std::string& path) {
     return path.substr(0, path.find_last_of('/') + 1);
   }
-  void Put(const std::string& path, const std::string& data) {
+  std::shared_ptr<Node> Put(const std::string& path, const std::string& data) {
     files[path] = std::make_shared<Node>(Node{data, {}});
     files[path]->info.id = {1, ++made_, true};
-  }
-  FileInfo Info(const std::string& path) {
-    FileInfo info = files[path]->info;
-    info.size = files[path]->data.size();
-    return info;
+    return files[path];
   }
   std::set<std::string> Paths() const {
     std::set<std::string> paths;
@@ -104,41 +80,51 @@ class FakePlatform : public Platform {
     if (call == raise) throw std::runtime_error("injected failure");
     return call != fail || --fail_nth != 0;
   }
+  // The position of the first `call`, or of the end.
+  std::size_t At(const std::string& call) const {
+    return std::find(calls.begin(), calls.end(), call) - calls.begin();
+  }
 
-  bool OpenInput(const std::string& path, std::unique_ptr<InputFile>* file) override {
-    if (!Call("open " + path) || !files.count(path)) return false;
-    *file = std::make_unique<Input>(this, path);
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode, OpenError* err) override {
+    const bool exists = files.count(path);
+    const bool create = mode == OpenMode::kCreate || (mode == OpenMode::kWorking && !exists);
+    *err = exists ? OpenError::kExists : OpenError::kGone;
+    if (!Call((create ? "create " : "open ") + path)) *err = OpenError::kOther;
+    if (*err == OpenError::kOther || exists == create) return nullptr;
+    *err = OpenError::kNone;
+    return std::make_unique<FakeFile>(this, path, create ? Put(path, "") : files[path], create);
+  }
+  std::unique_ptr<File> CreateNameless(const std::string& path) override {
+    if (!nameless || !Call("nameless " + Folder(path))) return nullptr;
+    auto node = std::make_shared<Node>(Node{"", {}});
+    node->info.id = {1, ++made_, true};
+    return std::make_unique<FakeFile>(this, "nameless", node, true);
+  }
+  bool Link(File& file, const std::string& path) override {
+    if (!Call("link " + path)) return false;
+    files[path] = static_cast<FakeFile&>(file).node_;
     return true;
   }
-  bool OpenUcf(const std::string& path, std::unique_ptr<InputFile>* file) override {
-    if (!Call("lock " + path) || !files.count(path)) return false;
-    *file = std::make_unique<Input>(this, path);
-    return true;
-  }
-  bool OpenWorkingFile(const std::string& name, std::unique_ptr<OutputFile>* file,
-                       bool* made) override {
-    if (!Call("work " + name)) return false;
-    *made = !files.count(name);
-    if (*made) Put(name, "");
-    *file = std::make_unique<File>(this, name);
+  bool Stat(const std::string& path, bool, FileInfo* info) override {
+    if (!Call("stat " + path) || !files.count(path)) return false;
+    *info = files[path]->info;
+    info->size = files[path]->data.size();
     return true;
   }
   FileId StandardOutputId() override { return stdout_id; }
-  bool Stat(const std::string& path, FileInfo* info) override {
-    if (!Call("stat " + path) || !files.count(path)) return false;
-    *info = Info(path);
-    return true;
-  }
   bool ResolvePath(const std::string& path, std::string* target) override {
     *target = path;
     return Call("resolve " + path);
   }
-  bool CreateBeside(const std::string& target, std::unique_ptr<OutputFile>* file) override {
-    const std::string name = Folder(target) + ".romseed-1";
-    if (!Call("create " + name)) return false;
-    Put(name, "");
-    *file = std::make_unique<File>(this, name);
-    return true;
+  bool Rename(const std::string& from, const std::string& to, bool* cross) override {
+    bool ok = Call("rename " + from + " " + to);
+    *cross = ok && cross_device && Folder(from) != Folder(to);
+    if (!ok || *cross) return false;
+    files[to] = files[from];
+    return files.erase(from);
+  }
+  bool Remove(const std::string& path) override {
+    return Call("remove " + path) && files.erase(path);
   }
   bool SyncFolder(const std::string& path) override { return Call("syncdir " + path); }
 
@@ -148,6 +134,7 @@ class FakePlatform : public Platform {
   std::string fail, raise;
   int fail_nth = 1;
   bool cross_device = true;
+  bool nameless = false;
   FileId stdout_id;
 
  private:
@@ -170,90 +157,108 @@ class RunTest : public testing::Test {
     return status;
   }
   std::string Message() const { return printed.substr(printed.rfind('\n') + 1); }
-  std::vector<std::string> Calls(const std::string& ucf, std::vector<std::string> replace) {
-    std::vector<std::string> calls = {
-        "open fw.bin", "lock " + ucf, "stat tempucf.ucf", "work tempucf.ucf", "read " + ucf,
-        "read fw.bin",
-        "write tempucf.ucf", "sync tempucf.ucf", "resolve " + ucf, "stat " + ucf,
-        "chmod tempucf.ucf", "rename tempucf.ucf " + ucf};
-    calls.insert(calls.end(), replace.begin(), replace.end());
-    return calls;
+  // The calls of `order` were made in that order.
+  void ExpectOrder(const std::vector<std::string>& order) {
+    auto at = fake.calls.begin();
+    for (const std::string& call : order) {
+      at = std::find(at, fake.calls.end(), call);
+      ASSERT_NE(at, fake.calls.end()) << call << " in that order";
+    }
   }
 
-  FakePlatform fake;
+  FakeOs fake;
   std::string printed;
 };
 
 TEST_F(RunTest, MakesTheContentDurableBeforeItTakesTheUcfsPlace) {
   ASSERT_EQ(Run(), 0) << printed;
-  EXPECT_EQ(fake.calls, Calls("top.ucf", {"syncdir top.ucf"}));
+  ExpectOrder({"lock top.ucf", "create tempucf.ucf", "lock tempucf.ucf", "sync tempucf.ucf",
+               "stat top.ucf", "chmod tempucf.ucf", "rename tempucf.ucf top.ucf",
+               "syncdir top.ucf"});
   EXPECT_EQ(fake.files["top.ucf"]->data, kNew);
   EXPECT_EQ(fake.Paths(), (std::set<std::string>{"fw.bin", "top.ucf"}));
 
-  // Across file systems the content goes through a copy beside the UCF.
-  fake = FakePlatform();
-  ASSERT_EQ(Run("ext/top.ucf"), 0) << printed;
-  EXPECT_EQ(fake.calls,
-            Calls("ext/top.ucf",
-                  {"create ext/.romseed-1", "read tempucf.ucf", "write ext/.romseed-1",
-                   "read tempucf.ucf", "sync ext/.romseed-1", "remove tempucf.ucf",
-                   "stat ext/top.ucf", "chmod ext/.romseed-1",
-                   "rename ext/.romseed-1 ext/top.ucf", "syncdir ext/top.ucf"}));
-  EXPECT_EQ(fake.files["ext/top.ucf"]->data, kNew);
-  EXPECT_EQ(fake.Paths(), (std::set<std::string>{"ext/top.ucf", "fw.bin"}));
+  // Across file systems the content goes through a copy beside the UCF,
+  // nameless until it is renamed where the file system allows.
+  for (bool nameless : {false, true}) {
+    fake = FakeOs();
+    fake.nameless = nameless;
+    ASSERT_EQ(Run("ext/top.ucf"), 0) << printed;
+    const std::string copy = nameless ? "nameless" : "ext/.romseed-top.ucf";
+    ExpectOrder({"sync tempucf.ucf", "rename tempucf.ucf ext/top.ucf", "write " + copy,
+                 "sync " + copy, "remove tempucf.ucf", "stat ext/top.ucf", "chmod " + copy,
+                 "rename ext/.romseed-top.ucf ext/top.ucf", "syncdir ext/top.ucf"});
+    if (nameless) ExpectOrder({"sync nameless", "link ext/.romseed-top.ucf", "rename ext/.romseed-top.ucf ext/top.ucf"});
+    EXPECT_EQ(fake.files["ext/top.ucf"]->data, kNew);
+    EXPECT_EQ(fake.Paths(), (std::set<std::string>{"ext/top.ucf", "fw.bin"}));
+  }
 }
 
 TEST_F(RunTest, EveryFailureKeepsTheUcfAndLeavesNothingBehind) {
   const std::string cant_replace = "can't replace ucf file ext/top.ucf";
   struct Case {
     std::string ucf, fail, message;
+    bool nameless = false;
+    int nth = 1;
   } cases[] = {
       {"top.ucf", "open fw.bin", "can't open binary file fw.bin"},
+      {"top.ucf", "open top.ucf", "can't open ucf file top.ucf"},
       {"top.ucf", "lock top.ucf", "can't open ucf file top.ucf"},
-      {"top.ucf", "work tempucf.ucf", "can't open file tempucf.ucf"},
+      {"top.ucf", "create tempucf.ucf", "can't open file tempucf.ucf"},
+      {"top.ucf", "lock tempucf.ucf", "can't open file tempucf.ucf"},
       {"top.ucf", "read top.ucf", "can't read ucf file top.ucf"},
       {"top.ucf", "read fw.bin", "can't read binary file fw.bin"},
       {"top.ucf", "write tempucf.ucf", "can't write file tempucf.ucf"},
       {"top.ucf", "sync tempucf.ucf", "can't write file tempucf.ucf"},
-      {"top.ucf", "resolve top.ucf", "can't replace ucf file top.ucf"},
+      {"top.ucf", "resolve top.ucf", "can't replace ucf file top.ucf", false, 2},
+      {"top.ucf", "chmod tempucf.ucf", "can't replace ucf file top.ucf"},
       // Only a rename across file systems takes the way through a copy.
       {"top.ucf", "rename tempucf.ucf top.ucf", "can't replace ucf file top.ucf"},
       {"ext/top.ucf", "rename tempucf.ucf ext/top.ucf", cant_replace},
-      {"ext/top.ucf", "create ext/.romseed-1", cant_replace},
+      {"ext/top.ucf", "create ext/.romseed-top.ucf", cant_replace},
       {"ext/top.ucf", "read tempucf.ucf", cant_replace},
-      {"ext/top.ucf", "write ext/.romseed-1", cant_replace},
-      {"ext/top.ucf", "sync ext/.romseed-1", cant_replace},
+      {"ext/top.ucf", "write ext/.romseed-top.ucf", cant_replace},
+      {"ext/top.ucf", "sync ext/.romseed-top.ucf", cant_replace},
       {"ext/top.ucf", "remove tempucf.ucf", cant_replace},
-      {"ext/top.ucf", "rename ext/.romseed-1 ext/top.ucf", cant_replace},
+      {"ext/top.ucf", "chmod ext/.romseed-top.ucf", cant_replace},
+      {"ext/top.ucf", "rename ext/.romseed-top.ucf ext/top.ucf", cant_replace},
+      {"ext/top.ucf", "link ext/.romseed-top.ucf", cant_replace, true},
+      {"ext/top.ucf", "rename ext/.romseed-top.ucf ext/top.ucf", cant_replace, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fail);
-    fake = FakePlatform();
+    fake = FakeOs();
     fake.fail = c.fail;
+    fake.fail_nth = c.nth;
+    fake.nameless = c.nameless;
     EXPECT_EQ(Run(c.ucf), 1);
     EXPECT_EQ(Message(), c.message);
     EXPECT_EQ(fake.files[c.ucf]->data, kUcf);
     EXPECT_EQ(fake.Paths(), (std::set<std::string>{c.ucf, "fw.bin"}));
     // After the failure, nothing but cleaning up.
-    auto call = std::find(fake.calls.begin(), fake.calls.end(), c.fail);
+    auto call = fake.calls.begin() - 1;
+    for (int n = 0; n < c.nth; ++n) call = std::find(call + 1, fake.calls.end(), c.fail);
     ASSERT_NE(call, fake.calls.end());
     while (++call != fake.calls.end()) EXPECT_EQ(call->rfind("remove ", 0), 0u) << *call;
   }
 }
 
 TEST_F(RunTest, RefusesWhatWouldDestroyOrLoseAFile) {
-  // Someone saves the UCF while the run is at `call`: in place, its size
-  // unchanged, or by renaming a new file over it.
-  const std::string saved = "NET b;\nINST \"rom00\" X;\n";
-  auto saved_at = [&](const std::string& call, const std::string& ucf, bool renamed) {
+  // Someone saves the UCF while the run is at `call`: in place or by renaming
+  // a new file over it, changing its size, its time or neither.
+  auto saved_at = [&](const std::string& call, const std::string& ucf, bool renamed,
+                      const std::string& data, std::int64_t mtime) {
     fake.meanwhile = [=, done = false](const std::string& now) mutable {
       if (done || now != call) return;
       done = true;
-      if (renamed) fake.Put(ucf, saved);
-      fake.files[ucf]->data = saved;
-      fake.files[ucf]->info.mtime = 1;
+      FileInfo info = fake.files[ucf]->info;
+      if (renamed) info.id = fake.Put(ucf, data)->info.id;
+      fake.files[ucf]->data = data;
+      fake.files[ucf]->info = info;
+      fake.files[ucf]->info.mtime = mtime;
     };
   };
+  const std::string saved = "NET b;\nINST \"rom00\" X;\n", longer = "NET bb;\n";
   struct Case {
     std::string message;
     std::function<void()> setup;
@@ -268,28 +273,29 @@ TEST_F(RunTest, RefusesWhatWouldDestroyOrLoseAFile) {
        [&] { fake.files["top.ucf"]->data = std::string("NET a;\0\n", 8); }, false, "rom",
        "top.ucf", std::string("NET a;\0\n", 8)},
       {"standard output is the working file tempucf.ucf",
-       [&] {
-         fake.Put("tempucf.ucf", "banner");
-         fake.stdout_id = fake.files["tempucf.ucf"]->info.id;
-       },
-       true},
+       [&] { fake.stdout_id = fake.Put("tempucf.ucf", "banner")->info.id; }, true},
       {"can't open file tempucf.ucf",
-       [&] {
-         fake.Put("tempucf.ucf", "another user's");
-         fake.fail = "takeover tempucf.ucf";
-       },
+       [&] { fake.Put("tempucf.ucf", "another user's")->info.mine = false; }, false},
+      {"can't open file tempucf.ucf", [&] { fake.Put("tempucf.ucf", "linked")->info.links = 2; },
        false},
-      {"ucf file top.ucf changed during the run", [&] { saved_at("sync tempucf.ucf", "top.ucf", false); },
-       false, "rom", "top.ucf", saved},
-      {"ucf file top.ucf changed during the run", [&] { saved_at("resolve top.ucf", "top.ucf", true); },
-       false, "rom", "top.ucf", saved},
+      {"can't open file tempucf.ucf", [&] { fake.Put("tempucf.ucf", "")->info.regular = false; },
+       false},
+      {"ucf file top.ucf changed during the run",
+       [&] { saved_at("sync tempucf.ucf", "top.ucf", false, saved, 1); }, false, "rom", "top.ucf",
+       saved},
+      {"ucf file top.ucf changed during the run",
+       [&] { saved_at("resolve top.ucf", "top.ucf", true, saved, 0); }, false, "rom", "top.ucf",
+       saved},
+      {"ucf file top.ucf changed during the run",
+       [&] { saved_at("resolve top.ucf", "top.ucf", false, longer, 0); }, false, "rom", "top.ucf",
+       longer},
       {"ucf file ext/top.ucf changed during the run",
-       [&] { saved_at("sync ext/.romseed-1", "ext/top.ucf", false); }, false, "rom",
-       "ext/top.ucf", saved},
+       [&] { saved_at("sync ext/.romseed-top.ucf", "ext/top.ucf", false, saved, 1); }, false,
+       "rom", "ext/top.ucf", saved},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
-    fake = FakePlatform();
+    fake = FakeOs();
     fake.Put("fw.bin", "\x12\x34");
     fake.Put(c.ucf, kUcf);
     c.setup();
@@ -302,15 +308,18 @@ TEST_F(RunTest, RefusesWhatWouldDestroyOrLoseAFile) {
     if (before.count("tempucf.ucf")) {
       EXPECT_EQ(fake.files["tempucf.ucf"]->data, left);
     }
-    const bool made = std::count(fake.calls.begin(), fake.calls.end(), "work tempucf.ucf");
-    EXPECT_EQ(made, !c.early);
+    EXPECT_EQ(fake.At("open tempucf.ucf") == fake.calls.size() &&
+                  fake.At("create tempucf.ucf") == fake.calls.size(),
+              c.early);
   }
 }
 
-TEST_F(RunTest, ReplacesAWorkingFileLeftBehind) {
+TEST_F(RunTest, ReplacesWhatAKilledRunLeftBehind) {
   fake.Put("tempucf.ucf", "left by a killed run");
+  fake.Put(".romseed-top.ucf", "a copy, left as its rename was killed");
   ASSERT_EQ(Run(), 0) << printed;
-  EXPECT_EQ(fake.calls[4], "takeover tempucf.ucf");
+  ExpectOrder({"lock top.ucf", "remove .romseed-top.ucf", "open tempucf.ucf", "lock tempucf.ucf",
+               "remove tempucf.ucf", "create tempucf.ucf", "rename tempucf.ucf top.ucf"});
   EXPECT_EQ(fake.files["top.ucf"]->data, kNew);
   EXPECT_EQ(fake.Paths(), (std::set<std::string>{"fw.bin", "top.ucf"}));
 }

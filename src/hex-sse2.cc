@@ -1,0 +1,40 @@
+#include <emmintrin.h>
+
+#include "hex.h"
+
+namespace romseed {
+namespace {
+
+// The 16 bytes at `b` in reverse order. Done in registers: building the
+// vector through memory stalls on store forwarding.
+__m128i LoadReversed(const unsigned char* b) {
+  __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
+  x = _mm_shuffle_epi32(x, _MM_SHUFFLE(0, 1, 2, 3));    // the four 32-bit words
+  x = _mm_shufflelo_epi16(x, _MM_SHUFFLE(2, 3, 0, 1));  // the 16-bit halves of each
+  x = _mm_shufflehi_epi16(x, _MM_SHUFFLE(2, 3, 0, 1));
+  return _mm_or_si128(_mm_slli_epi16(x, 8), _mm_srli_epi16(x, 8));  // the bytes of each half
+}
+
+}  // namespace
+
+// Sixteen bytes at a time.
+void FormatValue(const unsigned char* dbuf, char* p) {
+  const __m128i low_nibble = _mm_set1_epi8(0x0f);
+  const __m128i nine = _mm_set1_epi8(9);
+  const __m128i zero_char = _mm_set1_epi8('0');
+  const __m128i to_letter = _mm_set1_epi8('a' - '0' - 10);
+  for (int half = 16; half >= 0; half -= 16, p += 32) {
+    // The 16 bytes in falling order, then each split into its two nibbles.
+    __m128i bytes = LoadReversed(dbuf + half);
+    __m128i high = _mm_and_si128(_mm_srli_epi16(bytes, 4), low_nibble);
+    __m128i low = _mm_and_si128(bytes, low_nibble);
+    __m128i nibbles[2] = {_mm_unpacklo_epi8(high, low), _mm_unpackhi_epi8(high, low)};
+    for (int k = 0; k < 2; ++k) {
+      __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(nibbles[k], nine), to_letter);
+      __m128i digits = _mm_add_epi8(_mm_add_epi8(nibbles[k], zero_char), letters);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16 * k), digits);
+    }
+  }
+}
+
+}  // namespace romseed

@@ -1,0 +1,170 @@
+// A file the run makes goes through these states:
+//
+//   made, marked      Os::Open created it with the interrupts held, and its
+//                     name went into the list at once;
+//   nameless          CreateNameless made it: nothing to remove, nothing on
+//                     the list, until MoveTo links it and marks the name;
+//   given up          MoveTo renamed it over the UCF, or Remove removed it,
+//                     and the list no longer holds its name.
+//
+// Entries change only with the interrupts held, so the handler reads either
+// a whole name or none, and never one that another run now owns.
+#include "made_file.h"
+
+#include <cstring>
+
+namespace romseed {
+namespace {
+
+// Each new attempt means that another run finished or moved a file away,
+// so the bound only stops a loop that could not end.
+constexpr int kAttempts = 1000;
+
+char g_made[2][4096];  // the names the handler removes; "" for a free slot
+
+void RemoveMade() {
+  for (const char* name : g_made) {
+    if (name[0]) RemoveWhileEnding(name);
+  }
+}
+
+// Puts `name` on the list. Called with the interrupts held. -1 if the list
+// is full or the name too long: the run then goes on without that guard.
+int Mark(const std::string& name) {
+  static const bool installed = (OnInterrupt(RemoveMade), true);
+  (void)installed;
+  for (int slot = 0; slot < 2; ++slot) {
+    if (g_made[slot][0] || name.size() >= sizeof g_made[slot]) continue;
+    std::memcpy(g_made[slot], name.c_str(), name.size() + 1);
+    return slot;
+  }
+  return -1;
+}
+
+void Unmark(int* slot) {
+  if (*slot >= 0) g_made[*slot][0] = '\0';
+  *slot = -1;
+}
+
+// Opens `path`, waits for its lock and checks that it still bears the name,
+// as the run that had the turn may have moved it away meanwhile. Sets
+// `*slot` to the list entry of a file it made.
+std::unique_ptr<File> TakeTurn(Os& os, const std::string& path, OpenMode mode, int* slot) {
+  const bool follow = mode == OpenMode::kUcf;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    std::unique_ptr<File> file;
+    OpenError err = OpenError::kNone;
+    {
+      InterruptsHeld held;  // made and marked at once
+      file = os.Open(path, mode, &err);
+      if (file && file->created()) *slot = Mark(path);
+    }
+    // Gone between two calls: another run moved it away or removed it.
+    if (!file && err == OpenError::kGone && mode == OpenMode::kWorking) continue;
+    if (!file || !file->info().regular) return nullptr;
+    if (follow && file->info().read_only) return file;  // not to be changed, so no turn
+    FileInfo now;
+    const bool locked = file->Lock();
+    if (locked && os.Stat(path, follow, &now) && now.id == file->info().id) return file;
+    InterruptsHeld held;
+    if (!locked) {
+      // Made, but never this run's turn: the name would block the next run.
+      if (*slot >= 0) os.Remove(path);
+      Unmark(slot);
+      return nullptr;
+    }
+    // No longer this run's to remove.
+    Unmark(slot);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+MadeFile::MadeFile(Os& os, std::unique_ptr<File> file, std::string name, State state, int slot)
+    : os_(os), file_(std::move(file)), name_(std::move(name)), state_(state), slot_(slot) {}
+
+MadeFile::~MadeFile() {
+  // While the file is open, and so still locked.
+  Remove();
+}
+
+bool MadeFile::MoveTo(const std::string& target, bool* cross_device) {
+  InterruptsHeld held;
+  if (state_ == State::kNameless) {
+    if (!os_.Link(*file_, name_)) return false;
+    state_ = State::kNamed;
+    slot_ = Mark(name_);
+  }
+  if (!os_.Rename(name_, target, cross_device)) return false;
+  state_ = State::kGivenUp;
+  Unmark(&slot_);
+  return true;
+}
+
+bool MadeFile::Remove() {
+  InterruptsHeld held;
+  // A name that could not be removed stays the run's, to try again.
+  if (state_ == State::kNamed && !os_.Remove(name_)) return false;
+  state_ = State::kGivenUp;
+  Unmark(&slot_);
+  return true;
+}
+
+std::unique_ptr<File> OpenUcf(Os& os, const std::string& path) {
+  int slot = -1;  // the UCF is never made
+  std::unique_ptr<File> ucf = TakeTurn(os, path, OpenMode::kUcf, &slot);
+  std::string target;
+  if (ucf && !ucf->info().read_only && os.ResolvePath(path, &target)) {
+    // Left by a run on this UCF that was killed as it was renamed.
+    os.Remove(CopyName(target));
+  }
+  return ucf;
+}
+
+std::unique_ptr<MadeFile> TakeWorkingFile(Os& os, const std::string& name) {
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    int slot = -1;
+    std::unique_ptr<File> file = TakeTurn(os, name, OpenMode::kWorking, &slot);
+    if (!file) return nullptr;
+    if (file->created()) {
+      return std::unique_ptr<MadeFile>(
+          new MadeFile(os, std::move(file), name, MadeFile::State::kNamed, slot));
+    }
+    // Under its lock, so no other run's: one that was killed left it, or one
+    // made it and has not yet locked it (that run will find it gone and make
+    // another). Its name goes, and the next attempt makes a new file.
+    const FileInfo& left = file->info();
+    if (!left.mine || left.links != 1 || !os.Remove(name)) return nullptr;
+  }
+  return nullptr;
+}
+
+std::unique_ptr<MadeFile> CreateBeside(Os& os, const std::string& target) {
+  const std::string name = CopyName(target);
+  if (std::unique_ptr<File> file = os.CreateNameless(target)) {
+    return std::unique_ptr<MadeFile>(
+        new MadeFile(os, std::move(file), name, MadeFile::State::kNameless, -1));
+  }
+  InterruptsHeld held;  // made and marked at once
+  OpenError err;
+  std::unique_ptr<File> file = os.Open(name, OpenMode::kCreate, &err);
+  if (!file) return nullptr;
+  const int slot = Mark(name);
+  return std::unique_ptr<MadeFile>(
+      new MadeFile(os, std::move(file), name, MadeFile::State::kNamed, slot));
+}
+
+std::string FolderOf(const std::string& path) {
+  const std::string::size_type sep = path.find_last_of(kPathSeparators);
+  if (sep == std::string::npos) return ".";
+  return sep == 0 ? path.substr(0, 1) : path.substr(0, sep);
+}
+
+std::string CopyName(const std::string& target) {
+  const std::string::size_type sep = target.find_last_of(kPathSeparators);
+  if (sep == std::string::npos) return ".romseed-" + target;
+  return target.substr(0, sep + 1) + ".romseed-" + target.substr(sep + 1);
+}
+
+}  // namespace romseed

@@ -1,0 +1,73 @@
+#ifndef ROMSEED_MADE_FILE_H_
+#define ROMSEED_MADE_FILE_H_
+
+// The files a run makes, the working file and the copy beside the UCF, and
+// the turns that runs on one file take, written once for every system over
+// the calls of os.h.
+
+#include <memory>
+#include <string>
+
+#include "os.h"
+
+namespace romseed {
+
+// A file this run made and still owns. Its name is removed when this is
+// destroyed, or when an interrupt ends the process, unless it has taken
+// the UCF's place. It may have no name yet (a nameless copy): then it gets
+// one only to be moved.
+class MadeFile {
+ public:
+  ~MadeFile();
+  MadeFile(const MadeFile&) = delete;
+  MadeFile& operator=(const MadeFile&) = delete;
+  File& file() { return *file_; }
+  // Renames the file over `target`; from then on it is no longer the run's
+  // to remove. False on failure, with `*cross_device` set if `target` lies
+  // on another file system.
+  bool MoveTo(const std::string& target, bool* cross_device);
+  // Removes the file's name now. False on failure.
+  bool Remove();
+
+ private:
+  friend std::unique_ptr<MadeFile> TakeWorkingFile(Os&, const std::string&);
+  friend std::unique_ptr<MadeFile> CreateBeside(Os&, const std::string&);
+  enum class State { kNameless, kNamed, kGivenUp };
+  MadeFile(Os& os, std::unique_ptr<File> file, std::string name, State state, int slot);
+
+  Os& os_;
+  std::unique_ptr<File> file_;
+  std::string name_;
+  State state_;
+  int slot_;  // in the list that the interrupt handling reads, or -1
+};
+
+// Opens the UCF at `path` and waits for its turn: runs on one UCF take turns,
+// from whatever folder they start; the turn lasts until the file is
+// destroyed. A read-only UCF is opened without waiting. Once the turn is
+// this run's, removes a copy that a killed run left beside it. Null if it
+// cannot be opened or is not a regular file.
+std::unique_ptr<File> OpenUcf(Os& os, const std::string& path);
+
+// Waits for this folder's turn at the working file `name` and takes it: a
+// new, private file, made if nothing bears the name, or in place of one
+// that a run left (killed, or finished meanwhile). Null if it cannot be
+// made, or stands for what is not the run's to destroy: a link, something
+// not a regular file, a file with other names or of another user.
+std::unique_ptr<MadeFile> TakeWorkingFile(Os& os, const std::string& name);
+
+// Creates a new, private file in the folder of `target`, to be moved onto
+// it. Nameless where the file system allows, so that a run killed before
+// leaves nothing; else under the name that CopyName gives, which the next
+// run on `target` removes. Null on failure.
+std::unique_ptr<MadeFile> CreateBeside(Os& os, const std::string& target);
+
+// The name that a copy beside `target` bears for its rename.
+std::string CopyName(const std::string& target);
+
+// The folder of `path`, "." for a bare name.
+std::string FolderOf(const std::string& path);
+
+}  // namespace romseed
+
+#endif  // ROMSEED_MADE_FILE_H_

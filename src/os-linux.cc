@@ -1,0 +1,283 @@
+// The calls of os.h on Linux, which the nameless files (O_TMPFILE), their
+// linking through /proc/self/fd and the nanosecond times need.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "os.h"
+
+namespace romseed {
+namespace {
+
+// The signals that end a run early; each removes what the run made first.
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void (*g_cleanup)() = nullptr;
+
+void CleanUpAndEnd(int sig) {
+  if (g_cleanup) g_cleanup();
+  // Reset on entry, so this ends the process once the handler returns.
+  ::raise(sig);
+}
+
+FileInfo InfoOf(const struct stat& st) {
+  FileInfo info;
+  info.id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino), true};
+  info.size = static_cast<std::uint64_t>(st.st_size);
+  info.mtime = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  info.links = st.st_nlink;
+  info.regular = S_ISREG(st.st_mode);
+  info.mine = st.st_uid == ::geteuid();
+  return info;
+}
+
+// A descriptor, closed when destroyed.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+class LinuxFile : public File {
+ public:
+  LinuxFile(int fd, bool created, bool read_only) : fd_(fd) {
+    created_ = created;
+    read_only_ = read_only;
+    Refresh();
+  }
+  bool Read(unsigned char* p, std::size_t n, std::size_t* got) override {
+    ssize_t r;
+    while ((r = ::read(fd_.get(), p, n)) < 0 && errno == EINTR) continue;
+    *got = r > 0 ? static_cast<std::size_t>(r) : 0;
+    return r >= 0;
+  }
+  bool Write(const unsigned char* p, std::size_t n) override {
+    while (n > 0) {
+      ssize_t r = ::write(fd_.get(), p, n);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) return false;
+      p += r;
+      n -= static_cast<std::size_t>(r);
+    }
+    return true;
+  }
+  bool Lock() override {
+    int locked;
+    while ((locked = ::flock(fd_.get(), LOCK_EX)) != 0 && errno == EINTR) continue;
+    return locked == 0 && Refresh();
+  }
+  bool TakeAttributesOf(const File& ucf) override {
+    const struct stat& from = static_cast<const LinuxFile&>(ucf).st_;
+    // Only root may give a file away; elsewhere it stays the runner's, as
+    // with any editor that saves by renaming.
+    if (::geteuid() == 0) ::fchown(fd_.get(), from.st_uid, from.st_gid);
+    return ::fchmod(fd_.get(), from.st_mode & 07777) == 0;
+  }
+  bool Sync() override { return ::fsync(fd_.get()) == 0; }
+  bool Rewind() override { return ::lseek(fd_.get(), 0, SEEK_SET) == 0; }
+  int fd() const { return fd_.get(); }
+
+ private:
+  bool Refresh() {
+    if (::fstat(fd_.get(), &st_) != 0) return false;
+    info_ = InfoOf(st_);
+    // Root may write anything, so no write bit at all counts too.
+    info_.read_only = read_only_ || (st_.st_mode & 0222) == 0;
+    return true;
+  }
+
+  Fd fd_;
+  bool read_only_;
+  struct stat st_ = {};
+};
+
+std::string FolderOfPath(const std::string& path) {
+  std::string::size_type slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A working file of this user's that not even its owner may read (a run
+// killed after giving it such a UCF's permissions): made readable again.
+bool MendLeftover(const char* path) {
+  struct stat st;
+  return ::lstat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+         ::fchmodat(AT_FDCWD, path, 0600, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+int OpenUcfFd(const char* path, bool* read_only) {
+  // For writing where it may be, as some network file systems lock only such
+  // descriptors; without blocking, so that a named pipe is refused rather
+  // than waited for.
+  int fd = ::open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  *read_only = fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM);
+  if (*read_only) fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0) ::fcntl(fd, F_SETFL, 0);
+  return fd;
+}
+
+// A new file that only its owner may read and write, whatever the umask or a
+// folder's default access list would give: private until it replaces the UCF.
+int CreatePrivate(const char* path, int flags = O_CREAT | O_EXCL | O_NOFOLLOW) {
+  int fd = ::open(path, O_RDWR | O_CLOEXEC | flags, 0600);
+  if (fd >= 0) ::fchmod(fd, 0600);
+  return fd;
+}
+
+int OpenWorkingFd(const char* path, bool* created) {
+  constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  int fd = CreatePrivate(path);
+  *created = fd >= 0;
+  if (!*created && errno == EEXIST) fd = ::open(path, O_RDWR | kFlags);
+  // Not writable: another run is giving it its UCF's permissions, or was
+  // killed doing so. Reading is enough to wait for its turn.
+  if (fd < 0 && errno == EACCES) fd = ::open(path, O_RDONLY | kFlags);
+  if (fd < 0 && errno == EACCES && MendLeftover(path)) errno = ENOENT;
+  return fd;
+}
+
+class LinuxOs : public Os {
+ public:
+  LinuxOs() {
+    // A closed standard descriptor would go to the next file opened, and the
+    // messages with it: into the UCF.
+    for (int fd = 0; fd <= 2; ++fd) {
+      if (::fcntl(fd, F_GETFD) < 0) ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    }
+    // The UCF's update does not depend on anyone reading the messages.
+    ::signal(SIGPIPE, SIG_IGN);
+  }
+
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode, OpenError* err) override {
+    bool created = false, read_only = false;
+    int fd = -1;
+    switch (mode) {
+      case OpenMode::kRead:
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        break;
+      case OpenMode::kUcf:
+        fd = OpenUcfFd(path.c_str(), &read_only);
+        break;
+      case OpenMode::kWorking:
+        fd = OpenWorkingFd(path.c_str(), &created);
+        break;
+      case OpenMode::kCreate:
+        fd = CreatePrivate(path.c_str());
+        created = fd >= 0;
+        break;
+    }
+    *err = fd >= 0 ? OpenError::kNone
+           : errno == ENOENT ? OpenError::kGone
+           : errno == EEXIST ? OpenError::kExists
+                             : OpenError::kOther;
+    if (fd < 0) return nullptr;
+    return std::make_unique<LinuxFile>(fd, created, read_only);
+  }
+
+  std::unique_ptr<File> CreateNameless(const std::string& path) override {
+    int fd = CreatePrivate(FolderOfPath(path).c_str(), O_TMPFILE);
+    return fd < 0 ? nullptr : std::make_unique<LinuxFile>(fd, true, false);
+  }
+
+  bool Link(File& file, const std::string& path) override {
+    const std::string self = "/proc/self/fd/" + std::to_string(static_cast<LinuxFile&>(file).fd());
+    return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
+  }
+
+  bool Stat(const std::string& path, bool follow, FileInfo* info) override {
+    struct stat st;
+    if ((follow ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0) return false;
+    *info = InfoOf(st);
+    return true;
+  }
+
+  FileId StandardOutputId() override {
+    struct stat st;
+    return ::fstat(STDOUT_FILENO, &st) == 0 ? InfoOf(st).id : FileId();
+  }
+
+  bool ResolvePath(const std::string& path, std::string* target) override {
+    // Only the name's own links, each where it stands: resolving every folder
+    // on the way (realpath) fails in folders deeper than PATH_MAX.
+    *target = path;
+    for (int hops = 0;; ++hops) {
+      struct stat st;
+      if (::lstat(target->c_str(), &st) != 0) return false;
+      if (!S_ISLNK(st.st_mode)) return true;
+      std::string to(st.st_size > 0 ? st.st_size + 1 : 4096, '\0');
+      ssize_t n = ::readlink(target->c_str(), to.data(), to.size());
+      // As many links as the system follows, and no more.
+      if (n <= 0 || static_cast<std::size_t>(n) == to.size() || hops == 40) return false;
+      to.resize(static_cast<std::size_t>(n));
+      *target = to[0] == '/' ? to : FolderOfPath(*target) + "/" + to;
+    }
+  }
+
+  bool Rename(const std::string& from, const std::string& to, bool* cross_device) override {
+    if (::rename(from.c_str(), to.c_str()) == 0) return true;
+    *cross_device = errno == EXDEV;
+    return false;
+  }
+
+  bool Remove(const std::string& path) override { return ::unlink(path.c_str()) == 0; }
+
+  bool SyncFolder(const std::string& path) override {
+    Fd fd(::open(FolderOfPath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return fd.get() >= 0 && ::fsync(fd.get()) == 0;
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<Os> SystemOs() { return std::make_unique<LinuxOs>(); }
+
+void OnInterrupt(void (*cleanup)()) {
+  g_cleanup = cleanup;
+  struct sigaction action = {};
+  action.sa_handler = CleanUpAndEnd;
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  for (int sig : kEndingSignals) sigaddset(&action.sa_mask, sig);
+  for (int sig : kEndingSignals) {
+    struct sigaction old;
+    // A signal that the caller ignores (nohup) stays ignored.
+    if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
+      ::sigaction(sig, &action, nullptr);
+    }
+  }
+}
+
+static_assert(sizeof(sigset_t) <= 128, "InterruptsHeld keeps a signal set");
+
+InterruptsHeld::InterruptsHeld() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : kEndingSignals) sigaddset(&set, sig);
+  ::sigprocmask(SIG_BLOCK, &set, new (saved_) sigset_t);
+}
+
+InterruptsHeld::~InterruptsHeld() {
+  ::sigprocmask(SIG_SETMASK, reinterpret_cast<sigset_t*>(saved_), nullptr);
+}
+
+void RemoveWhileEnding(const char* path) { ::unlink(path); }
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+}  // namespace romseed

@@ -1,0 +1,465 @@
+// The calls of os.h on Windows.
+#include <windows.h>
+#include <aclapi.h>
+#include <shellapi.h>
+
+#include <cstring>
+#include <vector>
+
+#include "os.h"
+
+namespace romseed {
+namespace {
+
+std::wstring Widen(const std::string& s) {
+  if (s.empty()) return std::wstring();
+  int n = ::MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  std::wstring w(static_cast<std::size_t>(n), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), &w[0], n);
+  return w;
+}
+
+std::string Narrow(const std::wstring& w) {
+  if (w.empty()) return std::string();
+  int size = static_cast<int>(w.size());
+  int n = ::WideCharToMultiByte(CP_UTF8, 0, w.data(), size, nullptr, 0, nullptr, nullptr);
+  std::string s(static_cast<std::size_t>(n), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, w.data(), size, &s[0], n, nullptr, nullptr);
+  return s;
+}
+
+// A handle, closed when destroyed.
+class Handle {
+ public:
+  explicit Handle(HANDLE h = INVALID_HANDLE_VALUE) : h_(h) {}
+  ~Handle() { Reset(); }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  HANDLE get() const { return h_; }
+  bool ok() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
+  void Reset(HANDLE h = INVALID_HANDLE_VALUE) {
+    if (ok()) ::CloseHandle(h_);
+    h_ = h;
+  }
+
+ private:
+  HANDLE h_;
+};
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr DWORD kWorkingAccess = GENERIC_READ | GENERIC_WRITE | WRITE_DAC | READ_CONTROL;
+
+HANDLE OpenPath(const std::wstring& path, DWORD access, DWORD flags = 0) {
+  // Backup semantics let a directory open, so that it fails where reading it
+  // does, as elsewhere.
+  return ::CreateFileW(path.c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+}
+
+// The user this process runs as, in a buffer that holds its SID.
+std::vector<char> CurrentUser() {
+  std::vector<char> user;
+  Handle token;
+  HANDLE h;
+  DWORD size = 0;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &h)) return user;
+  token.Reset(h);
+  ::GetTokenInformation(h, TokenUser, nullptr, 0, &size);
+  user.resize(size);
+  if (size == 0 || !::GetTokenInformation(h, TokenUser, user.data(), size, &size)) user.clear();
+  return user;
+}
+
+PSID UserSid(std::vector<char>& user) {
+  return user.empty() ? nullptr : reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
+}
+
+bool OwnedByCurrentUser(HANDLE h) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  std::vector<char> user = CurrentUser();
+  bool ours = ::GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                                nullptr, nullptr, &sd) == ERROR_SUCCESS &&
+              UserSid(user) && ::EqualSid(owner, UserSid(user));
+  ::LocalFree(sd);
+  return ours;
+}
+
+// Lets only this process's user at the file behind `h`, whatever the folder
+// would have it inherit. Where the volume keeps no such list (FAT), the file
+// is as private as its folder.
+void MakePrivate(HANDLE h) {
+  std::vector<char> user = CurrentUser();
+  EXPLICIT_ACCESSW only = {};
+  only.grfAccessPermissions = FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE | WRITE_DAC;
+  only.grfAccessMode = SET_ACCESS;
+  only.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+  only.Trustee.ptstrName = static_cast<LPWSTR>(UserSid(user));
+  PACL acl = nullptr;
+  if (!UserSid(user) || ::SetEntriesInAclW(1, &only, nullptr, &acl) != ERROR_SUCCESS) return;
+  ::SetSecurityInfo(h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                    nullptr, nullptr, acl, nullptr);
+  ::LocalFree(acl);
+}
+
+// The access-control list of `h`, as a self-relative security descriptor.
+std::string SecurityOf(HANDLE h) {
+  DWORD size = 0;
+  ::GetKernelObjectSecurity(h, DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+  std::string sd(size, '\0');
+  if (size == 0 || !::GetKernelObjectSecurity(h, DACL_SECURITY_INFORMATION, &sd[0], size, &size)) {
+    return std::string();
+  }
+  return sd;
+}
+
+// What `h` is, or an unknown identity for what is not a file on a disk.
+FileInfo InfoOf(HANDLE h, DWORD* attributes = nullptr) {
+  FileInfo result;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (::GetFileType(h) != FILE_TYPE_DISK || !::GetFileInformationByHandle(h, &info)) {
+    result.regular = false;
+    return result;
+  }
+  result.id = {info.dwVolumeSerialNumber,
+               static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow, true};
+  result.size = static_cast<std::uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+  const std::uint64_t ticks =
+      static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32 |
+      info.ftLastWriteTime.dwLowDateTime;
+  result.mtime = static_cast<std::int64_t>(ticks * 100);
+  result.links = info.nNumberOfLinks;
+  result.regular = !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+  result.read_only = info.dwFileAttributes & FILE_ATTRIBUTE_READONLY;
+  if (attributes) *attributes = info.dwFileAttributes;
+  return result;
+}
+
+// The path of the file behind `h`, with every link resolved; empty if unknown.
+std::wstring FinalPath(HANDLE h) {
+  std::vector<wchar_t> buf(32768);
+  DWORD n = ::GetFinalPathNameByHandleW(h, buf.data(), static_cast<DWORD>(buf.size()),
+                                        FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  return n > 0 && n < buf.size() ? std::wstring(buf.data(), n) : std::wstring();
+}
+
+bool SetAttributes(HANDLE h, DWORD attributes) {
+  FILE_BASIC_INFO basic = {};  // times of zero stay as they are
+  basic.FileAttributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
+  return ::SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic);
+}
+
+// A leftover working file of this user's marked read-only (a run never
+// leaves one so) is theirs to use all the same.
+bool ClearReadOnly(const std::wstring& name) {
+  Handle h(::CreateFileW(name.c_str(), READ_CONTROL | FILE_WRITE_ATTRIBUTES, kShareAll, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  DWORD attributes = 0;
+  return h.ok() && InfoOf(h.get(), &attributes).read_only && OwnedByCurrentUser(h.get()) &&
+         !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+         SetAttributes(h.get(), attributes & ~FILE_ATTRIBUTE_READONLY);
+}
+
+// The mutex that gives a run its turn at the UCF behind `h`, named after the
+// file's own path: Windows cannot replace a file that is open, so the file
+// itself cannot be held locked.
+HANDLE TurnOf(HANDLE h) {
+  std::wstring path = FinalPath(h);
+  ::CharLowerBuffW(&path[0], static_cast<DWORD>(path.size()));
+  std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+  for (wchar_t c : path) hash = (hash ^ c) * 1099511628211ull;
+  std::wstring name = L"Global\\romseed-";
+  for (int shift = 60; shift >= 0; shift -= 4) name += L"0123456789abcdef"[hash >> shift & 15];
+  return ::CreateMutexW(nullptr, FALSE, name.c_str());
+}
+
+class Win32File : public File {
+ public:
+  // `unwritable` for this user, whatever its attributes.
+  Win32File(HANDLE h, OpenMode mode, std::wstring path, bool created, bool mine, bool unwritable)
+      : h_(h), mode_(mode), path_(std::move(path)), mine_(mine), unwritable_(unwritable) {
+    created_ = created;
+    Refresh();
+  }
+  ~Win32File() override {
+    h_.Reset();
+    if (turn_.ok()) ::ReleaseMutex(turn_.get());
+  }
+  bool Read(unsigned char* p, std::size_t n, std::size_t* got) override {
+    DWORD done = 0;
+    DWORD want = n > (1u << 30) ? (1u << 30) : static_cast<DWORD>(n);
+    bool ok = ::ReadFile(h_.get(), p, want, &done, nullptr);
+    *got = done;
+    // A pipe whose writer has gone has simply ended.
+    return ok || ::GetLastError() == ERROR_BROKEN_PIPE;
+  }
+  bool Write(const unsigned char* p, std::size_t n) override {
+    while (n > 0) {
+      DWORD done = 0;
+      DWORD want = n > (1u << 30) ? (1u << 30) : static_cast<DWORD>(n);
+      if (!::WriteFile(h_.get(), p, want, &done, nullptr) || done == 0) return false;
+      p += done;
+      n -= done;
+    }
+    return true;
+  }
+  bool Lock() override;
+  bool TakeAttributesOf(const File& ucf) override {
+    const Win32File& from = static_cast<const Win32File&>(ucf);
+    // The attributes a file may be given; a read-only one is never replaced.
+    const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                       FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    bool ok = SetAttributes(h_.get(), from.attributes_ & kept);
+    // A move keeps the file's own list; the UCF's goes with its name, as it
+    // is, inherited entries and all.
+    if (!from.security_.empty()) {
+      ok &= ::SetKernelObjectSecurity(h_.get(), DACL_SECURITY_INFORMATION,
+                                      const_cast<char*>(from.security_.data())) != 0;
+    }
+    return ok;
+  }
+  bool Sync() override { return ::FlushFileBuffers(h_.get()); }
+  bool Rewind() override {
+    LARGE_INTEGER zero = {};
+    return ::SetFilePointerEx(h_.get(), zero, nullptr, FILE_BEGIN);
+  }
+  void Release() override {
+    if (mode_ == OpenMode::kUcf) h_.Reset();
+  }
+
+ private:
+  void Refresh() {
+    info_ = InfoOf(h_.get(), &attributes_);
+    info_.mine = mine_;
+    info_.read_only |= unwritable_;
+  }
+
+  Handle h_;
+  OpenMode mode_;
+  std::wstring path_;
+  bool mine_, unwritable_;
+  DWORD attributes_ = 0;
+  std::string security_;  // the UCF's access-control list, once locked
+  Handle turn_{nullptr};
+};
+
+bool Win32File::Lock() {
+  if (mode_ == OpenMode::kUcf) {
+    // Closed while another run has its turn, and opened again once it is
+    // this run's, to read what the run before wrote.
+    turn_.Reset(TurnOf(h_.get()));
+    h_.Reset();
+    if (!turn_.ok()) return false;
+    DWORD waited = ::WaitForSingleObject(turn_.get(), INFINITE);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return false;
+    h_.Reset(OpenPath(path_, GENERIC_READ | READ_CONTROL));
+    if (!h_.ok()) return false;
+    security_ = SecurityOf(h_.get());
+  } else {
+    // Windows locks are mandatory, so one byte far beyond any content: it
+    // keeps other runs out without blocking this run's own reads and writes.
+    OVERLAPPED beyond = {};
+    beyond.Offset = 0xfffffffe;
+    beyond.OffsetHigh = 0x7fffffff;
+    if (!::LockFileEx(h_.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &beyond)) return false;
+  }
+  Refresh();
+  return true;
+}
+
+// What `path` names now; an unknown identity if nothing.
+FileInfo InfoOfPath(const std::wstring& path, DWORD flags = 0) {
+  Handle h(OpenPath(path, 0, flags));
+  return h.ok() ? InfoOf(h.get()) : FileInfo();
+}
+
+// True if `h` is the entry `name` of the current folder itself. A link that
+// the file system does not report as one (a Unix link seen through a file
+// server) shows here: the file behind it has another name or lies elsewhere.
+bool IsOwnEntry(HANDLE h, const std::wstring& name) {
+  std::wstring path = FinalPath(h);
+  std::wstring::size_type slash = path.find_last_of(L'\\');
+  if (slash == std::wstring::npos) return false;
+  return ::CompareStringOrdinal(path.c_str() + slash + 1, -1, name.c_str(), -1, TRUE) == CSTR_EQUAL &&
+         InfoOfPath(path.substr(0, slash)).id == InfoOfPath(L".").id;
+}
+
+// The working file: the name itself, never what a link points to.
+HANDLE OpenWorking(const std::wstring& path, bool* created, OpenError* err) {
+  auto open = [&](DWORD disposition) {
+    return ::CreateFileW(path.c_str(), kWorkingAccess, kShareAll, nullptr, disposition,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  };
+  HANDLE h = open(OPEN_EXISTING);
+  if (h != INVALID_HANDLE_VALUE && !IsOwnEntry(h, path)) {
+    ::CloseHandle(h);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (h == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED && ClearReadOnly(path)) {
+    *err = OpenError::kGone;
+    return h;
+  }
+  // Creating only where nothing stands: another run creating it meanwhile
+  // means try again.
+  if (h == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
+    h = open(CREATE_NEW);
+    *created = h != INVALID_HANDLE_VALUE;
+    if (!*created && ::GetLastError() == ERROR_FILE_EXISTS) *err = OpenError::kGone;
+  }
+  return h;
+}
+
+class Win32Os : public Os {
+ public:
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode, OpenError* err) override {
+    const std::wstring wide = Widen(path);
+    bool created = false;
+    *err = OpenError::kOther;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    switch (mode) {
+      case OpenMode::kRead:
+      case OpenMode::kUcf:
+        h = OpenPath(wide, GENERIC_READ);
+        break;
+      case OpenMode::kWorking:
+        h = OpenWorking(wide, &created, err);
+        break;
+      case OpenMode::kCreate:
+        h = ::CreateFileW(wide.c_str(), kWorkingAccess | DELETE, kShareAll, nullptr, CREATE_NEW,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
+        created = h != INVALID_HANDLE_VALUE;
+        break;
+    }
+    if (h == INVALID_HANDLE_VALUE) {
+      const DWORD e = ::GetLastError();
+      if (e == ERROR_FILE_NOT_FOUND && mode != OpenMode::kRead) *err = OpenError::kGone;
+      if (e == ERROR_FILE_EXISTS) *err = mode == OpenMode::kCreate ? OpenError::kExists : *err;
+      return nullptr;
+    }
+    *err = OpenError::kNone;
+    if (created) MakePrivate(h);
+    const bool mine = mode != OpenMode::kWorking || created || OwnedByCurrentUser(h);
+    return std::make_unique<Win32File>(h, mode, wide, created, mine,
+                                       mode == OpenMode::kUcf && !Writable(wide));
+  }
+
+  std::unique_ptr<File> CreateNameless(const std::string&) override { return nullptr; }
+  bool Link(File&, const std::string&) override { return false; }
+
+  bool Stat(const std::string& path, bool follow, FileInfo* info) override {
+    *info = InfoOfPath(Widen(path), follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+    return info->id.known;
+  }
+
+  FileId StandardOutputId() override {
+    HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    if (::GetFileType(out) != FILE_TYPE_DISK) return FileId();
+    FileInfo info = InfoOf(out);
+    if (info.id.known) return info.id;
+    // A handle open for writing only gives its identity here alone.
+    FILE_ID_INFO id_info;
+    if (!::GetFileInformationByHandleEx(out, FileIdInfo, &id_info, sizeof id_info)) return FileId();
+    FileId id;
+    std::memcpy(&id.index, id_info.FileId.Identifier, sizeof id.index);
+    id.device = static_cast<DWORD>(id_info.VolumeSerialNumber);
+    id.known = true;
+    return id;
+  }
+
+  bool ResolvePath(const std::string& path, std::string* target) override {
+    const std::wstring wide = Widen(path);
+    Handle h(OpenPath(wide, 0));
+    std::wstring final_path = h.ok() ? FinalPath(h.get()) : std::wstring();
+    if (final_path.empty()) final_path = wide;
+    *target = Narrow(final_path);
+    // A name that UTF-8 cannot spell (a lone surrogate) would name another file.
+    return Widen(*target) == final_path;
+  }
+
+  bool Rename(const std::string& from, const std::string& to, bool* cross_device) override {
+    // Another process may hold the target open for a moment (a run about to
+    // wait for its turn, a virus scanner), which makes the move fail; the
+    // moment passes.
+    for (int attempt = 0; attempt < 200; ++attempt) {
+      if (::MoveFileExW(Widen(from).c_str(), Widen(to).c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return true;
+      }
+      const DWORD e = ::GetLastError();
+      *cross_device = e == ERROR_NOT_SAME_DEVICE;
+      if (e != ERROR_ACCESS_DENIED && e != ERROR_SHARING_VIOLATION) return false;
+      ::Sleep(10);
+    }
+    return false;
+  }
+
+  bool Remove(const std::string& path) override {
+    // A file that is still open keeps its name until it is closed, so it is
+    // moved aside first: the name is free at once.
+    const std::wstring wide = Widen(path);
+    const std::wstring aside = wide + L"." + std::to_wstring(::GetCurrentProcessId()) + L"~";
+    if (::MoveFileExW(wide.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+      return ::DeleteFileW(aside.c_str());
+    }
+    return ::DeleteFileW(wide.c_str());
+  }
+
+  // Moves are written through, so there is nothing left to flush.
+  bool SyncFolder(const std::string&) override { return true; }
+
+ private:
+  // False where this user may not write the file (or a probe cannot tell).
+  static bool Writable(const std::wstring& path) {
+    Handle probe(OpenPath(path, FILE_WRITE_DATA));
+    return probe.ok() || ::GetLastError() != ERROR_ACCESS_DENIED;
+  }
+};
+
+// Guards the list of files the run made: the console's handler runs in a
+// thread of its own.
+struct MadeLock {
+  MadeLock() { ::InitializeCriticalSection(&section); }
+  CRITICAL_SECTION section;
+} g_made_lock;
+
+void (*g_cleanup)() = nullptr;
+
+BOOL WINAPI CleanUpAndEnd(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+    return FALSE;
+  }
+  // Held to the end: the run stops at its next step that changes a name.
+  ::EnterCriticalSection(&g_made_lock.section);
+  if (g_cleanup) g_cleanup();
+  ::ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+}  // namespace
+
+std::unique_ptr<Os> SystemOs() { return std::make_unique<Win32Os>(); }
+
+void OnInterrupt(void (*cleanup)()) {
+  g_cleanup = cleanup;
+  ::SetConsoleCtrlHandler(CleanUpAndEnd, TRUE);
+}
+
+InterruptsHeld::InterruptsHeld() { ::EnterCriticalSection(&g_made_lock.section); }
+InterruptsHeld::~InterruptsHeld() { ::LeaveCriticalSection(&g_made_lock.section); }
+
+// The handler's thread may convert and allocate; the process ends after it.
+void RemoveWhileEnding(const char* path) { ::DeleteFileW(Widen(path).c_str()); }
+
+std::vector<std::string> ProgramArguments(int, char**) {
+  // The narrow argv of Windows holds only what the code page can spell;
+  // the wide command line holds every file name.
+  std::vector<std::string> args;
+  int argc = 0;
+  wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
+  for (int i = 0; argv && i < argc; ++i) args.push_back(Narrow(argv[i]));
+  ::LocalFree(argv);
+  // Messages carry those names in UTF-8.
+  ::SetConsoleOutputCP(CP_UTF8);
+  return args;
+}
+
+}  // namespace romseed

@@ -1,0 +1,142 @@
+#ifndef ROMSEED_OS_H_
+#define ROMSEED_OS_H_
+
+// The few operating-system calls a run makes, and nothing of its policy: the
+// system's own in os-linux.cc or os-win32.cc, one in memory in the tests.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "io.h"
+
+namespace romseed {
+
+#ifdef _WIN32
+inline constexpr char kPathSeparators[] = "\\/";
+#else
+inline constexpr char kPathSeparators[] = "/";
+#endif
+
+// What makes a file the same file under every name it has.
+struct FileId {
+  std::uint64_t device = 0;
+  std::uint64_t index = 0;
+  bool known = false;  // false where the system gives none (a console)
+  bool operator==(const FileId& o) const {
+    return known && o.known && device == o.device && index == o.index;
+  }
+};
+
+// What the run knows of a file: enough to tell whether it changed, and
+// whether it is this run's to replace or remove.
+struct FileInfo {
+  FileId id;
+  std::uint64_t size = 0;
+  std::int64_t mtime = 0;  // nanoseconds
+  std::uint64_t links = 1;
+  bool regular = true;     // a plain file: no folder, device, pipe or link
+  bool read_only = false;  // not writable by this run's user, or marked so
+  bool mine = true;        // owned by this run's user
+};
+
+// How Os::Open opens a file.
+enum class OpenMode {
+  kRead,     // for reading
+  kUcf,      // for reading, and writing where allowed, so that it can be locked
+  kWorking,  // creates it, private, or opens what stands there; never through a link
+  kCreate,   // creates it, private; fails if the name is taken
+};
+
+// Why Os::Open failed.
+enum class OpenError { kNone, kGone, kExists, kOther };
+
+// An open file, closed when destroyed.
+class File : public Source, public Sink {
+ public:
+  // What the file was when opened or last locked.
+  const FileInfo& info() const { return info_; }
+  // True if Open made it.
+  bool created() const { return created_; }
+  // Waits for this file's exclusive lock, which lasts until it is destroyed,
+  // and then updates info(). False on failure.
+  virtual bool Lock() = 0;
+  // Gives the file the permissions (and, where allowed, the owner or the
+  // access-control list) of `ucf`, a file of the same layer. False if any of
+  // them could not be given.
+  virtual bool TakeAttributesOf(const File& ucf) = 0;
+  // Makes the content durable. False on failure.
+  virtual bool Sync() = 0;
+  // Moves back to the first byte, to read what was written.
+  virtual bool Rewind() = 0;
+  // Lets go of the file where the system cannot replace a file that is open;
+  // its lock stays until it is destroyed.
+  virtual void Release() {}
+
+ protected:
+  FileInfo info_;
+  bool created_ = false;
+};
+
+class Os {
+ public:
+  virtual ~Os() = default;
+  // Opens `path` as `mode` says. Null on failure, with the reason in `*err`:
+  // kGone if nothing bears the name, kExists if kCreate found it taken.
+  virtual std::unique_ptr<File> Open(const std::string& path, OpenMode mode, OpenError* err) = 0;
+  // Creates a file without a name in the folder of `path`, private. Null
+  // where the file system cannot.
+  virtual std::unique_ptr<File> CreateNameless(const std::string& path) = 0;
+  // Gives the nameless `file` the name `path`. False on failure.
+  virtual bool Link(File& file, const std::string& path) = 0;
+  // Sets `*info` to what `path` names now, its final link followed or not.
+  // False if nothing.
+  virtual bool Stat(const std::string& path, bool follow, FileInfo* info) = 0;
+  // The identity of standard output, unknown unless it is a file.
+  virtual FileId StandardOutputId() = 0;
+  // Sets `*target` to the path of the file that `path` names, its own links
+  // resolved where they point (its folders are left as they are). False if
+  // it cannot be resolved.
+  virtual bool ResolvePath(const std::string& path, std::string* target) = 0;
+  // Renames `from` over `to` in one step. False on failure, with
+  // `*cross_device` set if `to` lies on another file system.
+  virtual bool Rename(const std::string& from, const std::string& to, bool* cross_device) = 0;
+  // Removes the name `path`; the name is free again at once. False on failure.
+  virtual bool Remove(const std::string& path) = 0;
+  // Makes the names in the folder of `path` durable. False on failure.
+  virtual bool SyncFolder(const std::string& path) = 0;
+};
+
+// The operating system's own layer. Prepares the process for a run on first
+// use: standard input, output and error are open, and a closed reader of the
+// messages does not end the run.
+std::unique_ptr<Os> SystemOs();
+
+// Calls `cleanup` when an interrupt, a hang-up or a closed console is about to
+// end the process, which then ends as it would have. A signal that the
+// caller ignores stays ignored.
+void OnInterrupt(void (*cleanup)());
+
+// Holds back the interrupts while it lives, so that `cleanup` never sees what
+// is half done.
+class InterruptsHeld {
+ public:
+  InterruptsHeld();
+  ~InterruptsHeld();
+  InterruptsHeld(const InterruptsHeld&) = delete;
+  InterruptsHeld& operator=(const InterruptsHeld&) = delete;
+
+ private:
+  alignas(8) unsigned char saved_[128];
+};
+
+// Removes `path` from within `cleanup`: safe in a signal handler.
+void RemoveWhileEnding(const char* path);
+
+// The command line, program name first, in UTF-8 on every platform.
+std::vector<std::string> ProgramArguments(int argc, char** argv);
+
+}  // namespace romseed
+
+#endif  // ROMSEED_OS_H_

@@ -1,0 +1,74 @@
+#include "io.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+
+#include "filter.h"
+#include "init_writer.h"
+#include "memory_io.h"
+
+namespace romseed {
+namespace {
+
+TEST(Output, AFailedWriteFailsEveryLaterOne) {
+  StringSink sink(4);
+  Output out(sink, 8);
+  out.Put("abcdefghij");  // too large for the buffer: straight through, and refused
+  std::memcpy(out.Extend(2), "xy", 2);  // what the sink would take
+  out.Put("z");
+  EXPECT_FALSE(out.Flush());
+  EXPECT_FALSE(out.ok());
+  EXPECT_EQ(sink.data, "");
+}
+
+TEST(Passes, SayWhyTheyFailed) {
+  using Pass = std::function<PassResult(Source&, Output&)>;
+  const Pass filter = [](Source& in, Output& out) {
+    FilterResult r;
+    return FilterUcf(in, out, "INST \"rom", &r);
+  };
+  const Pass inits = [](Source& in, Output& out) {
+    std::int64_t n;
+    return WriteInits(in, out, "INST \"rom", "\n", "", &n);
+  };
+  const std::string lines = "NET a;\nNET b;\n";
+  struct Case {
+    const char* what;
+    Pass pass;
+    std::function<std::unique_ptr<Source>()> input;
+    std::size_t sink_limit, capacity;
+    PassResult result;
+  } cases[] = {
+      {"filter, read error", filter, [&] { return std::make_unique<MemorySource>(lines, 4, true); },
+       SIZE_MAX, 16, PassResult::kCantRead},
+      {"inits, read error", inits,
+       [&] { return std::make_unique<MemorySource>(std::string(40, 'x'), 8, true); }, SIZE_MAX,
+       16, PassResult::kCantRead},
+      // A failed write ends the pass, however much input is left.
+      {"filter, endless", filter, [] { return std::make_unique<Endless>(); }, 10, 16,
+       PassResult::kCantWrite},
+      {"inits, endless", inits, [] { return std::make_unique<Endless>(); }, 100, 64,
+       PassResult::kCantWrite},
+      // The last write of the pass fails, and nothing is left to read: here
+      // the start of an open last line that might have been the prefix.
+      {"filter, last write", filter, [] { return std::make_unique<MemorySource>("INST \"ro"); },
+       2, 4, PassResult::kCantWrite},
+      {"inits, last write", inits,
+       [] { return std::make_unique<MemorySource>(std::string(33 * 32, 'x')); }, 100, 16,
+       PassResult::kCantWrite},
+  };
+  for (const Case& c : cases) {
+    std::unique_ptr<Source> in = c.input();
+    StringSink sink(c.sink_limit);
+    Output out(sink, c.capacity);
+    EXPECT_EQ(c.pass(*in, out), c.result) << c.what;
+    if (auto* endless = dynamic_cast<Endless*>(in.get())) {
+      EXPECT_LE(endless->reads, 2) << c.what;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace romseed

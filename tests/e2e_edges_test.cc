@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -14,18 +15,7 @@
 namespace romseed {
 namespace {
 
-const std::string kUcf = "NET \"clk\" LOC = \"P55\";\nINST \"rom00\" INIT_00 = 00;\n";
-const std::string kNew =
-    "NET \"clk\" LOC = \"P55\";\nINST \"rom00\" INIT_00 = " + std::string(60, '0') + "3412;\n";
 constexpr uid_t kNobody = 65534;
-
-class Edges : public Romseed {
- protected:
-  void SetUp() override {
-    WriteFile(dir / "top.ucf", kUcf);
-    WriteFile(dir / "fw.bin", "\x12\x34");
-  }
-};
 
 void AsNobody() {
   if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
@@ -36,23 +26,23 @@ void AsNobody() {
 TEST_F(Edges, StandardOutputClosedUnreadOrTheWorkingFile) {
   // A long name makes long messages, which go out while the run works.
   const std::string name(100000, 'r');
-  const std::string statement = "INST \"" + name + "00\" INIT_00 = " + std::string(60, '0') + "3412;\n";
+  const std::string statement = Statement(name + "00\" INIT_00", kValue3412);
   RunOptions closed;
   closed.in_child = [] { ::close(0), ::close(1); };
   EXPECT_EQ(Run({"fw.bin", "top.ucf", name}, closed).status, 0);
-  EXPECT_EQ(ReadFile(dir / "top.ucf"), kUcf + statement);
+  EXPECT_EQ(ReadFile(dir / "top.ucf"), kTopUcf + statement);
 
   RunOptions unread;
   unread.reader_gone = true;
   EXPECT_EQ(Run({"fw.bin", "top.ucf", name}, unread).status, 0);
-  EXPECT_EQ(ReadFile(dir / "top.ucf"), kUcf + statement);
+  EXPECT_EQ(ReadFile(dir / "top.ucf"), kTopUcf + statement);
   EXPECT_FALSE(Exists(dir / "tempucf.ucf"));
 
   RunOptions into;
   into.in_child = [] { ::dup2(::open("tempucf.ucf", O_WRONLY | O_CREAT | O_TRUNC, 0644), 1); };
-  WriteFile(dir / "top.ucf", kUcf);
+  WriteFile(dir / "top.ucf", kTopUcf);
   EXPECT_EQ(Run({"fw.bin", "top.ucf", "rom"}, into).status, 1);
-  EXPECT_EQ(ReadFile(dir / "top.ucf"), kUcf);
+  EXPECT_EQ(ReadFile(dir / "top.ucf"), kTopUcf);
   EXPECT_EQ(AfterBanner(ReadFile(dir / "tempucf.ucf")),
             "standard output is the working file tempucf.ucf");
 }
@@ -63,16 +53,61 @@ TEST_F(Edges, SignalsRemoveWhatTheRunMade) {
   int producer = ::open((dir / "fw.fifo").c_str(), O_RDWR);
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
     RunOptions stop;
-    stop.in_child = [] { ::umask(0); };
+    // A umask that would let others read it, and one that would let them write.
+    stop.in_child = sig == SIGTERM ? [] { ::umask(022); } : [] { ::umask(0); };
     stop.kill_once_working = true;
     stop.signal = sig;
     ToolResult r = Run({"fw.fifo", "top.ucf", "rom"}, stop);
     EXPECT_EQ(r.status, 128 + sig);
     EXPECT_EQ(r.working_mode, 0600) << "private while the run works, whatever the umask";
     EXPECT_FALSE(Exists(dir / "tempucf.ucf"));
-    EXPECT_EQ(ReadFile(dir / "top.ucf"), kUcf);
+    EXPECT_EQ(ReadFile(dir / "top.ucf"), kTopUcf);
   }
   ::close(producer);
+
+  // A hang-up that the caller ignores (nohup) stays ignored: the run goes on
+  // once the producer closes.
+  std::thread closer([&] {
+    int end = ::open((dir / "fw.fifo").c_str(), O_WRONLY);
+    for (int waited = 0; !Exists(dir / "tempucf.ucf") && waited < 10000; ++waited) ::usleep(1000);
+    ::usleep(100000);
+    EXPECT_EQ(::write(end, "\x12\x34", 2), 2);
+    ::close(end);
+  });
+  RunOptions nohup;
+  nohup.in_child = [] { ::signal(SIGHUP, SIG_IGN); };
+  nohup.kill_once_working = true;
+  nohup.signal = SIGHUP;
+  EXPECT_EQ(Run({"fw.fifo", "top.ucf", "rom"}, nohup).status, 0);
+  closer.join();
+  EXPECT_EQ(ReadFile(dir / "top.ucf"), kTopNew);
+}
+
+// The real system's calls, as strace sees them: the content is durable before
+// it takes the UCF's place, and the rename after it.
+TEST_F(Edges, FlushesTheFileBeforeItsRenameAndTheFolderAfter) {
+  if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
+  ScratchDir shm("/dev/shm");
+  WriteFile(shm / "top.ucf", kTopUcf);
+  for (const std::string& ucf : {dir / "top.ucf", shm / "top.ucf"}) {
+    const std::string log = dir / "strace.log", folder = ucf.substr(0, ucf.rfind('/'));
+    RunOptions traced;
+    traced.wrapper = {"/usr/bin/strace", "-f", "-y", "-o", log, "-e", "trace=fsync,rename"};
+    ASSERT_EQ(Run({"fw.bin", ucf, "rom"}, traced).status, 0) << ucf;
+    EXPECT_EQ(ReadFile(ucf), kTopNew);
+    // The flush before the rename that took the UCF's place is of the file
+    // moved (the working file, or the nameless copy), the one after of the folder.
+    const std::string calls = ReadFile(log);
+    const std::string::size_type renamed = calls.find("\"" + ucf + "\") = 0");
+    ASSERT_NE(renamed, std::string::npos) << calls;
+    auto line_at = [&](std::string::size_type at) {
+      return at == std::string::npos ? "" : calls.substr(at, calls.find('\n', at) - at);
+    };
+    const std::string moved = ucf == dir / "top.ucf" ? dir / "tempucf.ucf>" : folder + "/#";
+    EXPECT_NE(line_at(calls.rfind("fsync(", renamed)).find(moved), std::string::npos) << calls;
+    EXPECT_NE(line_at(calls.find("fsync(", renamed)).find("<" + folder + ">)"), std::string::npos)
+        << calls;
+  }
 }
 
 TEST_F(Edges, OtherUsersAndReadOnlyFiles) {
@@ -93,7 +128,7 @@ TEST_F(Edges, OtherUsersAndReadOnlyFiles) {
   ::chown((dir / "tempucf.ucf").c_str(), kNobody, kNobody);
   EXPECT_EQ(AfterBanner(Run({"fw.bin", "top.ucf", "rom"}).out), "can't open file tempucf.ucf");
   EXPECT_EQ(ReadFile(dir / "tempucf.ucf"), "theirs");
-  EXPECT_EQ(ReadFile(dir / "top.ucf"), kUcf);
+  EXPECT_EQ(ReadFile(dir / "top.ucf"), kTopUcf);
   // Its owner's next runs take it over, read-only or unreadable as it is.
   ::chown((dir / "top.ucf").c_str(), kNobody, kNobody);
   for (mode_t mode : {0444, 0}) {
@@ -101,7 +136,7 @@ TEST_F(Edges, OtherUsersAndReadOnlyFiles) {
     ::chown((dir / "tempucf.ucf").c_str(), kNobody, kNobody);
     ::chmod((dir / "tempucf.ucf").c_str(), mode);
     EXPECT_EQ(Run({"fw.bin", "top.ucf", "rom"}, nobody).status, 0) << mode;
-    EXPECT_EQ(ReadFile(dir / "top.ucf"), kNew);
+    EXPECT_EQ(ReadFile(dir / "top.ucf"), kTopNew);
     EXPECT_FALSE(Exists(dir / "tempucf.ucf"));
   }
 
@@ -111,14 +146,14 @@ TEST_F(Edges, OtherUsersAndReadOnlyFiles) {
   ::chown((dir / "top.ucf").c_str(), 0, 0);
   ::chmod((dir / "top.ucf").c_str(), 0644);
   EXPECT_EQ(refused({"fw.bin", "top.ucf", "rom"}, nobody), "ucf file top.ucf is read-only");
-  EXPECT_EQ(ReadFile(dir / "top.ucf"), kNew);
+  EXPECT_EQ(ReadFile(dir / "top.ucf"), kTopNew);
 
   // A UCF that may be written but not replaced, in a folder of root's.
   ::mkdir((dir / "sub").c_str(), 0755);
-  WriteFile(dir / "sub/top.ucf", kUcf);
+  WriteFile(dir / "sub/top.ucf", kTopUcf);
   ::chmod((dir / "sub/top.ucf").c_str(), 0666);
   EXPECT_EQ(refused({"fw.bin", "sub/top.ucf", "rom"}, nobody), "can't replace ucf file sub/top.ucf");
-  EXPECT_EQ(ReadFile(dir / "sub/top.ucf"), kUcf);
+  EXPECT_EQ(ReadFile(dir / "sub/top.ucf"), kTopUcf);
 
   // As root, a UCF keeps its owner.
   ::chown((dir / "sub/top.ucf").c_str(), kNobody, kNobody);
@@ -132,7 +167,7 @@ TEST_F(Edges, OtherUsersAndReadOnlyFiles) {
   std::vector<std::thread> runs;
   std::vector<int> statuses(16);
   for (int i = 0; i < 16; ++i) {
-    WriteFile(dir / (std::to_string(i) + ".ucf"), kUcf);
+    WriteFile(dir / (std::to_string(i) + ".ucf"), kTopUcf);
     ::chown((dir / (std::to_string(i) + ".ucf")).c_str(), kNobody, kNobody);
     runs.emplace_back([&, i] {
       RunOptions read_only_umask;
@@ -178,7 +213,7 @@ TEST_F(Edges, WorksInAFolderDeeperThanPathMax) {
   EXPECT_EQ(r.status, 0) << r.out;
   char got[256];
   int ucf = ::openat(fd, "top.ucf", O_RDONLY);
-  EXPECT_EQ(std::string(got, std::max<ssize_t>(::read(ucf, got, sizeof got), 0)), kNew);
+  EXPECT_EQ(std::string(got, std::max<ssize_t>(::read(ucf, got, sizeof got), 0)), kTopNew);
   ::close(ucf);
   ::close(fd);
   // rm copes with a depth that std::filesystem does not.
@@ -205,7 +240,7 @@ TEST_F(Edges, NothingLeftBehindWhenKilledOrOutOfDescriptors) {
   WriteFile(dir / "fw.bin", std::string(8 << 20, '\x5a'));
   int killed = 0;
   for (int us = 0; us < 100000; us += 5000) {
-    WriteFile(shm / "top.ucf", kUcf);
+    WriteFile(shm / "top.ucf", kTopUcf);
     RunOptions kill;
     kill.kill_after_us = us;
     killed += Run({"fw.bin", shm / "top.ucf", "rom"}, kill).status == 128 + SIGKILL;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "e2e_test.h"
@@ -12,41 +13,23 @@
 namespace romseed {
 namespace {
 
-const std::string kUcf = "NET \"clk\" LOC = \"P55\";\nINST \"rom00\" INIT_00 = 00;\n";
-
-class Faults : public Romseed {
- protected:
-  void SetUp() override {
-    WriteFile(dir / "top.ucf", kUcf);
-    WriteFile(dir / "fw.bin", "\x12\x34");
-  }
-  // The run failed with `message` and left the UCF and the folder as they were.
-  void ExpectRefused(const std::vector<std::string>& args, const std::string& message,
-                     const RunOptions& options = {}) {
-    ToolResult r = Run(args, options);
-    EXPECT_EQ(r.status, 1);
-    const std::string printed = AfterBanner(r.out);
-    // The message ends the output; a failed replace comes after the counts.
-    ASSERT_GE(printed.size(), message.size()) << printed;
-    EXPECT_EQ(printed.substr(printed.size() - message.size()), message);
-    EXPECT_EQ(printed.find("complete!"), std::string::npos);
-    EXPECT_EQ(ReadFile(dir / "top.ucf"), kUcf);
-  }
-};
-
-TEST_F(Faults, KeepsTheUcfsLinkAndPermissions) {
+TEST_F(Edges, KeepsTheUcfsLinkAndPermissions) {
   ::chmod((dir / "top.ucf").c_str(), 0640);
+  ::mkdir((dir / "sub").c_str(), 0755);
   std::filesystem::create_symlink("top.ucf", dir / "link.ucf");
-  ASSERT_EQ(Run({"fw.bin", "link.ucf", "rom"}).status, 0);
-  EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.ucf"));
-  EXPECT_EQ(ReadFile(dir / "top.ucf"),
-            "NET \"clk\" LOC = \"P55\";\nINST \"rom00\" INIT_00 = " + std::string(60, '0') + "3412;\n");
+  std::filesystem::create_symlink(dir / "top.ucf", dir / "sub/absolute.ucf");
+  for (const char* link : {"link.ucf", "sub/absolute.ucf"}) {
+    WriteFile(dir / "top.ucf", kTopUcf);
+    ASSERT_EQ(Run({"fw.bin", link, "rom"}).status, 0) << link;
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / link));
+    EXPECT_EQ(ReadFile(dir / "top.ucf"), kTopNew);
+  }
   struct stat st;
   ASSERT_EQ(::stat((dir / "top.ucf").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 
-TEST_F(Faults, ReadErrorsAreFailures) {
+TEST_F(Edges, ReadErrorsAreFailures) {
   ::mkdir((dir / "d").c_str(), 0755);
   ExpectRefused({"d", "top.ucf", "rom"}, "can't read binary file d");
   ExpectRefused({"fw.bin", "d", "rom"}, "can't open ucf file d");
@@ -57,8 +40,8 @@ TEST_F(Faults, ReadErrorsAreFailures) {
   EXPECT_FALSE(Exists(dir / "tempucf.ucf"));
 }
 
-TEST_F(Faults, RefusesTheWorkingFileAsAnInput) {
-  WriteFile(dir / "tempucf.ucf", kUcf);
+TEST_F(Edges, RefusesTheWorkingFileAsAnInput) {
+  WriteFile(dir / "tempucf.ucf", kTopUcf);
   ::link((dir / "tempucf.ucf").c_str(), (dir / "hard.ucf").c_str());
   std::filesystem::create_symlink("tempucf.ucf", dir / "soft.ucf");
   const std::vector<std::string> names = {"tempucf.ucf", "./tempucf.ucf", dir / "tempucf.ucf",
@@ -70,27 +53,32 @@ TEST_F(Faults, RefusesTheWorkingFileAsAnInput) {
     r = Run({name, "top.ucf", "rom"});
     EXPECT_EQ(AfterBanner(r.out), "binary file " + name + " is the working file tempucf.ucf");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(ReadFile(dir / "tempucf.ucf"), kUcf);
-    EXPECT_EQ(ReadFile(dir / "top.ucf"), kUcf);
+    EXPECT_EQ(ReadFile(dir / "tempucf.ucf"), kTopUcf);
+    EXPECT_EQ(ReadFile(dir / "top.ucf"), kTopUcf);
   }
 }
 
-TEST_F(Faults, NeverWritesThroughALinkedWorkingFile) {
+TEST_F(Edges, KeepsWhatStandsAtTheWorkingFilesNameUnlessALeftover) {
   ScratchDir elsewhere;
   WriteFile(elsewhere / "victim", "precious");
-  std::filesystem::create_symlink(elsewhere / "victim", dir / "tempucf.ucf");
-  ExpectRefused({"fw.bin", "top.ucf", "rom"}, "can't open file tempucf.ucf");
-  std::filesystem::remove(dir / "tempucf.ucf");
-  std::filesystem::create_symlink(elsewhere / "absent", dir / "tempucf.ucf");
-  ExpectRefused({"fw.bin", "top.ucf", "rom"}, "can't open file tempucf.ucf");
-  EXPECT_FALSE(Exists(elsewhere / "absent"));
-  std::filesystem::remove(dir / "tempucf.ucf");
-  ::link((elsewhere / "victim").c_str(), (dir / "tempucf.ucf").c_str());
-  ExpectRefused({"fw.bin", "top.ucf", "rom"}, "can't open file tempucf.ucf");
+  const std::string work = dir / "tempucf.ucf";
+  const std::function<void()> makes[] = {
+      [&] { std::filesystem::create_symlink(elsewhere / "victim", work); },
+      [&] { std::filesystem::create_symlink(elsewhere / "absent", work); },
+      [&] { ::link((elsewhere / "victim").c_str(), work.c_str()); },
+      [&] { ::mkfifo(work.c_str(), 0600); },
+  };
+  for (const auto& make : makes) {
+    make();
+    ExpectRefused({"fw.bin", "top.ucf", "rom"}, "can't open file tempucf.ucf");
+    EXPECT_TRUE(Exists(work));
+    std::filesystem::remove(work);
+  }
   EXPECT_EQ(ReadFile(elsewhere / "victim"), "precious");
+  EXPECT_FALSE(Exists(elsewhere / "absent"));
 }
 
-TEST_F(Faults, ComponentNames) {
+TEST_F(Edges, ComponentNames) {
   // An empty one, as an unset make variable gives, would drop every instance.
   for (std::string bad : {"ro\"m", "rom\n", "ro\rm", ""}) {
     ExpectRefused({"fw.bin", "top.ucf", bad}, "invalid component name " + bad);
@@ -101,11 +89,11 @@ TEST_F(Faults, ComponentNames) {
   WriteFile(dir / "top.ucf", "INST \"" + name + "7\" X;\nINST \"" + name.substr(1) + "\" X;\n");
   ToolResult r = Run({"fw.bin", "top.ucf", name});
   EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(ReadFile(dir / "top.ucf"), "INST \"" + name.substr(1) + "\" X;\nINST \"" + name +
-                                           "00\" INIT_00 = " + std::string(60, '0') + "3412;\n");
+  EXPECT_EQ(ReadFile(dir / "top.ucf"), "INST \"" + name.substr(1) + "\" X;\n" +
+                                           Statement(name + "00\" INIT_00", kValue3412));
 }
 
-TEST_F(Faults, AFailedWriteKeepsTheUcf) {
+TEST_F(Edges, AFailedWriteKeepsTheUcf) {
   WriteFile(dir / "fw.bin", std::string(100000, '\xee'));
   RunOptions small_files;
   small_files.in_child = [] {
@@ -118,18 +106,18 @@ TEST_F(Faults, AFailedWriteKeepsTheUcf) {
 }
 
 
-TEST_F(Faults, ReplacesAUcfOnAnotherFileSystem) {
+TEST_F(Edges, ReplacesAUcfOnAnotherFileSystem) {
   ScratchDir shm("/dev/shm");
   struct stat a, b;
   ASSERT_EQ(::stat(dir.path().c_str(), &a), 0);
   ASSERT_EQ(::stat(shm.path().c_str(), &b), 0);
   if (a.st_dev == b.st_dev) GTEST_SKIP() << "/dev/shm is on the same file system as /tmp";
-  WriteFile(shm / "top.ucf", kUcf);
+  WriteFile(shm / "top.ucf", kTopUcf);
   ::chmod((shm / "top.ucf").c_str(), 0604);
   ToolResult r = Run({"fw.bin", shm / "top.ucf", "rom"});
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(ReadFile(shm / "top.ucf"),
-            "NET \"clk\" LOC = \"P55\";\nINST \"rom00\" INIT_00 = " + std::string(60, '0') + "3412;\n");
+            kTopNew);
   ASSERT_EQ(::stat((shm / "top.ucf").c_str(), &b), 0);
   EXPECT_EQ(b.st_mode & 07777, 0604u);
   EXPECT_FALSE(Exists(dir / "tempucf.ucf"));
@@ -138,14 +126,14 @@ TEST_F(Faults, ReplacesAUcfOnAnotherFileSystem) {
   EXPECT_EQ(left, 1);
 }
 
-TEST_F(Faults, ParallelRunsFromOneFolderEachGetTheirOwnResult) {
+TEST_F(Edges, ParallelRunsFromOneFolderEachGetTheirOwnResult) {
   const int kRuns = 8;
   for (int i = 0; i < kRuns; ++i) {
     WriteFile(dir / (std::to_string(i) + ".bin"), std::string(20000 + i, static_cast<char>(i)));
-    WriteFile(dir / (std::to_string(i) + ".ucf"), kUcf);
+    WriteFile(dir / (std::to_string(i) + ".ucf"), kTopUcf);
   }
   // Two more runs put two components into one UCF at the same time.
-  WriteFile(dir / "shared.ucf", kUcf);
+  WriteFile(dir / "shared.ucf", kTopUcf);
   std::vector<std::thread> runs;
   std::vector<ToolResult> results(kRuns + 2);
   for (int i = 0; i < kRuns; ++i) {
@@ -161,7 +149,7 @@ TEST_F(Faults, ParallelRunsFromOneFolderEachGetTheirOwnResult) {
   ScratchDir alone;
   for (int i = 0; i < kRuns; ++i) {
     std::string ucf = std::to_string(i) + ".ucf";
-    WriteFile(alone / ucf, kUcf);
+    WriteFile(alone / ucf, kTopUcf);
     RunTool(alone.path(), {dir / (std::to_string(i) + ".bin"), ucf, "rom"});
     EXPECT_EQ(ReadFile(dir / ucf), ReadFile(alone / ucf)) << ucf;
   }
@@ -171,20 +159,20 @@ TEST_F(Faults, ParallelRunsFromOneFolderEachGetTheirOwnResult) {
   EXPECT_FALSE(Exists(dir / "tempucf.ucf"));
 }
 
-TEST_F(Faults, AKilledRunLeavesTheUcfWhole) {
+TEST_F(Edges, AKilledRunLeavesTheUcfWhole) {
   WriteFile(dir / "fw.bin", std::string(1 << 20, '\x5a'));
   ScratchDir done;
-  WriteFile(done / "top.ucf", kUcf);
+  WriteFile(done / "top.ucf", kTopUcf);
   ASSERT_EQ(RunTool(done.path(), {dir / "fw.bin", "top.ucf", "rom"}).status, 0);
   const std::string after = ReadFile(done / "top.ucf");
   int killed = 0;
   for (int us = 0; us < 60000; us += 3000) {
-    WriteFile(dir / "top.ucf", kUcf);
+    WriteFile(dir / "top.ucf", kTopUcf);
     RunOptions kill;
     kill.kill_after_us = us;
     killed += Run({"fw.bin", "top.ucf", "rom"}, kill).status == 128 + SIGKILL;
     std::string now = ReadFile(dir / "top.ucf");
-    EXPECT_TRUE(now == kUcf || now == after) << "killed after " << us << " us";
+    EXPECT_TRUE(now == kTopUcf || now == after) << "killed after " << us << " us";
   }
   EXPECT_GT(killed, 0);
 }

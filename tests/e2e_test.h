@@ -33,6 +33,34 @@ class Romseed : public testing::Test {
   ScratchDir dir;
 };
 
+// A UCF with a statement of an earlier run, and what a run on the fixture's
+// fw.bin makes of it.
+inline const std::string kTopUcf = "NET \"clk\" LOC = \"P55\";\nINST \"rom00\" INIT_00 = 00;\n";
+inline const std::string kValue3412 = std::string(60, '0') + "3412";  // of the bytes 12 34
+inline const std::string kTopNew =
+    "NET \"clk\" LOC = \"P55\";\nINST \"rom00\" INIT_00 = " + kValue3412 + ";\n";
+
+// Runs on top.ucf and fw.bin, made afresh for each test.
+class Edges : public Romseed {
+ protected:
+  void SetUp() override {
+    WriteFile(dir / "top.ucf", kTopUcf);
+    WriteFile(dir / "fw.bin", "\x12\x34");
+  }
+  // The run failed with `message` and left the UCF as it was.
+  void ExpectRefused(const std::vector<std::string>& args, const std::string& message,
+                     const RunOptions& options = {}) {
+    ToolResult r = Run(args, options);
+    EXPECT_EQ(r.status, 1);
+    const std::string printed = AfterBanner(r.out);
+    // The message ends the output; a failed replace comes after the counts.
+    ASSERT_GE(printed.size(), message.size()) << printed;
+    EXPECT_EQ(printed.substr(printed.size() - message.size()), message);
+    EXPECT_EQ(printed.find("complete!"), std::string::npos);
+    EXPECT_EQ(ReadFile(dir / "top.ucf"), kTopUcf);
+  }
+};
+
 }  // namespace romseed
 
 #endif  // ROMSEED_TESTS_E2E_TEST_H_

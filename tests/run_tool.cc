@@ -6,7 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -32,7 +34,8 @@ ToolResult RunTool(const std::string& cwd, const std::vector<std::string>& args,
                    const RunOptions& options) {
   int in[2], out[2];
   if (::pipe(in) != 0 || ::pipe(out) != 0) throw std::runtime_error("pipe");
-  std::vector<std::string> argv_s = {ROMSEED_EXE};
+  std::vector<std::string> argv_s = options.wrapper;
+  argv_s.push_back(ROMSEED_EXE);
   argv_s.insert(argv_s.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& a : argv_s) argv.push_back(a.data());
@@ -44,11 +47,17 @@ ToolResult RunTool(const std::string& cwd, const std::vector<std::string>& args,
     ::dup2(in[0], 0);
     ::dup2(out[1], 1);
     ::close(in[0]), ::close(in[1]), ::close(out[0]), ::close(out[1]);
-    if (!ChangeDir(cwd)) ::_exit(127);
+    // What went wrong goes where the tool's output would have gone.
+    auto cannot = [](const std::string& what) {
+      const std::string line = "run_tool: cannot " + what + ": " + std::strerror(errno);
+      if (::write(1, line.data(), line.size())) ::_exit(127);
+      ::_exit(127);
+    };
+    if (!ChangeDir(cwd)) cannot("enter " + cwd);
     ::signal(SIGPIPE, SIG_DFL);  // as a shell leaves it, whatever this process does
     if (options.in_child) options.in_child();
     ::execv(argv[0], argv.data());
-    ::_exit(127);
+    cannot("run " + argv_s[0]);
   }
   ::close(in[0]);
   ::close(out[1]);

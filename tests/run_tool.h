@@ -21,6 +21,7 @@ struct RunOptions {
   bool kill_once_working = false;   // or once tempucf.ucf stands in `cwd`
   int signal = SIGKILL;
   bool reader_gone = false;         // nobody reads standard output
+  std::vector<std::string> wrapper;  // a command that runs the tool, such as strace
 };
 
 // Runs the built tool in `cwd` (of any length) with `args` after the

@@ -1,10 +1,13 @@
 // Feeds arbitrary UCF bytes, binary bytes and a component name through the
-// rewrite, read in pieces of several sizes, and checks the result against a
-// plain reimplementation of what the tool must write, or its refusal.
+// rewrite, read in pieces of several sizes, with a read or a write that may
+// fail, and checks the result against a plain reimplementation of what the
+// tool must write, or its refusal.
 //
-// Input: byte 0, the name's length (mod 16); bytes 1 and 2, how the UCF and
-// the binary are read; bytes 3 and 4, the UCF's length (little-endian); then
-// the name, the UCF and the binary.
+// Input: byte 0, the name's length; bytes 1 and 2, how the UCF and the binary
+// are read; byte 3, what fails (nothing, the UCF's last read, the binary's
+// last read, or a write past a limit); bytes 4 to 6, the UCF's length and
+// bytes 7 and 8, that limit, both little-endian; then the name, the UCF and
+// the binary.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -58,14 +61,18 @@ Expected Reference(const std::string& ucf, const std::string& bin, const std::st
   return e;
 }
 
+enum Fault { kNone, kUcfRead, kBinRead, kWrite };
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 5) return 0;
-  std::size_t name_size = data[0] % 16;
+  if (size < 9) return 0;
+  std::size_t name_size = data[0];
   std::size_t ucf_step = kSteps[data[1] % 9], bin_step = kSteps[data[2] % 9];
-  std::size_t ucf_size = data[3] | data[4] << 8;
-  std::string rest(reinterpret_cast<const char*>(data + 5), size - 5);
+  const Fault fault = static_cast<Fault>(data[3] % 4);
+  std::size_t ucf_size = data[4] | data[5] << 8 | data[6] << 16;
+  const std::size_t limit = fault == kWrite ? (data[7] | data[8] << 8) : SIZE_MAX;
+  std::string rest(reinterpret_cast<const char*>(data + 9), size - 9);
   if (name_size > rest.size()) return 0;
   std::string name = rest.substr(0, name_size);
   if (name.find_first_of("\"\r\n") != std::string::npos) return 0;  // refused by the tool
@@ -74,19 +81,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string ucf = rest.substr(0, ucf_size), bin = rest.substr(ucf_size);
   const romseed::Job job{"fw.bin", "top.ucf", "INST \"" + name};
 
-  romseed::MemorySource ucf_in(ucf, ucf_step), bin_in(bin, bin_step);
-  romseed::StringSink sink;
+  romseed::MemorySource ucf_in(ucf, ucf_step, fault == kUcfRead);
+  romseed::MemorySource bin_in(bin, bin_step, fault == kBinRead);
+  romseed::StringSink sink(limit);
   romseed::Output out(sink, 1 + data[1] % 200);  // small buffers reach every path
   romseed::Counts counts;
   std::string err;
   const bool ok = romseed::Rewrite(ucf_in, bin_in, out, job, &counts, &err);
-  // A NUL byte means the UCF is not text, whatever else it holds.
+  const std::string cant_write = "can't write file tempucf.ucf";
+  // A NUL byte means the UCF is not text, whatever else it holds, unless a
+  // write failed before the read that holds it.
   if (ucf.find('\0') != std::string::npos) {
-    if (ok || err != "ucf file top.ucf is not a text file") std::abort();
+    if (ok || (err != "ucf file top.ucf is not a text file" && (fault != kWrite || err != cant_write))) {
+      std::abort();
+    }
+    return 0;
+  }
+  Expected e = Reference(ucf, bin, job.delstr);
+  const char* refusal = fault == kUcfRead ? "can't read ucf file top.ucf"
+                        : fault == kBinRead ? "can't read binary file fw.bin"
+                        : e.text.size() > limit ? cant_write.c_str() : nullptr;
+  if (refusal) {
+    if (ok || err != refusal) {
+      std::fprintf(stderr, "expected \"%s\", got \"%s\"\n", refusal, ok ? "success" : err.c_str());
+      std::abort();
+    }
     return 0;
   }
   if (!ok) std::abort();
-  Expected e = Reference(ucf, bin, job.delstr);
   if (sink.data != e.text || counts.copy_count != e.counts.copy_count ||
       counts.delete_count != e.counts.delete_count || counts.add_count != e.counts.add_count) {
     std::fprintf(stderr, "mismatch: copy %lld/%lld delete %lld/%lld add %lld/%lld\n",

@@ -25,14 +25,35 @@ struct Expected {
   romseed::Counts counts;
 };
 
-Expected Reference(const std::string& ucf, const std::string& bin, const std::string& delstr) {
+// True if `tail`, what follows the prefix, makes the line an INIT statement.
+bool IsStatement(std::string tail) {
+  if (!tail.empty() && tail.back() == '\n') tail.pop_back();
+  if (!tail.empty() && tail.back() == '\r') tail.pop_back();
+  const std::string lower = "0123456789abcdef", any = lower + "ABCDEF";
+  std::size_t b = tail.find_first_not_of(lower);
+  if (b == 0 || b == std::string::npos || b > 16 || tail.size() != b + 77) return false;
+  std::string shape = tail.substr(b);
+  for (std::size_t i : {7, 8}) shape[i] = any.find(shape[i]) != std::string::npos ? 'x' : '?';
+  for (std::size_t i = 12; i < 76; ++i) shape[i] = any.find(shape[i]) != std::string::npos ? 'x' : '?';
+  return shape == "\" INIT_xx = " + std::string(64, 'x') + ";";
+}
+
+Expected Reference(const std::string& ucf_in, const std::string& bin, const std::string& delstr) {
   Expected e;
   bool open = false;  // the last kept line has no line end
+  std::string ucf = ucf_in;
+  if (ucf.compare(0, 3, "\xef\xbb\xbf") == 0) {
+    e.text = ucf.substr(0, 3);
+    ucf.erase(0, 3);
+  }
   for (std::size_t at = 0; at < ucf.size();) {
     std::size_t nl = ucf.find('\n', at);
     std::size_t end = nl == std::string::npos ? ucf.size() : nl + 1;
     std::string line = ucf.substr(at, end - at);
     if (line.compare(0, delstr.size(), delstr) == 0) {
+      if (!IsStatement(line.substr(delstr.size())) && e.counts.other_count++ == 0) {
+        e.counts.first_other_line = e.counts.copy_count + e.counts.delete_count + 1;
+      }
       ++e.counts.delete_count;
     } else {
       e.text += line;
@@ -41,9 +62,9 @@ Expected Reference(const std::string& ucf, const std::string& bin, const std::st
     }
     at = end;
   }
-  std::size_t first_nl = ucf.find('\n');
-  std::string eol = first_nl != std::string::npos && first_nl > 0 && ucf[first_nl - 1] == '\r'
-                        ? "\r\n" : "\n";
+  std::size_t first_nl = ucf_in.find('\n');
+  std::string eol =
+      first_nl != std::string::npos && first_nl > 0 && ucf_in[first_nl - 1] == '\r' ? "\r\n" : "\n";
   if (open && !bin.empty()) e.text += eol;
   for (std::size_t k = 0; 32 * k < bin.size(); ++k) {
     char head[64];
@@ -110,11 +131,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (!ok) std::abort();
   if (sink.data != e.text || counts.copy_count != e.counts.copy_count ||
-      counts.delete_count != e.counts.delete_count || counts.add_count != e.counts.add_count) {
-    std::fprintf(stderr, "mismatch: copy %lld/%lld delete %lld/%lld add %lld/%lld\n",
+      counts.delete_count != e.counts.delete_count || counts.add_count != e.counts.add_count ||
+      counts.other_count != e.counts.other_count ||
+      counts.first_other_line != e.counts.first_other_line) {
+    std::fprintf(stderr, "mismatch: copy %lld/%lld delete %lld/%lld add %lld/%lld others %lld/%lld\n",
                  static_cast<long long>(counts.copy_count), static_cast<long long>(e.counts.copy_count),
                  static_cast<long long>(counts.delete_count), static_cast<long long>(e.counts.delete_count),
-                 static_cast<long long>(counts.add_count), static_cast<long long>(e.counts.add_count));
+                 static_cast<long long>(counts.add_count), static_cast<long long>(e.counts.add_count),
+                 static_cast<long long>(counts.other_count), static_cast<long long>(e.counts.other_count));
     std::abort();
   }
   return 0;

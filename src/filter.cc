@@ -4,8 +4,26 @@
 #include <cstring>
 #include <memory>
 
+#include "hex.h"
+
 namespace romseed {
 namespace {
+
+constexpr char kByteOrderMark[] = "\xef\xbb\xbf";
+// The longest a statement may be after the prefix: a 16-digit block number,
+// the rest of the statement and a carriage return.
+constexpr std::size_t kLongestTail = 16 + 77 + 1;
+// Of a line that is not a statement, the start that the warning shows.
+constexpr std::size_t kShownTail = 40;
+
+// True if `tail`, what follows the prefix on a dropped line, completes an
+// INIT statement as this tool writes them.
+bool IsStatementTail(std::string_view tail) {
+  if (!tail.empty() && tail.back() == '\r') tail.remove_suffix(1);
+  if (tail.size() < 78 || tail.size() > 16 + 77) return false;
+  const unsigned b = static_cast<unsigned>(tail.size() - 77);
+  return LowerHexRun(tail.data()) >= b && IsStatementEnd(tail.data() + b);
+}
 
 // The pass as a machine over the bytes of each read, so that a line is
 // decided once, from its start, however many reads it spans.
@@ -18,6 +36,8 @@ class LineFilter {
     start_ = buf;
     p_ = buf;
     end_ = buf + got;
+    drop_from_ = nullptr;
+    while (bom_ >= 0 && p_ < end_) SkipByteOrderMark();
     while (p_ < end_) {
       if (line_ == Line::kDeciding) {
         Decide();
@@ -31,6 +51,11 @@ class LineFilter {
 
   // Ends the pass: the last line may have no line end.
   FilterResult Finish() {
+    if (bom_ > 0) {
+      out_.Put(kByteOrderMark, bom_);
+      line_ = Line::kKeeping;
+    }
+    if (line_ == Line::kDropping) EndDropped(nullptr);
     if (line_ == Line::kDeciding && matched_ > 0) {
       out_.Put(delstr_.data(), matched_);
       line_ = Line::kKeeping;
@@ -57,7 +82,10 @@ class LineFilter {
       HandOn();
       p_ += i;
       matched_ = i == want ? 0 : matched_ + n;  // else the read ended inside the prefix
-      if (i == want) line_ = Line::kDropping;
+      if (i == want) {
+        line_ = Line::kDropping;
+        drop_from_ = p_;
+      }
       return;
     }
     // The bytes matched in earlier reads are not held anywhere: they equal
@@ -71,11 +99,15 @@ class LineFilter {
   // Moves to the end of the line, or of the read.
   void Pass() {
     if (line_ == Line::kKeeping && !run_) run_ = p_;
-    const auto* nl = static_cast<const unsigned char*>(std::memchr(p_, '\n', end_ - p_));
+    const unsigned char* nl = line_ == Line::kDropping ? StatementEnd() : nullptr;
+    if (!nl) nl = static_cast<const unsigned char*>(std::memchr(p_, '\n', end_ - p_));
     if (!nl) {
+      if (line_ == Line::kDropping) Carry(drop_from_ ? drop_from_ : start_, end_);
+      drop_from_ = nullptr;
       p_ = end_;
       return;
     }
+    if (line_ == Line::kDropping && !(drop_from_ && nl == statement_end_)) EndDropped(nl);
     if (first_line_) {
       r_.crlf = (nl > start_ ? nl[-1] : before_) == '\r';
       first_line_ = false;
@@ -83,6 +115,57 @@ class LineFilter {
     ++(line_ == Line::kKeeping ? r_.copy_count : r_.delete_count);
     line_ = Line::kDeciding;
     p_ = nl + 1;
+  }
+
+  // The line end of a dropped line that is a statement lying in this read,
+  // as most are, found where the statement must end; else null. Saves
+  // searching for it.
+  const unsigned char* StatementEnd() {
+    statement_end_ = nullptr;
+    if (drop_from_ != p_ || static_cast<std::size_t>(end_ - p_) < kLongestTail + 1) return nullptr;
+    const char* tail = reinterpret_cast<const char*>(p_);
+    const unsigned b = LowerHexRun(tail);
+    const unsigned char* e = p_ + b + 77;
+    if (*e == '\r') ++e;
+    if (b > 0 && *e == '\n' && IsStatementEnd(tail + b)) statement_end_ = e;
+    return statement_end_;
+  }
+
+  // A mark at the very start is copied, and the first line begins after it.
+  void SkipByteOrderMark() {
+    if (*p_ == static_cast<unsigned char>(kByteOrderMark[bom_])) {
+      ++p_;
+      if (++bom_ < 3) return;
+      out_.Put(kByteOrderMark, 3);
+    } else if (bom_ > 0) {
+      // The start of a mark but not all of it: a line that delstr cannot begin.
+      out_.Put(kByteOrderMark, bom_);
+      line_ = Line::kKeeping;
+    }
+    bom_ = -1;
+  }
+
+  // Keeps what a dropped line holds in this read, as far as a statement goes.
+  void Carry(const unsigned char* from, const unsigned char* to) {
+    const std::size_t n = static_cast<std::size_t>(to - from);
+    tail_whole_ = tail_whole_ && tail_.size() + n <= kLongestTail;
+    tail_.append(reinterpret_cast<const char*>(from),
+                 std::min(n, kLongestTail + 1 - std::min(tail_.size(), kLongestTail + 1)));
+  }
+
+  // Counts the dropped line whose tail ends at `to` (null at the input's
+  // end) if it is not a statement.
+  void EndDropped(const unsigned char* to) {
+    if (to) Carry(drop_from_ ? drop_from_ : start_, to);
+    std::string_view tail = tail_;
+    if (!(tail_whole_ && IsStatementTail(tail)) && r_.other_count++ == 0) {
+      r_.first_other_line = r_.copy_count + r_.delete_count + 1;
+      if (!tail.empty() && tail.back() == '\r') tail.remove_suffix(1);
+      r_.first_other.assign(delstr_).append(tail.substr(0, kShownTail));
+      if (tail.size() > kShownTail) r_.first_other += "...";
+    }
+    tail_.clear();
+    tail_whole_ = true;
   }
 
   // Kept lines go to the output in one piece, when a stale one begins or the
@@ -103,6 +186,11 @@ class LineFilter {
   const unsigned char* p_ = nullptr;
   const unsigned char* end_ = nullptr;
   const unsigned char* run_ = nullptr;  // where the kept bytes not yet handed on begin
+  const unsigned char* statement_end_ = nullptr;  // as StatementEnd found it
+  int bom_ = 0;                         // bytes of a byte-order mark seen; -1 once past it
+  const unsigned char* drop_from_ = nullptr;  // where a dropped line's tail begins in this read
+  std::string tail_;                    // of a dropped line begun in an earlier read
+  bool tail_whole_ = true;              // tail_ holds all of it
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 #define ROMSEED_FILTER_H_
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "io.h"
@@ -14,11 +15,18 @@ struct FilterResult {
   std::int64_t delete_count = 0;  // lines left out
   bool crlf = false;              // the UCF's first line ends in CR LF
   bool open_line = false;         // the last kept line has no line end
+  // Dropped lines that are not INIT statements of the component's own
+  // instances (another component's whose name begins with this one, a
+  // placement constraint), and the first of them: its line number and start.
+  std::int64_t other_count = 0;
+  std::int64_t first_other_line = 0;
+  std::string first_other;
 };
 
 // Copies every line of `ucf` that does not begin with `delstr` to `out`,
 // byte for byte, and drops the others. A line is kept or dropped whole,
-// whatever its length. `delstr` must hold no line feed. Ends as soon as
+// whatever its length; a UTF-8 byte-order mark before the first line is
+// copied and not part of the line. `delstr` must hold no line feed. Ends as soon as
 // reading `ucf` or writing to `out` fails, or a NUL byte shows that `ucf` is
 // not text; `*result` is set only after a pass that ends kOk.
 PassResult FilterUcf(Source& ucf, Output& out, std::string_view delstr, FilterResult* result);

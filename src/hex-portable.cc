@@ -23,4 +23,17 @@ void FormatValue(const unsigned char* dbuf, char* p) {
   for (int i = 31; i >= 0; --i, p += 2) std::memcpy(p, kHex.digits[dbuf[i]], 2);
 }
 
+unsigned LowerHexRun(const char* p) {
+  unsigned n = 0;
+  while (n < 16 && ((p[n] >= '0' && p[n] <= '9') || (p[n] >= 'a' && p[n] <= 'f'))) ++n;
+  return n;
+}
+
+bool IsStatementEnd(const char* p) {
+  auto hex = [](char c) { return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'); };
+  bool ok = std::memcmp(p, "\" INIT_", 7) == 0 && std::memcmp(p + 9, " = ", 3) == 0 && p[76] == ';';
+  for (int i = 7; ok && i < 76; ++i) ok = (i >= 9 && i < 12) || hex(p[i]);
+  return ok;
+}
+
 }  // namespace romseed

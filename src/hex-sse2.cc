@@ -37,4 +37,43 @@ void FormatValue(const unsigned char* dbuf, char* p) {
   }
 }
 
+namespace {
+
+// The bytes of `c` that are digits, or of `letters` that are 'a' to 'f'. A
+// byte less 'a' (or '0') is one of 6 (or 10) values exactly when the unsigned
+// maximum with 5 (or 9) leaves it as it is.
+__m128i HexMask(__m128i c, __m128i letters) {
+  const __m128i nine = _mm_set1_epi8(9), five = _mm_set1_epi8(5);
+  const __m128i digit = _mm_sub_epi8(c, _mm_set1_epi8('0'));
+  const __m128i letter = _mm_sub_epi8(letters, _mm_set1_epi8('a'));
+  return _mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(digit, nine), nine),
+                      _mm_cmpeq_epi8(_mm_max_epu8(letter, five), five));
+}
+
+__m128i Load(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+
+// The bytes of `c` that are hex digits of either case.
+__m128i AnyHexMask(__m128i c) { return HexMask(c, _mm_or_si128(c, _mm_set1_epi8(0x20))); }
+
+}  // namespace
+
+unsigned LowerHexRun(const char* p) {
+  const __m128i c = Load(p);
+  const unsigned not_hex = ~static_cast<unsigned>(_mm_movemask_epi8(HexMask(c, c)));
+  return static_cast<unsigned>(__builtin_ctz(not_hex | 0x10000));
+}
+
+bool IsStatementEnd(const char* p) {
+  // Five loads: `" INIT_`, the index, ` = ` and the value's first digits,
+  // checked against a template; the rest of the value; and `;`.
+  const __m128i kLiteral = _mm_setr_epi8('"', ' ', 'I', 'N', 'I', 'T', '_', 0, 0, ' ', '=', ' ', 0, 0, 0, 0);
+  const __m128i kLiteralAt = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, 0, 0, -1, -1, -1, 0, 0, 0, 0);
+  const __m128i head = Load(p);
+  __m128i ok = _mm_or_si128(_mm_and_si128(_mm_cmpeq_epi8(head, kLiteral), kLiteralAt),
+                            _mm_andnot_si128(kLiteralAt, AnyHexMask(head)));
+  for (int i = 16; i < 64; i += 16) ok = _mm_and_si128(ok, AnyHexMask(Load(p + i)));
+  ok = _mm_and_si128(ok, AnyHexMask(Load(p + 60)));
+  return _mm_movemask_epi8(ok) == 0xffff && p[76] == ';';
+}
+
 }  // namespace romseed

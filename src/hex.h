@@ -1,8 +1,8 @@
 #ifndef ROMSEED_HEX_H_
 #define ROMSEED_HEX_H_
 
-// The value of an INIT statement in hex digits, by the fastest way the
-// processor has: hex-sse2.cc or hex-portable.cc.
+// An INIT statement's hex digits, written and checked by the fastest way
+// the processor has: hex-sse2.cc or hex-portable.cc.
 
 namespace romseed {
 
@@ -11,6 +11,15 @@ inline constexpr char kHexDigits[] = "0123456789abcdef";
 // Writes the 64 lower-case hex digits of the 32 bytes at `dbuf` to `p`:
 // byte 31 first, high nibble first.
 void FormatValue(const unsigned char* dbuf, char* p);
+
+// How many of the 16 characters at `p`, from the first, are lower-case hex
+// digits: an INIT statement's block number.
+unsigned LowerHexRun(const char* p);
+
+// True if the 77 characters at `p` follow the block number in an INIT
+// statement as this tool writes it: `" INIT_`, two hex digits, ` = `, 64 hex
+// digits and `;`, the hex digits of either case.
+bool IsStatementEnd(const char* p);
 
 }  // namespace romseed
 

@@ -48,8 +48,9 @@ void Unmark(int* slot) {
 
 // Opens `path`, waits for its lock and checks that it still bears the name,
 // as the run that had the turn may have moved it away meanwhile. Sets
-// `*slot` to the list entry of a file it made.
-std::unique_ptr<File> TakeTurn(Os& os, const std::string& path, OpenMode mode, int* slot) {
+// `*slot` to the list entry of a file it made; on failure, `*why` to the reason.
+std::unique_ptr<File> TakeTurn(Os& os, const std::string& path, OpenMode mode, int* slot,
+                               std::string* why) {
   const bool follow = mode == OpenMode::kUcf;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     std::unique_ptr<File> file;
@@ -61,13 +62,21 @@ std::unique_ptr<File> TakeTurn(Os& os, const std::string& path, OpenMode mode, i
     }
     // Gone between two calls: another run moved it away or removed it.
     if (!file && err == OpenError::kGone && mode == OpenMode::kWorking) continue;
-    if (!file || !file->info().regular) return nullptr;
+    if (!file) {
+      *why = os.LastError();
+      return nullptr;
+    }
+    if (!file->info().regular) {
+      *why = "not a regular file";
+      return nullptr;
+    }
     if (follow && file->info().read_only) return file;  // not to be changed, so no turn
     FileInfo now;
     const bool locked = file->Lock();
     if (locked && os.Stat(path, follow, &now) && now.id == file->info().id) return file;
     InterruptsHeld held;
     if (!locked) {
+      *why = os.LastError();
       // Made, but never this run's turn: the name would block the next run.
       if (*slot >= 0) os.Remove(path);
       Unmark(slot);
@@ -76,6 +85,7 @@ std::unique_ptr<File> TakeTurn(Os& os, const std::string& path, OpenMode mode, i
     // No longer this run's to remove.
     Unmark(slot);
   }
+  *why = "other runs kept moving it away";
   return nullptr;
 }
 
@@ -111,9 +121,9 @@ bool MadeFile::Remove() {
   return true;
 }
 
-std::unique_ptr<File> OpenUcf(Os& os, const std::string& path) {
+std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, std::string* why) {
   int slot = -1;  // the UCF is never made
-  std::unique_ptr<File> ucf = TakeTurn(os, path, OpenMode::kUcf, &slot);
+  std::unique_ptr<File> ucf = TakeTurn(os, path, OpenMode::kUcf, &slot, why);
   std::string target;
   if (ucf && !ucf->info().read_only && os.ResolvePath(path, &target)) {
     // Left by a run on this UCF that was killed as it was renamed.
@@ -122,10 +132,10 @@ std::unique_ptr<File> OpenUcf(Os& os, const std::string& path) {
   return ucf;
 }
 
-std::unique_ptr<MadeFile> TakeWorkingFile(Os& os, const std::string& name) {
+std::unique_ptr<MadeFile> TakeWorkingFile(Os& os, const std::string& name, std::string* why) {
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     int slot = -1;
-    std::unique_ptr<File> file = TakeTurn(os, name, OpenMode::kWorking, &slot);
+    std::unique_ptr<File> file = TakeTurn(os, name, OpenMode::kWorking, &slot, why);
     if (!file) return nullptr;
     if (file->created()) {
       return std::unique_ptr<MadeFile>(
@@ -135,12 +145,18 @@ std::unique_ptr<MadeFile> TakeWorkingFile(Os& os, const std::string& name) {
     // made it and has not yet locked it (that run will find it gone and make
     // another). Its name goes, and the next attempt makes a new file.
     const FileInfo& left = file->info();
-    if (!left.mine || left.links != 1 || !os.Remove(name)) return nullptr;
+    *why = !left.mine ? "it belongs to another user" : left.links != 1 ? "it has other names" : "";
+    if (!why->empty()) return nullptr;
+    if (!os.Remove(name)) {
+      *why = os.LastError();
+      return nullptr;
+    }
   }
+  *why = "other runs kept taking it";
   return nullptr;
 }
 
-std::unique_ptr<MadeFile> CreateBeside(Os& os, const std::string& target) {
+std::unique_ptr<MadeFile> CreateBeside(Os& os, const std::string& target, std::string* why) {
   const std::string name = CopyName(target);
   if (std::unique_ptr<File> file = os.CreateNameless(target)) {
     return std::unique_ptr<MadeFile>(
@@ -149,7 +165,10 @@ std::unique_ptr<MadeFile> CreateBeside(Os& os, const std::string& target) {
   InterruptsHeld held;  // made and marked at once
   OpenError err;
   std::unique_ptr<File> file = os.Open(name, OpenMode::kCreate, &err);
-  if (!file) return nullptr;
+  if (!file) {
+    *why = os.LastError();
+    return nullptr;
+  }
   const int slot = Mark(name);
   return std::unique_ptr<MadeFile>(
       new MadeFile(os, std::move(file), name, MadeFile::State::kNamed, slot));

@@ -30,8 +30,8 @@ class MadeFile {
   bool Remove();
 
  private:
-  friend std::unique_ptr<MadeFile> TakeWorkingFile(Os&, const std::string&);
-  friend std::unique_ptr<MadeFile> CreateBeside(Os&, const std::string&);
+  friend std::unique_ptr<MadeFile> TakeWorkingFile(Os&, const std::string&, std::string*);
+  friend std::unique_ptr<MadeFile> CreateBeside(Os&, const std::string&, std::string*);
   enum class State { kNameless, kNamed, kGivenUp };
   MadeFile(Os& os, std::unique_ptr<File> file, std::string name, State state, int slot);
 
@@ -46,21 +46,22 @@ class MadeFile {
 // from whatever folder they start; the turn lasts until the file is
 // destroyed. A read-only UCF is opened without waiting. Once the turn is
 // this run's, removes a copy that a killed run left beside it. Null if it
-// cannot be opened or is not a regular file.
-std::unique_ptr<File> OpenUcf(Os& os, const std::string& path);
+// cannot be opened or is not a regular file, with the reason in `*why`.
+std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, std::string* why);
 
 // Waits for this folder's turn at the working file `name` and takes it: a
 // new, private file, made if nothing bears the name, or in place of one
 // that a run left (killed, or finished meanwhile). Null if it cannot be
 // made, or stands for what is not the run's to destroy: a link, something
-// not a regular file, a file with other names or of another user.
-std::unique_ptr<MadeFile> TakeWorkingFile(Os& os, const std::string& name);
+// not a regular file, a file with other names or of another user; the
+// reason is then in `*why`.
+std::unique_ptr<MadeFile> TakeWorkingFile(Os& os, const std::string& name, std::string* why);
 
 // Creates a new, private file in the folder of `target`, to be moved onto
 // it. Nameless where the file system allows, so that a run killed before
 // leaves nothing; else under the name that CopyName gives, which the next
-// run on `target` removes. Null on failure.
-std::unique_ptr<MadeFile> CreateBeside(Os& os, const std::string& target);
+// run on `target` removes. Null on failure, with the reason in `*why`.
+std::unique_ptr<MadeFile> CreateBeside(Os& os, const std::string& target, std::string* why);
 
 // The name that a copy beside `target` bears for its rename.
 std::string CopyName(const std::string& target);

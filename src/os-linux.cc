@@ -235,6 +235,8 @@ class LinuxOs : public Os {
 
   bool Remove(const std::string& path) override { return ::unlink(path.c_str()) == 0; }
 
+  std::string LastError() override { return std::strerror(errno); }
+
   bool SyncFolder(const std::string& path) override {
     Fd fd(::open(FolderOfPath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return fd.get() >= 0 && ::fsync(fd.get()) == 0;

@@ -404,6 +404,19 @@ class Win32Os : public Os {
     return ::DeleteFileW(wide.c_str());
   }
 
+  std::string LastError() override {
+    wchar_t* text = nullptr;
+    const DWORD n = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, ::GetLastError(), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring reason(text ? text : L"", n);
+    ::LocalFree(text);
+    while (!reason.empty() && (reason.back() == L'\n' || reason.back() == L'\r' || reason.back() == L'.')) {
+      reason.pop_back();
+    }
+    return Narrow(reason);
+  }
+
   // Moves are written through, so there is nothing left to flush.
   bool SyncFolder(const std::string&) override { return true; }
 

@@ -106,6 +106,9 @@ class Os {
   virtual bool Remove(const std::string& path) = 0;
   // Makes the names in the folder of `path` durable. False on failure.
   virtual bool SyncFolder(const std::string& path) = 0;
+  // Why the last call that failed, of this layer or of a file it opened,
+  // did: the system's own words.
+  virtual std::string LastError() = 0;
 };
 
 // The operating system's own layer. Prepares the process for a run on first

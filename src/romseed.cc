@@ -38,6 +38,18 @@ bool Fail(std::string message, std::string* err) {
   return false;
 }
 
+// Why a run failed: its message for standard output, exactly as scripts know
+// it, and the system's reason where there is one, for a person.
+struct Failure {
+  std::string message;
+  std::string reason;
+};
+
+bool Fail(std::string message, Failure* err, std::string reason = std::string()) {
+  *err = {std::move(message), std::move(reason)};
+  return false;
+}
+
 // The message for a pass over `input` ("ucf file top.ucf") that failed.
 std::string Why(PassResult result, const std::string& input) {
   switch (result) {
@@ -54,7 +66,7 @@ std::string Why(PassResult result, const std::string& input) {
   return std::string();
 }
 
-bool CheckArguments(const std::vector<std::string>& args, Job* job, std::string* err) {
+bool CheckArguments(const std::vector<std::string>& args, Job* job, Failure* err) {
   if (args.size() < 4) return Fail("use:romseed [binaryfile] [ucf-in] [component_name]", err);
   // The name becomes part of a quoted instance name in every statement;
   // these characters would end the quotes or the line. An empty one (an
@@ -68,12 +80,13 @@ bool CheckArguments(const std::vector<std::string>& args, Job* job, std::string*
 
 // The UCF is held from here to the end of the run, so that a run on it
 // from elsewhere waits and then starts from this run's result.
-bool OpenInputs(Os& os, const Job& job, Inputs* in, std::string* err) {
-  OpenError why;
-  in->bin = os.Open(job.bin_path, OpenMode::kRead, &why);
-  if (!in->bin) return Fail("can't open binary file " + job.bin_path, err);
-  in->ucf = OpenUcf(os, job.ucf_path);
-  if (!in->ucf) return Fail("can't open ucf file " + job.ucf_path, err);
+bool OpenInputs(Os& os, const Job& job, Inputs* in, Failure* err) {
+  OpenError error;
+  in->bin = os.Open(job.bin_path, OpenMode::kRead, &error);
+  if (!in->bin) return Fail("can't open binary file " + job.bin_path, err, os.LastError());
+  std::string why;
+  in->ucf = OpenUcf(os, job.ucf_path, &why);
+  if (!in->ucf) return Fail("can't open ucf file " + job.ucf_path, err, why);
   // Read-only is how a user or their version control says "do not change".
   if (in->ucf->info().read_only) return Fail("ucf file " + job.ucf_path + " is read-only", err);
   if (in->bin->info().id == in->ucf->info().id) {
@@ -83,7 +96,7 @@ bool OpenInputs(Os& os, const Job& job, Inputs* in, std::string* err) {
 }
 
 bool TakeWorkingFile(Os& os, const Job& job, const Inputs& in, std::unique_ptr<MadeFile>* work,
-                     std::string* err) {
+                     Failure* err) {
   // What stands at the name may be a file the run must not destroy, or where
   // its messages go; and the UCF, held by this run, would never have its turn.
   FileInfo named;
@@ -98,8 +111,9 @@ bool TakeWorkingFile(Os& os, const Job& job, const Inputs& in, std::unique_ptr<M
       return Fail("ucf file " + job.ucf_path + " is the working file " + kWorkingName, err);
     }
   }
-  *work = TakeWorkingFile(os, kWorkingName);
-  return *work || Fail(kCantOpenWorking, err);
+  std::string why;
+  *work = TakeWorkingFile(os, kWorkingName, &why);
+  return *work || Fail(kCantOpenWorking, err, why);
 }
 
 bool CopyAll(Source& from, Sink& to) {
@@ -115,39 +129,40 @@ bool CopyAll(Source& from, Sink& to) {
 // Right before `file` takes the UCF's place: if the UCF is no longer what
 // the run read (an editor saved it meanwhile), their save is kept instead.
 bool TakePlace(Os& os, const Job& job, const std::string& target, const File& ucf,
-               MadeFile& file, bool* cross_device, std::string* err) {
+               MadeFile& file, bool* cross_device, Failure* err) {
   FileInfo now;
   if (!os.Stat(target, true, &now) || !(now.id == ucf.info().id) ||
       now.size != ucf.info().size || now.mtime != ucf.info().mtime) {
     return Fail("ucf file " + job.ucf_path + " changed during the run", err);
   }
   // Private until this moment, as the UCF's content may be.
-  if (!file.file().TakeAttributesOf(ucf)) return Fail(CantReplace(job), err);
-  return file.MoveTo(target, cross_device) || Fail(CantReplace(job), err);
+  if (!file.file().TakeAttributesOf(ucf)) return Fail(CantReplace(job), err, os.LastError());
+  return file.MoveTo(target, cross_device) || Fail(CantReplace(job), err, os.LastError());
 }
 
 // A rename cannot cross file systems: the content goes to a new file beside
 // the UCF, which takes its place instead.
 bool CopyBeside(Os& os, const Job& job, const std::string& target, const File& ucf,
-                MadeFile& work, std::string* err) {
-  std::unique_ptr<MadeFile> copy = CreateBeside(os, target);
-  if (!copy || !work.file().Rewind() || !CopyAll(work.file(), copy->file()) ||
-      !copy->file().Sync()) {
-    return Fail(CantReplace(job), err);
+                MadeFile& work, Failure* err) {
+  std::string why;
+  std::unique_ptr<MadeFile> copy = CreateBeside(os, target, &why);
+  if (!copy) return Fail(CantReplace(job), err, why);
+  if (!work.file().Rewind() || !CopyAll(work.file(), copy->file()) || !copy->file().Sync()) {
+    return Fail(CantReplace(job), err, os.LastError());
   }
   // The working file goes before the copy takes the UCF's place, so that a
   // failure to remove it leaves the UCF as it was.
-  if (!work.Remove()) return Fail(CantReplace(job), err);
+  if (!work.Remove()) return Fail(CantReplace(job), err, os.LastError());
   bool cross_device;
   return TakePlace(os, job, target, ucf, *copy, &cross_device, err);
 }
 
 // Puts the new content in the UCF's place: durable first, then in one step,
 // so that the UCF holds either its old or its new content at any moment.
-bool ReplaceUcf(Os& os, const Job& job, const File& ucf, MadeFile& work, std::string* err) {
-  if (!work.file().Sync()) return Fail(kCantWriteWorking, err);
+bool ReplaceUcf(Os& os, const Job& job, const File& ucf, MadeFile& work, Failure* err) {
+  if (!work.file().Sync()) return Fail(kCantWriteWorking, err, os.LastError());
   std::string target;
-  if (!os.ResolvePath(job.ucf_path, &target)) return Fail(CantReplace(job), err);
+  if (!os.ResolvePath(job.ucf_path, &target)) return Fail(CantReplace(job), err, os.LastError());
   bool cross_device = false;
   if (!TakePlace(os, job, target, ucf, work, &cross_device, err) &&
       (!cross_device || !CopyBeside(os, job, target, ucf, work, err))) {
@@ -168,21 +183,25 @@ bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* coun
   if (result != PassResult::kOk) return Fail(Why(result, "ucf file " + job.ucf_path), err);
   counts->copy_count = kept.copy_count;
   counts->delete_count = kept.delete_count;
+  counts->other_count = kept.other_count;
+  counts->first_other_line = kept.first_other_line;
+  counts->first_other = kept.first_other;
   const char* eol = kept.crlf ? "\r\n" : "\n";
   result = WriteInits(bin, out, job.delstr, eol, kept.open_line ? eol : "", &counts->add_count);
   if (result != PassResult::kOk) return Fail(Why(result, "binary file " + job.bin_path), err);
   return out.Flush() || Fail(kCantWriteWorking, err);
 }
 
-int Run(const std::vector<std::string>& args, Os& os, Sink& out) {
+int Run(const std::vector<std::string>& args, Os& os, Sink& out, Sink& errors) {
   Print(out, kBanner);
-  std::string err;
+  Failure err;
   Job job;
   Inputs in;
   std::unique_ptr<MadeFile> work;
   Counts counts;
   auto fail = [&] {
-    Print(out, err);
+    Print(out, err.message);
+    Print(errors, "romseed: " + err.message + (err.reason.empty() ? "" : ": " + err.reason) + "\n");
     return 1;
   };
   if (!CheckArguments(args, &job, &err)) return fail();
@@ -190,7 +209,11 @@ int Run(const std::vector<std::string>& args, Os& os, Sink& out) {
   if (!TakeWorkingFile(os, job, in, &work, &err)) return fail();
   Print(out, "'" + job.delstr + "'\n");
   Output output(work->file());
-  if (!Rewrite(*in.ucf, *in.bin, output, job, &counts, &err)) return fail();
+  if (!Rewrite(*in.ucf, *in.bin, output, job, &counts, &err.message)) {
+    // The pass's failed read or write was the last call.
+    if (err.message.rfind("can't ", 0) == 0) err.reason = os.LastError();
+    return fail();
+  }
   // Let go first: some systems cannot replace a file that is open.
   in.bin.reset();
   in.ucf->Release();
@@ -198,16 +221,26 @@ int Run(const std::vector<std::string>& args, Os& os, Sink& out) {
                  "delete lines " + std::to_string(counts.delete_count) + "\n" +
                  "add lines " + std::to_string(counts.add_count) + "\n");
   if (!ReplaceUcf(os, job, *in.ucf, *work, &err)) return fail();
+  if (counts.other_count > 0) {
+    // A name that begins another's, or a constraint written with quotes.
+    const bool one = counts.other_count == 1;
+    Print(errors, "romseed: warning: dropped " + std::to_string(counts.other_count) +
+                      (one ? " line that is not an INIT statement of this component, at line "
+                           : " lines that are not this component's INIT statements, the first at line ") +
+                      std::to_string(counts.first_other_line) + ": " + counts.first_other + "\n");
+  }
   Print(out, "complete!\n");
   return 0;
 }
 
-int Main(const std::vector<std::string>& args, Os& os, Sink& out) {
+int Main(const std::vector<std::string>& args, Os& os, Sink& out, Sink& errors) {
   try {
-    return Run(args, os, out);
+    return Run(args, os, out, errors);
   } catch (const std::exception& e) {
     // Whatever the run made was removed as the stack unwound.
-    Print(out, std::string("romseed: ") + e.what());
+    const std::string message = std::string("romseed: ") + e.what();
+    Print(out, message);
+    Print(errors, message + "\n");
     return 1;
   }
 }

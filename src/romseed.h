@@ -24,6 +24,11 @@ struct Counts {
   std::int64_t copy_count = 0;
   std::int64_t delete_count = 0;
   std::int64_t add_count = 0;
+  // Dropped lines that are not the component's own INIT statements, and the
+  // line number and start of the first of them.
+  std::int64_t other_count = 0;
+  std::int64_t first_other_line = 0;
+  std::string first_other;
 };
 
 // Writes the new UCF to `out` and flushes it: the lines of `ucf` that do not
@@ -34,12 +39,13 @@ bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* coun
              std::string* err);
 
 // Runs the tool on `args` (program name first) with the files and calls of
-// `os`, and prints every message to `out`, whose failures do not matter.
-// Returns the exit status: 0 after a completed run, else 1.
-int Run(const std::vector<std::string>& args, Os& os, Sink& out);
+// `os`. Prints every message to `out`, whose failures do not matter, and on
+// a failure one line to `errors` that adds the system's reason. Returns the
+// exit status: 0 after a completed run, else 1.
+int Run(const std::vector<std::string>& args, Os& os, Sink& out, Sink& errors);
 
 // Run, with every exception stopped: it becomes a message and status 1.
-int Main(const std::vector<std::string>& args, Os& os, Sink& out);
+int Main(const std::vector<std::string>& args, Os& os, Sink& out, Sink& errors);
 
 }  // namespace romseed
 

@@ -12,15 +12,15 @@ const std::string kUcf =
     "# pins\n"
     "NET \"clk\" LOC = \"P55\";\n"
     "INST \"rom00\" INIT_00 = 1111111111111111111111111111111111111111111111111111111111111111;\n"
-    "INST \"rom00\" LOC = RAMB16_X0Y0;\n"
-    "INST rom01 LOC = RAMB16_X0Y1;\n"
-    "  INST \"rom01\" LOC = RAMB16_X0Y1;\n"
+    "INST \"rom00\" LOC = RAMB4_R0C0;\n"
+    "INST rom01 LOC = RAMB4_R1C0;\n"
+    "  INST \"rom01\" LOC = RAMB4_R1C0;\n"
     "\n";
 const std::string kKept =
     "# pins\n"
     "NET \"clk\" LOC = \"P55\";\n"
-    "INST rom01 LOC = RAMB16_X0Y1;\n"
-    "  INST \"rom01\" LOC = RAMB16_X0Y1;\n"
+    "INST rom01 LOC = RAMB4_R1C0;\n"
+    "  INST \"rom01\" LOC = RAMB4_R1C0;\n"
     "\n";
 
 TEST_F(Romseed, NeedsThreeArguments) {
@@ -36,6 +36,8 @@ TEST_F(Romseed, ReportsTheFirstFileThatCannotBeOpened) {
   ToolResult r = Run({"none.bin", "none.ucf", "rom"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(AfterBanner(r.out), "can't open binary file none.bin");
+  // A person gets the system's reason too; standard output stays as it was.
+  EXPECT_EQ(r.err, "romseed: can't open binary file none.bin: No such file or directory\n");
 
   WriteFile(dir / "fw.bin", "x");
   r = Run({"fw.bin", "none.ucf", "rom"});
@@ -48,6 +50,7 @@ TEST_F(Romseed, ReportsTheFirstFileThatCannotBeOpened) {
   r = Run({"fw.bin", "top.ucf", "rom"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(AfterBanner(r.out), "can't open file tempucf.ucf");
+  EXPECT_EQ(r.err, "romseed: can't open file tempucf.ucf: Is a directory\n");
   EXPECT_EQ(ReadFile(dir / "top.ucf"), kUcf);
 }
 
@@ -56,6 +59,8 @@ TEST_F(Romseed, ReplacesTheComponentsStatements) {
   WriteFile(dir / "fw.bin", std::string(32, '\x01') + "\xff");
   ToolResult r = Run({"fw.bin", "top.ucf", "rom", "ignored"});
   EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "romseed: warning: dropped 1 line that is not an INIT statement of this "
+                   "component, at line 4: INST \"rom00\" LOC = RAMB4_R0C0;\n");
   EXPECT_EQ(AfterBanner(r.out),
             "'INST \"rom'\ncopy lines 5\ndelete lines 2\nadd lines 2\ncomplete!\n");
   std::string ones;

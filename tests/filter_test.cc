@@ -27,7 +27,7 @@ TEST(Filter, DropsExactlyTheLinesThatBeginWithThePrefix) {
       "NET \"clk\" LOC = \"P55\";\n"
       "\n"
       "INST \"rom1f\" INIT_0f = 1234;\n"
-      "INST \"rom00\" LOC = RAMB16_X0Y0;\n"
+      "INST \"rom00\" LOC = RAMB4_R0C0;\n"
       "INST \"ro\" LOC = X;\n"
       "INST \"ram00\" INIT_00 = 00;\n"
       "INST \"rom\" LOC = X;\n"
@@ -86,6 +86,39 @@ TEST(Filter, CopiesEveryByteValueButRefusesANul) {
     StringSink sink;
     Output out(sink);
     EXPECT_EQ(FilterUcf(in, out, kDelstr, &r), PassResult::kNotText) << at;
+  }
+}
+
+TEST(Filter, CountsDroppedLinesThatAreNotStatementsAndCopiesAByteOrderMark) {
+  const std::string bom = "\xef\xbb\xbf";
+  const std::string ours = "INST \"rom1f\" INIT_0A = " + std::string(63, 'a') + "F;\r\n";
+  const std::string value = std::string(64, '0') + ";";
+  struct Case {
+    std::string ucf, kept;
+    std::int64_t others, first;
+  } cases[] = {
+      {ours + ours, "", 0, 0},
+      {"NET a;\n" + ours + "INST \"rom_hi00\" INIT_00 = " + value + "\nINST \"rom00\" X;", "NET a;\n", 2, 3},
+      {"INST \"rom" + std::string(5000, '0') + "\" INIT_00 = " + value + "\n", "", 1, 1},
+      {"INST \"rom00\" INIT_00 = " + value.substr(1) + "\n", "", 1, 1},
+      {"INST \"rom00\" INIT_00 = " + std::string(63, '0') + "g;\n", "", 1, 1},
+      {"INST \"rom00\" INIT_00 = " + value + " \n", "", 1, 1},
+      {"INST \"rom0A\" INIT_00 = " + value + "\n", "", 1, 1},
+      {"INST \"rom00\" INIT_00 = \x15" + value.substr(1) + "\n", "", 1, 1},
+      {"INST \"rom00\" INIT_00 = " + value.substr(1) + "0\n", "", 1, 1},
+      {"INST \"rom", "", 1, 1},
+      {bom + ours + "NET a;\n", bom + "NET a;\n", 0, 0},
+      {bom + "NET a;", bom + "NET a;", 0, 0},
+      {"\xef\xbb" + ours, "\xef\xbb" + ours, 0, 0},
+      {"\xef", "\xef", 0, 0},
+  };
+  for (const Case& c : cases) {
+    for (std::size_t step : {1, 2, 7, 100000}) {
+      FilterResult r;
+      EXPECT_EQ(Filter(c.ucf, &r, step), c.kept) << c.ucf.substr(0, 40) << " step " << step;
+      EXPECT_EQ(r.other_count, c.others) << c.ucf.substr(0, 40) << " step " << step;
+      EXPECT_EQ(r.first_other_line, c.first) << c.ucf.substr(0, 40) << " step " << step;
+    }
   }
 }
 

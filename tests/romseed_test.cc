@@ -78,7 +78,8 @@ class FakeOs : public Os {
     if (calls.empty() || calls.back() != call) calls.push_back(call);
     if (meanwhile) meanwhile(call);
     if (call == raise) throw std::runtime_error("injected failure");
-    return call != fail || --fail_nth != 0;
+    failed = call == fail && --fail_nth == 0;
+    return !failed;
   }
   // The position of the first `call`, or of the end.
   std::size_t At(const std::string& call) const {
@@ -127,12 +128,14 @@ class FakeOs : public Os {
     return Call("remove " + path) && files.erase(path);
   }
   bool SyncFolder(const std::string& path) override { return Call("syncdir " + path); }
+  std::string LastError() override { return failed ? "injected failure" : "no failure"; }
 
   std::map<std::string, std::shared_ptr<Node>> files;
   std::vector<std::string> calls;
   std::function<void(const std::string&)> meanwhile;
   std::string fail, raise;
   int fail_nth = 1;
+  bool failed = false;  // the last call
   bool cross_device = true;
   bool nameless = false;
   FileId stdout_id;
@@ -151,9 +154,10 @@ class RunTest : public testing::Test {
   int Run(const std::string& ucf = "top.ucf", const std::string& name = "rom") {
     if (!fake.files.count("fw.bin")) fake.Put("fw.bin", "\x12\x34");
     if (!fake.files.count(ucf)) fake.Put(ucf, kUcf);
-    StringSink out;
-    int status = Main({"romseed", "fw.bin", ucf, name}, fake, out);
+    StringSink out, errors;
+    int status = Main({"romseed", "fw.bin", ucf, name}, fake, out, errors);
     printed = out.data;
+    errors_printed = errors.data;
     return status;
   }
   std::string Message() const { return printed.substr(printed.rfind('\n') + 1); }
@@ -167,7 +171,7 @@ class RunTest : public testing::Test {
   }
 
   FakeOs fake;
-  std::string printed;
+  std::string printed, errors_printed;
 };
 
 TEST_F(RunTest, MakesTheContentDurableBeforeItTakesTheUcfsPlace) {
@@ -233,6 +237,7 @@ TEST_F(RunTest, EveryFailureKeepsTheUcfAndLeavesNothingBehind) {
     fake.nameless = c.nameless;
     EXPECT_EQ(Run(c.ucf), 1);
     EXPECT_EQ(Message(), c.message);
+    EXPECT_EQ(errors_printed, "romseed: " + c.message + ": injected failure\n");
     EXPECT_EQ(fake.files[c.ucf]->data, kUcf);
     EXPECT_EQ(fake.Paths(), (std::set<std::string>{c.ucf, "fw.bin"}));
     // After the failure, nothing but cleaning up.
@@ -263,7 +268,7 @@ TEST_F(RunTest, RefusesWhatWouldDestroyOrLoseAFile) {
     std::string message;
     std::function<void()> setup;
     bool early;  // refused before any file is made
-    std::string name = "rom", ucf = "top.ucf", kept = kUcf;
+    std::string name = "rom", ucf = "top.ucf", kept = kUcf, reason = "";
   } cases[] = {
       {"invalid component name ", [] {}, true, ""},
       {"ucf file top.ucf is read-only", [&] { fake.files["top.ucf"]->info.read_only = true; }, true},
@@ -275,11 +280,12 @@ TEST_F(RunTest, RefusesWhatWouldDestroyOrLoseAFile) {
       {"standard output is the working file tempucf.ucf",
        [&] { fake.stdout_id = fake.Put("tempucf.ucf", "banner")->info.id; }, true},
       {"can't open file tempucf.ucf",
-       [&] { fake.Put("tempucf.ucf", "another user's")->info.mine = false; }, false},
+       [&] { fake.Put("tempucf.ucf", "another user's")->info.mine = false; }, false, "rom",
+       "top.ucf", kUcf, ": it belongs to another user"},
       {"can't open file tempucf.ucf", [&] { fake.Put("tempucf.ucf", "linked")->info.links = 2; },
-       false},
+       false, "rom", "top.ucf", kUcf, ": it has other names"},
       {"can't open file tempucf.ucf", [&] { fake.Put("tempucf.ucf", "")->info.regular = false; },
-       false},
+       false, "rom", "top.ucf", kUcf, ": not a regular file"},
       {"ucf file top.ucf changed during the run",
        [&] { saved_at("sync tempucf.ucf", "top.ucf", false, saved, 1); }, false, "rom", "top.ucf",
        saved},
@@ -303,6 +309,7 @@ TEST_F(RunTest, RefusesWhatWouldDestroyOrLoseAFile) {
     const std::string left = fake.files.count("tempucf.ucf") ? fake.files["tempucf.ucf"]->data : "";
     EXPECT_EQ(Run(c.ucf, c.name), 1);
     EXPECT_EQ(Message(), c.message);
+    EXPECT_EQ(errors_printed, "romseed: " + c.message + c.reason + "\n");
     EXPECT_EQ(fake.files[c.ucf]->data, c.kept);
     EXPECT_EQ(fake.Paths(), before);
     if (before.count("tempucf.ucf")) {
@@ -324,10 +331,34 @@ TEST_F(RunTest, ReplacesWhatAKilledRunLeftBehind) {
   EXPECT_EQ(fake.Paths(), (std::set<std::string>{"fw.bin", "top.ucf"}));
 }
 
+TEST_F(RunTest, WarnsOfDroppedLinesThatAreNotItsStatements) {
+  // A run's own statements go without a word; another component's whose
+  // name begins with this one, or a constraint in quotes, do not.
+  const std::string ours = "INST \"rom0a\" INIT_0F = " + std::string(64, 'F') + ";\r\n";
+  struct Case {
+    std::string ucf, warning;
+  } cases[] = {
+      {kNew + ours, ""},
+      {"NET a;\n" + ours + "INST \"rom_hi00\" INIT_00 = " + std::string(64, '0') + ";\nINST \"rom00\" X;",
+       "romseed: warning: dropped 2 lines that are not this component's INIT statements, the "
+       "first at line 3: INST \"rom_hi00\" INIT_00 = " + std::string(23, '0') + "...\n"},
+      {"INST \"rom00\" LOC = RAMB4_R0C0;\n",
+       "romseed: warning: dropped 1 line that is not an INIT statement of this component, at line "
+       "1: INST \"rom00\" LOC = RAMB4_R0C0;\n"},
+  };
+  for (const Case& c : cases) {
+    fake = FakeOs();
+    fake.Put("top.ucf", c.ucf);
+    EXPECT_EQ(Run(), 0) << printed;
+    EXPECT_EQ(errors_printed, c.warning);
+  }
+}
+
 TEST_F(RunTest, AnExceptionEndsTheRunWithAMessage) {
   fake.raise = "read fw.bin";
   EXPECT_EQ(Run(), 1);
   EXPECT_EQ(Message(), "romseed: injected failure");
+  EXPECT_EQ(errors_printed, "romseed: injected failure\n");
   EXPECT_EQ(fake.Paths(), (std::set<std::string>{"fw.bin", "top.ucf"}));
 }
 

@@ -32,8 +32,8 @@ bool ChangeDir(const std::string& path) {
 
 ToolResult RunTool(const std::string& cwd, const std::vector<std::string>& args,
                    const RunOptions& options) {
-  int in[2], out[2];
-  if (::pipe(in) != 0 || ::pipe(out) != 0) throw std::runtime_error("pipe");
+  int in[2], out[2], err[2];
+  if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) throw std::runtime_error("pipe");
   std::vector<std::string> argv_s = options.wrapper;
   argv_s.push_back(ROMSEED_EXE);
   argv_s.insert(argv_s.end(), args.begin(), args.end());
@@ -46,7 +46,8 @@ ToolResult RunTool(const std::string& cwd, const std::vector<std::string>& args,
   if (pid == 0) {
     ::dup2(in[0], 0);
     ::dup2(out[1], 1);
-    ::close(in[0]), ::close(in[1]), ::close(out[0]), ::close(out[1]);
+    ::dup2(err[1], 2);
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
     // What went wrong goes where the tool's output would have gone.
     auto cannot = [](const std::string& what) {
       const std::string line = "run_tool: cannot " + what + ": " + std::strerror(errno);
@@ -61,8 +62,9 @@ ToolResult RunTool(const std::string& cwd, const std::vector<std::string>& args,
   }
   ::close(in[0]);
   ::close(out[1]);
+  ::close(err[1]);
   if (options.reader_gone) ::close(out[0]);
-  ToolResult result{-1, ""};
+  ToolResult result{-1, "", ""};
   if (options.kill_after_us >= 0) ::usleep(options.kill_after_us);
   struct stat st;
   for (int waited = 0; options.kill_once_working && waited < 10000; ++waited) {
@@ -87,6 +89,9 @@ ToolResult RunTool(const std::string& cwd, const std::vector<std::string>& args,
     result.out.append(buf, r);
   }
   if (!options.reader_gone) ::close(out[0]);
+  // Only a line or two: the pipe holds it all while standard output is read.
+  for (ssize_t r; (r = ::read(err[0], buf, sizeof buf)) > 0;) result.err.append(buf, r);
+  ::close(err[0]);
   int status = 0;
   ::waitpid(pid, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

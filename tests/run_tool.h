@@ -11,6 +11,7 @@ namespace romseed {
 struct ToolResult {
   int status;             // the exit status, or 128 + the signal that ended it
   std::string out;        // all it printed to standard output
+  std::string err;        // and to standard error
   int working_mode = -1;  // with kill_once_working: tempucf.ucf's mode then
 };
 

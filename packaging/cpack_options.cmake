@@ -7,7 +7,7 @@ if(CPACK_GENERATOR STREQUAL "DEB")
   set(CPACK_DEB_COMPONENT_INSTALL ON)
   set(CPACK_COMPONENTS_ALL tool debian)
 else()
-  set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
-  set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
-  set(CPACK_COMPONENTS_ALL tool docs)
+  # Everything that a plain install installs, in one tree: a tree installed
+  # by components would list each shared folder once per component.
+  set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
 endif()

@@ -11,9 +11,14 @@ if [ "${1:-}" = --static ]; then static=true && shift; fi
 source "$(dirname "$0")/check.sh"
 cd "$scratch"
 
-cpack -G "$generator" --config "$build/CPackConfig.cmake" >cpack.log 2>&1
+# Under the umask many distributions give users: folders stay 0755.
+(umask 0002 && cpack -G "$generator" --config "$build/CPackConfig.cmake" >cpack.log 2>&1)
 archive=$(ls romseed-* 2>/dev/null | head -n 1)
 check "$generator archive made" test -n "$archive"
+if [ "$generator" = TGZ ]; then
+  check "each entry once" test -z "$(tar -tzf "$archive" | sort | uniq -d)"
+  check "standard modes" test -z "$(tar -tvzf "$archive" | awk '$1 !~ /^(drwxr-xr-x|-rwxr-xr-x|-rw-r--r--)$/')"
+fi
 mkdir unpacked
 case $generator in
   TGZ) tar -xzf "$archive" -C unpacked ;;

@@ -115,8 +115,11 @@ TEST_F(Edges, FlushesTheFileBeforeItsRenameAndTheFolderAfter) {
 TEST_F(Edges, OtherUsersAndReadOnlyFiles) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
   ::chmod(dir.path().c_str(), 0777);
+  // A copy of the tool where that user can reach it, wherever the build is.
+  std::filesystem::copy_file(ROMSEED_EXE, dir / "romseed");
   RunOptions nobody;
   nobody.in_child = AsNobody;
+  nobody.exe = dir / "romseed";
   // The last line printed by a run that fails and leaves nothing behind.
   auto refused = [&](const std::vector<std::string>& args, const RunOptions& options) {
     ToolResult r = Run(args, options);
@@ -174,6 +177,7 @@ TEST_F(Edges, OtherUsersAndReadOnlyFiles) {
     runs.emplace_back([&, i] {
       RunOptions read_only_umask;
       read_only_umask.in_child = [] { ::umask(0222), AsNobody(); };
+      read_only_umask.exe = nobody.exe;
       statuses[i] = Run({"fw.bin", std::to_string(i) + ".ucf", "rom"}, read_only_umask).status;
     });
   }

@@ -35,7 +35,7 @@ ToolResult RunTool(const std::string& cwd, const std::vector<std::string>& args,
   int in[2], out[2], err[2];
   if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) throw std::runtime_error("pipe");
   std::vector<std::string> argv_s = options.wrapper;
-  argv_s.push_back(ROMSEED_EXE);
+  argv_s.push_back(options.exe);
   argv_s.insert(argv_s.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& a : argv_s) argv.push_back(a.data());

@@ -23,6 +23,7 @@ struct RunOptions {
   int signal = SIGKILL;
   bool reader_gone = false;         // nobody reads standard output
   std::vector<std::string> wrapper;  // a command that runs the tool, such as strace
+  std::string exe = ROMSEED_EXE;     // the tool
 };
 
 // Runs the built tool in `cwd` (of any length) with `args` after the

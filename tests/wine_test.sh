@@ -2,6 +2,7 @@
 # End-to-end tests of romseed.exe (64- or 32-bit) under Wine, against a Linux
 # build of the same source. Usage: wine_test.sh romseed.exe linux-romseed
 set -u
+command -v wine >/dev/null || { echo "Wine is not installed: skipped"; exit 77; }
 exe=$(realpath "$1")
 native=$(realpath "$2")
 export WINEDEBUG=-all

@@ -84,7 +84,9 @@ class LinuxFile : public File {
     const struct stat& from = static_cast<const LinuxFile&>(ucf).st_;
     // Only root may give a file away; elsewhere it stays the runner's, as
     // with any editor that saves by renaming.
-    if (::geteuid() == 0) ::fchown(fd_.get(), from.st_uid, from.st_gid);
+    if (::geteuid() == 0 && ::fchown(fd_.get(), from.st_uid, from.st_gid) != 0) {
+      // Not even root may on some network file systems: the mode still counts.
+    }
     return ::fchmod(fd_.get(), from.st_mode & 07777) == 0;
   }
   bool Sync() override { return ::fsync(fd_.get()) == 0; }

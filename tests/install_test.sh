@@ -30,6 +30,11 @@ gunzip -c "$gz_page" >"$man_page" 2>/dev/null
 check "binary installed" runs_example "$scratch/prefix/bin/romseed"
 check "man page installed" test -s "$man_page"
 check "man page renders without warnings" test -z "$(groff -man -ww -z "$man_page" 2>&1)"
+if command -v mandoc >/dev/null; then
+  check "mandoc -Tlint finds nothing" test -z "$(mandoc -Tlint "$man_page" 2>&1)"
+else
+  echo "mandoc is not installed: man page not checked by it"
+fi
 check "man -l shows it" bash -c "MANPAGER=cat man -l '$man_page' 2>/dev/null | grep -q 'INST \"rom00\" INIT_00 = 0*30201;'"
 version=$(grep -o 'project(romseed VERSION [0-9.]*' "$src/CMakeLists.txt" | awk '{print $3}')
 check "banner shows version $version" bash -c "'$scratch/prefix/bin/romseed' | sed -n 2p | grep -q 'romseed $version:'"

@@ -3,7 +3,8 @@
 # firmware with yosys, which maps it onto a Virtex block RAM (RAMB4_S8) with
 # INIT values of its own making, and checks that they are romseed's
 # statements for that block. The firmware has a full block and a short last
-# one, whose missing words yosys makes zeros.
+# one, whose missing words yosys makes zeros. Then the same for the 1-, 2-,
+# 4- and 16-bit ports (RAMB4_S1 to RAMB4_S16) of the first block.
 # Usage: yosys_test.sh ROMSEED SOURCE_DIR. Exits 77 (skipped) without yosys.
 set -u
 command -v yosys >/dev/null || { echo "yosys is not installed: skipped"; exit 77; }
@@ -39,6 +40,35 @@ for ((b = 0; b < blocks; ++b)); do
     want=$(grep "^$k " tool.txt | cut -d' ' -f2)
     check "block $b INIT_$k" test "$(grep "^$k " yosys.txt | cut -d' ' -f2)" = "${want:-$zeros}"
   done
+done
+
+# The other port widths of the same block RAM read the same 4096 bits: word
+# a of a w-bit port is bits w*a to w*a+w-1, so byte 0 of each 512 bytes is
+# bits 7..0 of INIT_00, and a 16-bit port reads little-endian words. Each
+# width's ROM holds the first block's words so; yosys must make the INIT
+# values of the statements for that block.
+grep '^INST "rom00" INIT_' top.ucf | sed 's/.*INIT_\(..\) = \([0-9a-f]*\);/\1 \2/' | sort >tool.txt
+for width in 1 2 4 16; do
+  case $width in 1) abits=12 ;; 2) abits=11 ;; 4) abits=10 ;; 16) abits=8 ;; esac
+  python3 -c '
+import sys
+w = int(sys.argv[1])
+bits = int.from_bytes(open("fw.bin", "rb").read()[:512], "little")
+for a in range(4096 // w):
+    print("%x" % (bits >> (w * a) & ((1 << w) - 1)))' "$width" >block.hex
+  cat >rom.v <<EOF
+module rom(input clk, input [$((abits - 1)):0] addr, output reg [$((width - 1)):0] data);
+  reg [$((width - 1)):0] mem [0:$((4096 / width - 1))];
+  initial \$readmemh("block.hex", mem);
+  always @(posedge clk) data <= mem[addr];
+endmodule
+EOF
+  yosys -q -p 'read_verilog rom.v; synth_xilinx -family xcv -top rom; setundef -zero -params;
+                write_verilog -noattr net.v' >yosys.log 2>&1
+  check "$width-bit port: one RAMB4_S$width" test "$(grep -c "RAMB4_S$width " net.v)" = 1
+  grep -o "INIT_0[0-9A-Fa-f](256'h[0-9a-fx]*" net.v | sed "s/INIT_0\(.\)(256'h/0\1 /" |
+    tr 'A-F' 'a-f' | sort >yosys.txt
+  check "$width-bit port: the statements' INIT values" diff tool.txt yosys.txt
 done
 
 finish

@@ -46,46 +46,70 @@ void Unmark(int* slot) {
   *slot = -1;
 }
 
-// Opens `path`, waits for its lock and checks that it still bears the name,
-// as the run that had the turn may have moved it away meanwhile. Sets
-// `*slot` to the list entry of a file it made; on failure, `*why` to the reason.
+// Opens `path`, and marks a file that this opening made at once.
+std::unique_ptr<File> OpenMarked(Os& os, const std::string& path, OpenMode mode, int* slot,
+                                 OpenError* err) {
+  InterruptsHeld held;
+  std::unique_ptr<File> file = os.Open(path, mode, err);
+  if (file && file->created()) *slot = Mark(path);
+  return file;
+}
+
+enum class Turn { kTaken, kAgain, kRefused };
+
+// A working file that this run did not make, under its lock, so no other
+// run's: one that was killed left it, or one made it and has not yet locked
+// it (and will find it gone). Its name goes, and the next attempt makes a
+// new file.
+Turn TakeOver(Os& os, const std::string& path, const FileInfo& left, std::string* why) {
+  *why = !left.mine ? "it belongs to another user" : left.links != 1 ? "it has other names" : "";
+  if (!why->empty()) return Turn::kRefused;
+  if (os.Remove(path)) return Turn::kAgain;
+  *why = os.LastError();
+  return Turn::kRefused;
+}
+
+// Waits for the lock of `file`, opened at `path`, and checks that it still
+// bears the name, as the run that had the turn may have moved it away.
+Turn AfterLock(Os& os, const std::string& path, OpenMode mode, File& file, int* slot,
+               std::string* why) {
+  if (!file.Lock()) {
+    *why = os.LastError();
+    InterruptsHeld held;
+    // Made, but never this run's turn: the name would block the next run.
+    if (*slot >= 0) os.Remove(path);
+    Unmark(slot);
+    return Turn::kRefused;
+  }
+  FileInfo now;
+  if (!os.Stat(path, mode == OpenMode::kUcf, &now) || !(now.id == file.info().id)) {
+    InterruptsHeld held;
+    Unmark(slot);  // no longer this run's to remove
+    return Turn::kAgain;
+  }
+  if (mode != OpenMode::kWorking || file.created()) return Turn::kTaken;
+  return TakeOver(os, path, file.info(), why);
+}
+
+// Opens `path` and waits for its turn, taking over a working file that this
+// run did not make. Sets `*slot` to the list entry of a file it made; on
+// failure, `*why` to the reason.
 std::unique_ptr<File> TakeTurn(Os& os, const std::string& path, OpenMode mode, int* slot,
                                std::string* why) {
-  const bool follow = mode == OpenMode::kUcf;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    std::unique_ptr<File> file;
     OpenError err = OpenError::kNone;
-    {
-      InterruptsHeld held;  // made and marked at once
-      file = os.Open(path, mode, &err);
-      if (file && file->created()) *slot = Mark(path);
-    }
+    std::unique_ptr<File> file = OpenMarked(os, path, mode, slot, &err);
     // Gone between two calls: another run moved it away or removed it.
     if (!file && err == OpenError::kGone && mode == OpenMode::kWorking) continue;
-    if (!file) {
-      *why = os.LastError();
-      return nullptr;
-    }
-    if (!file->info().regular) {
-      *why = "not a regular file";
-      return nullptr;
-    }
-    if (follow && file->info().read_only) return file;  // not to be changed, so no turn
-    FileInfo now;
-    const bool locked = file->Lock();
-    if (locked && os.Stat(path, follow, &now) && now.id == file->info().id) return file;
-    InterruptsHeld held;
-    if (!locked) {
-      *why = os.LastError();
-      // Made, but never this run's turn: the name would block the next run.
-      if (*slot >= 0) os.Remove(path);
-      Unmark(slot);
-      return nullptr;
-    }
-    // No longer this run's to remove.
-    Unmark(slot);
+    *why = !file ? os.LastError() : !file->info().regular ? "not a regular file" : "";
+    if (!why->empty()) return nullptr;
+    // Not to be changed, so no turn.
+    if (mode == OpenMode::kUcf && file->info().read_only) return file;
+    const Turn turn = AfterLock(os, path, mode, *file, slot, why);
+    if (turn == Turn::kTaken) return file;
+    if (turn == Turn::kRefused) return nullptr;
   }
-  *why = "other runs kept moving it away";
+  *why = "other runs kept moving it or taking it";
   return nullptr;
 }
 
@@ -133,27 +157,11 @@ std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, std::string* why)
 }
 
 std::unique_ptr<MadeFile> TakeWorkingFile(Os& os, const std::string& name, std::string* why) {
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    int slot = -1;
-    std::unique_ptr<File> file = TakeTurn(os, name, OpenMode::kWorking, &slot, why);
-    if (!file) return nullptr;
-    if (file->created()) {
-      return std::unique_ptr<MadeFile>(
-          new MadeFile(os, std::move(file), name, MadeFile::State::kNamed, slot));
-    }
-    // Under its lock, so no other run's: one that was killed left it, or one
-    // made it and has not yet locked it (that run will find it gone and make
-    // another). Its name goes, and the next attempt makes a new file.
-    const FileInfo& left = file->info();
-    *why = !left.mine ? "it belongs to another user" : left.links != 1 ? "it has other names" : "";
-    if (!why->empty()) return nullptr;
-    if (!os.Remove(name)) {
-      *why = os.LastError();
-      return nullptr;
-    }
-  }
-  *why = "other runs kept taking it";
-  return nullptr;
+  int slot = -1;
+  std::unique_ptr<File> file = TakeTurn(os, name, OpenMode::kWorking, &slot, why);
+  if (!file) return nullptr;
+  return std::unique_ptr<MadeFile>(
+      new MadeFile(os, std::move(file), name, MadeFile::State::kNamed, slot));
 }
 
 std::unique_ptr<MadeFile> CreateBeside(Os& os, const std::string& target, std::string* why) {
@@ -172,12 +180,6 @@ std::unique_ptr<MadeFile> CreateBeside(Os& os, const std::string& target, std::s
   const int slot = Mark(name);
   return std::unique_ptr<MadeFile>(
       new MadeFile(os, std::move(file), name, MadeFile::State::kNamed, slot));
-}
-
-std::string FolderOf(const std::string& path) {
-  const std::string::size_type sep = path.find_last_of(kPathSeparators);
-  if (sep == std::string::npos) return ".";
-  return sep == 0 ? path.substr(0, 1) : path.substr(0, sep);
 }
 
 std::string CopyName(const std::string& target) {

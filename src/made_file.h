@@ -66,9 +66,6 @@ std::unique_ptr<MadeFile> CreateBeside(Os& os, const std::string& target, std::s
 // The name that a copy beside `target` bears for its rename.
 std::string CopyName(const std::string& target);
 
-// The folder of `path`, "." for a bare name.
-std::string FolderOf(const std::string& path);
-
 }  // namespace romseed
 
 #endif  // ROMSEED_MADE_FILE_H_

@@ -52,18 +52,10 @@ bool Fail(std::string message, Failure* err, std::string reason = std::string())
 
 // The message for a pass over `input` ("ucf file top.ucf") that failed.
 std::string Why(PassResult result, const std::string& input) {
-  switch (result) {
-    case PassResult::kCantRead:
-      return "can't read " + input;
-    case PassResult::kCantWrite:
-      return kCantWriteWorking;
-    case PassResult::kNotText:
-      // Most likely the arguments are swapped.
-      return input + " is not a text file";
-    case PassResult::kOk:
-      break;
-  }
-  return std::string();
+  if (result == PassResult::kCantRead) return "can't read " + input;
+  // Most likely the arguments are swapped.
+  if (result == PassResult::kNotText) return input + " is not a text file";
+  return kCantWriteWorking;
 }
 
 bool CheckArguments(const std::vector<std::string>& args, Job* job, Failure* err) {

@@ -286,6 +286,28 @@ TEST_F(RunTest, RefusesWhatWouldDestroyOrLoseAFile) {
        false, "rom", "top.ucf", kUcf, ": it has other names"},
       {"can't open file tempucf.ucf", [&] { fake.Put("tempucf.ucf", "")->info.regular = false; },
        false, "rom", "top.ucf", kUcf, ": not a regular file"},
+      {"can't open file tempucf.ucf",
+       [&] {
+         fake.Put("tempucf.ucf", "left");
+         fake.fail = "remove tempucf.ucf";
+       },
+       false, "rom", "top.ucf", kUcf, ": injected failure"},
+      // Other runs move it away each time this one has the lock.
+      {"can't open file tempucf.ucf",
+       [&] {
+         fake.Put("tempucf.ucf", "");
+         fake.meanwhile = [&](const std::string& call) {
+           if (call == "lock tempucf.ucf") fake.Put("tempucf.ucf", "");
+         };
+       },
+       false, "rom", "top.ucf", kUcf, ": other runs kept moving it or taking it"},
+      // A write fails while the UCF is still being read.
+      {"can't write file tempucf.ucf",
+       [&] {
+         fake.files["top.ucf"]->data = std::string(100000, '\n');
+         fake.fail = "write tempucf.ucf";
+       },
+       false, "rom", "top.ucf", std::string(100000, '\n'), ": injected failure"},
       {"ucf file top.ucf changed during the run",
        [&] { saved_at("sync tempucf.ucf", "top.ucf", false, saved, 1); }, false, "rom", "top.ucf",
        saved},

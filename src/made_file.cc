@@ -149,8 +149,12 @@ std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, std::string* why)
   int slot = -1;  // the UCF is never made
   std::unique_ptr<File> ucf = TakeTurn(os, path, OpenMode::kUcf, &slot, why);
   std::string target;
-  if (ucf && !ucf->info().read_only && os.ResolvePath(path, &target)) {
-    // Left by a run on this UCF that was killed as it was renamed.
+  FileInfo left;
+  if (ucf && !ucf->info().read_only && os.ResolvePath(path, &target) &&
+      os.Stat(CopyName(target), false, &left) && left.regular && left.mine && left.links == 1 &&
+      !left.shared) {
+    // Left by a run on this UCF that was killed as it was renamed: what such
+    // a run leaves, and nobody else's file that bears the name.
     os.Remove(CopyName(target));
   }
   return ucf;

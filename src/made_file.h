@@ -45,7 +45,8 @@ class MadeFile {
 // Opens the UCF at `path` and waits for its turn: runs on one UCF take turns,
 // from whatever folder they start; the turn lasts until the file is
 // destroyed. A read-only UCF is opened without waiting. Once the turn is
-// this run's, removes a copy that a killed run left beside it. Null if it
+// this run's, removes a copy that a killed run left beside it: a private
+// file of this user's with no other name. Null if it
 // cannot be opened or is not a regular file, with the reason in `*why`.
 std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, std::string* why);
 

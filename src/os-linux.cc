@@ -15,8 +15,11 @@
 namespace romseed {
 namespace {
 
-// The signals that end a run early; each removes what the run made first.
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// The signals whose default ends the process; each removes what the run made
+// first. (SIGXFSZ is ignored instead, so that a write past a size limit
+// fails as a write, and SIGPIPE, so that the messages' reader may go.)
+constexpr int kEndingSignals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGALRM,
+                                  SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF};
 
 void (*g_cleanup)() = nullptr;
 
@@ -34,6 +37,7 @@ FileInfo InfoOf(const struct stat& st) {
   info.links = st.st_nlink;
   info.regular = S_ISREG(st.st_mode);
   info.mine = st.st_uid == ::geteuid();
+  info.shared = (st.st_mode & 077) != 0;
   return info;
 }
 
@@ -83,9 +87,12 @@ class LinuxFile : public File {
   bool TakeAttributesOf(const File& ucf) override {
     const struct stat& from = static_cast<const LinuxFile&>(ucf).st_;
     // Only root may give a file away; elsewhere it stays the runner's, as
-    // with any editor that saves by renaming.
-    if (::geteuid() == 0 && ::fchown(fd_.get(), from.st_uid, from.st_gid) != 0) {
-      // Not even root may on some network file systems: the mode still counts.
+    // with any editor that saves by renaming, but keeps the UCF's group where
+    // the runner is one of it, so that the group can still write it.
+    const uid_t owner = ::geteuid() == 0 ? from.st_uid : static_cast<uid_t>(-1);
+    if (::fchown(fd_.get(), owner, from.st_gid) != 0) {
+      // Not of that group, so the runner's own. (Not even root may on some
+      // network file systems.) The mode counts all the same.
     }
     return ::fchmod(fd_.get(), from.st_mode & 07777) == 0;
   }
@@ -162,6 +169,7 @@ class LinuxOs : public Os {
     }
     // The UCF's update does not depend on anyone reading the messages.
     ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGXFSZ, SIG_IGN);
   }
 
   std::unique_ptr<File> Open(const std::string& path, OpenMode mode, OpenError* err) override {
@@ -220,10 +228,16 @@ class LinuxOs : public Os {
       struct stat st;
       if (::lstat(target->c_str(), &st) != 0) return false;
       if (!S_ISLNK(st.st_mode)) return true;
-      std::string to(st.st_size > 0 ? st.st_size + 1 : 4096, '\0');
-      ssize_t n = ::readlink(target->c_str(), to.data(), to.size());
+      // A link's size may be wrong (0, or 64 for those under /proc), so the
+      // buffer grows until the target fits.
+      std::string to(st.st_size > 0 ? st.st_size + 1 : 256, '\0');
+      ssize_t n;
+      while ((n = ::readlink(target->c_str(), to.data(), to.size())) > 0 &&
+             static_cast<std::size_t>(n) == to.size()) {
+        to.resize(2 * to.size());
+      }
       // As many links as the system follows, and no more.
-      if (n <= 0 || static_cast<std::size_t>(n) == to.size() || hops == 40) return false;
+      if (n <= 0 || hops == 40) return false;
       to.resize(static_cast<std::size_t>(n));
       *target = to[0] == '/' ? to : FolderOfPath(*target) + "/" + to;
     }

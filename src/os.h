@@ -39,6 +39,7 @@ struct FileInfo {
   bool regular = true;     // a plain file: no folder, device, pipe or link
   bool read_only = false;  // not writable by this run's user, or marked so
   bool mine = true;        // owned by this run's user
+  bool shared = false;     // others may read or write it, where the system says
 };
 
 // How Os::Open opens a file.

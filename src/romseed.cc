@@ -1,5 +1,6 @@
 #include "romseed.h"
 
+#include <algorithm>
 #include <exception>
 #include <memory>
 
@@ -61,11 +62,13 @@ std::string Why(PassResult result, const std::string& input) {
 bool CheckArguments(const std::vector<std::string>& args, Job* job, Failure* err) {
   if (args.size() < 4) return Fail("use:romseed [binaryfile] [ucf-in] [component_name]", err);
   // The name becomes part of a quoted instance name in every statement;
-  // these characters would end the quotes or the line. An empty one (an
-  // unset make variable) would drop every instance of the design.
-  if (args[3].empty() || args[3].find_first_of("\"\r\n") != std::string::npos) {
-    return Fail("invalid component name " + args[3], err);
-  }
+  // a quote or a control character would end the quotes or the line. An
+  // empty one (an unset make variable) would drop every instance.
+  // A wildcard would write statements that match other instances too.
+  const bool odd = std::any_of(args[3].begin(), args[3].end(), [](unsigned char c) {
+    return c < 0x20 || c == 0x7f || c == '"' || c == '*' || c == '?';
+  });
+  if (args[3].empty() || odd) return Fail("invalid component name " + args[3], err);
   *job = Job{args[1], args[2], "INST \"" + args[3]};
   return true;
 }
@@ -122,13 +125,14 @@ bool CopyAll(Source& from, Sink& to) {
 // the run read (an editor saved it meanwhile), their save is kept instead.
 bool TakePlace(Os& os, const Job& job, const std::string& target, const File& ucf,
                MadeFile& file, bool* cross_device, Failure* err) {
+  // Private until now, as the UCF's content may be; given first, so that the
+  // check and the rename stand next to each other.
+  if (!file.file().TakeAttributesOf(ucf)) return Fail(CantReplace(job), err, os.LastError());
   FileInfo now;
   if (!os.Stat(target, true, &now) || !(now.id == ucf.info().id) ||
       now.size != ucf.info().size || now.mtime != ucf.info().mtime) {
     return Fail("ucf file " + job.ucf_path + " changed during the run", err);
   }
-  // Private until this moment, as the UCF's content may be.
-  if (!file.file().TakeAttributesOf(ucf)) return Fail(CantReplace(job), err, os.LastError());
   return file.MoveTo(target, cross_device) || Fail(CantReplace(job), err, os.LastError());
 }
 

@@ -16,6 +16,7 @@ namespace romseed {
 namespace {
 
 constexpr uid_t kNobody = 65534;
+constexpr gid_t kUsers = 100;  // Debian's group "users"
 
 void AsNobody() {
   if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
@@ -51,24 +52,27 @@ TEST_F(Edges, SignalsRemoveWhatTheRunMade) {
   // A producer that never closes its end: the run waits for more forever.
   ::mkfifo((dir / "fw.fifo").c_str(), 0644);
   int producer = ::open((dir / "fw.fifo").c_str(), O_RDWR);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+  // Every signal whose default ends the process.
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM,
+                  SIGPROF}) {
     RunOptions stop;
     // A umask that would let others read it, and one that would let them write.
     stop.in_child = sig == SIGTERM ? [] { ::umask(022); } : [] { ::umask(0); };
     stop.kill_once_working = true;
     stop.signal = sig;
     ToolResult r = Run({"fw.fifo", "top.ucf", "rom"}, stop);
-    EXPECT_EQ(r.status, 128 + sig);
+    EXPECT_EQ(r.status, 128 + sig) << sig;
     EXPECT_EQ(r.working_mode, 0600) << "private while the run works, whatever the umask";
-    EXPECT_FALSE(Exists(dir / "tempucf.ucf"));
+    EXPECT_FALSE(Exists(dir / "tempucf.ucf")) << sig;
     EXPECT_EQ(ReadFile(dir / "top.ucf"), kTopUcf);
   }
   ::close(producer);
 
   // A hang-up that the caller ignores (nohup) stays ignored: the run goes on
   // once the producer closes.
+  std::filesystem::remove(dir / "tempucf.ucf");  // left if a case above failed
   std::thread closer([&] {
-    int end = ::open((dir / "fw.fifo").c_str(), O_WRONLY);
+    int end = ::open((dir / "fw.fifo").c_str(), O_RDWR);  // not waiting for a reader
     for (int waited = 0; !Exists(dir / "tempucf.ucf") && waited < 10000; ++waited) ::usleep(1000);
     ::usleep(100000);
     EXPECT_EQ(::write(end, "\x12\x34", 2), 2);
@@ -168,6 +172,21 @@ TEST_F(Edges, OtherUsersAndReadOnlyFiles) {
   EXPECT_EQ(st.st_uid, kNobody);
   EXPECT_EQ(st.st_mode & 07777, 0666u);
 
+  // A UCF shared through its group, updated by another member of the group,
+  // keeps the group.
+  WriteFile(dir / "shared.ucf", kTopUcf);
+  ::chmod((dir / "shared.ucf").c_str(), 0664);
+  EXPECT_EQ(::chown((dir / "shared.ucf").c_str(), 0, kUsers), 0);
+  RunOptions member = nobody;
+  member.in_child = [] {
+    const gid_t groups[] = {kUsers};
+    if (::setgroups(1, groups) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(126);
+  };
+  EXPECT_EQ(Run({"fw.bin", "shared.ucf", "rom"}, member).status, 0);
+  ASSERT_EQ(::stat((dir / "shared.ucf").c_str(), &st), 0);
+  EXPECT_EQ(st.st_gid, kUsers);
+  EXPECT_EQ(st.st_mode & 07777, 0664u);
+
   // A read-only umask stops no run of parallel ones from one folder.
   std::vector<std::thread> runs;
   std::vector<int> statuses(16);
@@ -199,6 +218,18 @@ TEST_F(Edges, RunsOnOneUcfFromManyFoldersTakeTurns) {
   for (int i = 0; i < 16; ++i) {
     EXPECT_NE(ucf.find("INST \"c" + std::to_string(i) + "_00\" INIT_00"), std::string::npos) << i;
   }
+}
+
+// A UCF given as /dev/stdin, through /proc's links, whose sizes are wrong.
+TEST_F(Edges, TakesAUcfOnStandardInputFromALongPath) {
+  static const std::string kDeep = std::string(100, 'd') + "/top.ucf";
+  ::mkdir((dir / std::string(100, 'd')).c_str(), 0755);
+  WriteFile(dir / kDeep, kTopUcf);
+  RunOptions from_file;
+  from_file.in_child = [] { ::dup2(::open(kDeep.c_str(), O_RDWR), 0); };
+  ToolResult r = Run({"fw.bin", "/dev/stdin", "rom"}, from_file);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(ReadFile(dir / kDeep), kTopNew);
 }
 
 TEST_F(Edges, WorksInAFolderDeeperThanPathMax) {

@@ -176,8 +176,9 @@ class RunTest : public testing::Test {
 
 TEST_F(RunTest, MakesTheContentDurableBeforeItTakesTheUcfsPlace) {
   ASSERT_EQ(Run(), 0) << printed;
+  // The check that the UCF is as it was read comes right before the rename.
   ExpectOrder({"lock top.ucf", "create tempucf.ucf", "lock tempucf.ucf", "sync tempucf.ucf",
-               "stat top.ucf", "chmod tempucf.ucf", "rename tempucf.ucf top.ucf",
+               "chmod tempucf.ucf", "stat top.ucf", "rename tempucf.ucf top.ucf",
                "syncdir top.ucf"});
   EXPECT_EQ(fake.files["top.ucf"]->data, kNew);
   EXPECT_EQ(fake.Paths(), (std::set<std::string>{"fw.bin", "top.ucf"}));
@@ -190,7 +191,7 @@ TEST_F(RunTest, MakesTheContentDurableBeforeItTakesTheUcfsPlace) {
     ASSERT_EQ(Run("ext/top.ucf"), 0) << printed;
     const std::string copy = nameless ? "nameless" : "ext/.romseed-top.ucf";
     ExpectOrder({"sync tempucf.ucf", "rename tempucf.ucf ext/top.ucf", "write " + copy,
-                 "sync " + copy, "remove tempucf.ucf", "stat ext/top.ucf", "chmod " + copy,
+                 "sync " + copy, "remove tempucf.ucf", "chmod " + copy, "stat ext/top.ucf",
                  "rename ext/.romseed-top.ucf ext/top.ucf", "syncdir ext/top.ucf"});
     if (nameless) ExpectOrder({"sync nameless", "link ext/.romseed-top.ucf", "rename ext/.romseed-top.ucf ext/top.ucf"});
     EXPECT_EQ(fake.files["ext/top.ucf"]->data, kNew);
@@ -351,6 +352,15 @@ TEST_F(RunTest, ReplacesWhatAKilledRunLeftBehind) {
                "remove tempucf.ucf", "create tempucf.ucf", "rename tempucf.ucf top.ucf"});
   EXPECT_EQ(fake.files["top.ucf"]->data, kNew);
   EXPECT_EQ(fake.Paths(), (std::set<std::string>{"fw.bin", "top.ucf"}));
+
+  // A file of that name that no run of the tool leaves is someone's own.
+  for (auto theirs : {+[](FileInfo* i) { i->mine = false; }, +[](FileInfo* i) { i->links = 2; },
+                      +[](FileInfo* i) { i->shared = true; }}) {
+    fake = FakeOs();
+    theirs(&fake.Put(".romseed-top.ucf", "theirs")->info);
+    ASSERT_EQ(Run(), 0) << printed;
+    EXPECT_EQ(fake.files[".romseed-top.ucf"]->data, "theirs");
+  }
 }
 
 TEST_F(RunTest, WarnsOfDroppedLinesThatAreNotItsStatements) {

@@ -11,7 +11,9 @@
 // a whole name or none, and never one that another run now owns.
 #include "made_file.h"
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace romseed {
 namespace {
@@ -66,14 +68,26 @@ Turn TakeOver(Os& os, const std::string& path, const FileInfo& left, std::string
   if (!why->empty()) return Turn::kRefused;
   if (os.Remove(path)) return Turn::kAgain;
   *why = os.LastError();
-  return Turn::kRefused;
+  // Gone already: another run that waited beside this one took it over.
+  FileInfo now;
+  return os.Stat(path, false, &now) ? Turn::kRefused : Turn::kAgain;
 }
 
 // Waits for the lock of `file`, opened at `path`, and checks that it still
 // bears the name, as the run that had the turn may have moved it away.
 Turn AfterLock(Os& os, const std::string& path, OpenMode mode, File& file, int* slot,
-               std::string* why) {
-  if (!file.Lock()) {
+               std::string* why, const Waiting& waiting) {
+  // A turn of another run that ends within a second goes unsaid.
+  bool locked = file.Lock(false);
+  for (int tries = 0; !locked && tries < 100; ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    locked = file.Lock(false);
+  }
+  if (!locked) {
+    waiting();
+    locked = file.Lock(true);
+  }
+  if (!locked) {
     *why = os.LastError();
     InterruptsHeld held;
     // Made, but never this run's turn: the name would block the next run.
@@ -95,7 +109,7 @@ Turn AfterLock(Os& os, const std::string& path, OpenMode mode, File& file, int* 
 // run did not make. Sets `*slot` to the list entry of a file it made; on
 // failure, `*why` to the reason.
 std::unique_ptr<File> TakeTurn(Os& os, const std::string& path, OpenMode mode, int* slot,
-                               std::string* why) {
+                               std::string* why, const Waiting& waiting) {
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     OpenError err = OpenError::kNone;
     std::unique_ptr<File> file = OpenMarked(os, path, mode, slot, &err);
@@ -105,7 +119,7 @@ std::unique_ptr<File> TakeTurn(Os& os, const std::string& path, OpenMode mode, i
     if (!why->empty()) return nullptr;
     // Not to be changed, so no turn.
     if (mode == OpenMode::kUcf && file->info().read_only) return file;
-    const Turn turn = AfterLock(os, path, mode, *file, slot, why);
+    const Turn turn = AfterLock(os, path, mode, *file, slot, why, waiting);
     if (turn == Turn::kTaken) return file;
     if (turn == Turn::kRefused) return nullptr;
   }
@@ -145,9 +159,10 @@ bool MadeFile::Remove() {
   return true;
 }
 
-std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, std::string* why) {
+std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, std::string* why,
+                              const Waiting& waiting) {
   int slot = -1;  // the UCF is never made
-  std::unique_ptr<File> ucf = TakeTurn(os, path, OpenMode::kUcf, &slot, why);
+  std::unique_ptr<File> ucf = TakeTurn(os, path, OpenMode::kUcf, &slot, why, waiting);
   std::string target;
   FileInfo left;
   if (ucf && !ucf->info().read_only && os.ResolvePath(path, &target) &&
@@ -160,9 +175,10 @@ std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, std::string* why)
   return ucf;
 }
 
-std::unique_ptr<MadeFile> TakeWorkingFile(Os& os, const std::string& name, std::string* why) {
+std::unique_ptr<MadeFile> TakeWorkingFile(Os& os, const std::string& name, std::string* why,
+                                          const Waiting& waiting) {
   int slot = -1;
-  std::unique_ptr<File> file = TakeTurn(os, name, OpenMode::kWorking, &slot, why);
+  std::unique_ptr<File> file = TakeTurn(os, name, OpenMode::kWorking, &slot, why, waiting);
   if (!file) return nullptr;
   return std::unique_ptr<MadeFile>(
       new MadeFile(os, std::move(file), name, MadeFile::State::kNamed, slot));

@@ -5,12 +5,16 @@
 // the turns that runs on one file take, written once for every system over
 // the calls of os.h.
 
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "os.h"
 
 namespace romseed {
+
+// Called once when a run has waited a second for another run's turn.
+using Waiting = std::function<void()>;
 
 // A file this run made and still owns. Its name is removed when this is
 // destroyed, or when an interrupt ends the process, unless it has taken
@@ -30,7 +34,8 @@ class MadeFile {
   bool Remove();
 
  private:
-  friend std::unique_ptr<MadeFile> TakeWorkingFile(Os&, const std::string&, std::string*);
+  friend std::unique_ptr<MadeFile> TakeWorkingFile(Os&, const std::string&, std::string*,
+                                                   const Waiting&);
   friend std::unique_ptr<MadeFile> CreateBeside(Os&, const std::string&, std::string*);
   enum class State { kNameless, kNamed, kGivenUp };
   MadeFile(Os& os, std::unique_ptr<File> file, std::string name, State state, int slot);
@@ -48,7 +53,8 @@ class MadeFile {
 // this run's, removes a copy that a killed run left beside it: a private
 // file of this user's with no other name. Null if it
 // cannot be opened or is not a regular file, with the reason in `*why`.
-std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, std::string* why);
+std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, std::string* why,
+                              const Waiting& waiting);
 
 // Waits for this folder's turn at the working file `name` and takes it: a
 // new, private file, made if nothing bears the name, or in place of one
@@ -56,7 +62,8 @@ std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, std::string* why)
 // made, or stands for what is not the run's to destroy: a link, something
 // not a regular file, a file with other names or of another user; the
 // reason is then in `*why`.
-std::unique_ptr<MadeFile> TakeWorkingFile(Os& os, const std::string& name, std::string* why);
+std::unique_ptr<MadeFile> TakeWorkingFile(Os& os, const std::string& name, std::string* why,
+                                          const Waiting& waiting);
 
 // Creates a new, private file in the folder of `target`, to be moved onto
 // it. Nameless where the file system allows, so that a run killed before

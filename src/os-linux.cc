@@ -79,9 +79,20 @@ class LinuxFile : public File {
     }
     return true;
   }
-  bool Lock() override {
+  bool Lock(bool wait) override {
+    // An open file description's own lock, which a caller's flock(1) on the
+    // UCF does not meet; a descriptor open for reading only (a leftover that
+    // is not writable) can take a shared one, enough to wait for the turn.
+    struct flock lock = {};
+    lock.l_type = (::fcntl(fd_.get(), F_GETFL) & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK;
+    lock.l_whence = SEEK_SET;
     int locked;
-    while ((locked = ::flock(fd_.get(), LOCK_EX)) != 0 && errno == EINTR) continue;
+    while ((locked = ::fcntl(fd_.get(), wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock)) != 0 &&
+           errno == EINTR) {
+      continue;
+    }
+    // Kernels before 3.15 have no such locks.
+    if (locked != 0 && errno == EINVAL) locked = ::flock(fd_.get(), LOCK_EX | (wait ? 0 : LOCK_NB));
     return locked == 0 && Refresh();
   }
   bool TakeAttributesOf(const File& ucf) override {

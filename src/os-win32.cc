@@ -203,7 +203,7 @@ class Win32File : public File {
     }
     return true;
   }
-  bool Lock() override;
+  bool Lock(bool wait) override;
   bool TakeAttributesOf(const File& ucf) override {
     const Win32File& from = static_cast<const Win32File&>(ucf);
     // The attributes a file may be given; a read-only one is never replaced.
@@ -243,14 +243,16 @@ class Win32File : public File {
   Handle turn_{nullptr};
 };
 
-bool Win32File::Lock() {
+bool Win32File::Lock(bool wait) {
   if (mode_ == OpenMode::kUcf) {
     // Closed while another run has its turn, and opened again once it is
     // this run's, to read what the run before wrote.
-    turn_.Reset(TurnOf(h_.get()));
-    h_.Reset();
+    if (!turn_.ok()) {
+      turn_.Reset(TurnOf(h_.get()));
+      h_.Reset();
+    }
     if (!turn_.ok()) return false;
-    DWORD waited = ::WaitForSingleObject(turn_.get(), INFINITE);
+    DWORD waited = ::WaitForSingleObject(turn_.get(), wait ? INFINITE : 0);
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return false;
     h_.Reset(OpenPath(path_, GENERIC_READ | READ_CONTROL));
     if (!h_.ok()) return false;
@@ -261,7 +263,8 @@ bool Win32File::Lock() {
     OVERLAPPED beyond = {};
     beyond.Offset = 0xfffffffe;
     beyond.OffsetHigh = 0x7fffffff;
-    if (!::LockFileEx(h_.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &beyond)) return false;
+    const DWORD how = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+    if (!::LockFileEx(h_.get(), how, 0, 1, 0, &beyond)) return false;
   }
   Refresh();
   return true;

@@ -60,9 +60,10 @@ class File : public Source, public Sink {
   const FileInfo& info() const { return info_; }
   // True if Open made it.
   bool created() const { return created_; }
-  // Waits for this file's exclusive lock, which lasts until it is destroyed,
-  // and then updates info(). False on failure.
-  virtual bool Lock() = 0;
+  // Takes this file's exclusive lock, which lasts until it is destroyed, and
+  // then updates info(); with `wait`, waits for another run to let go of it.
+  // False if it was not taken (without `wait`, another run may hold it).
+  virtual bool Lock(bool wait) = 0;
   // Gives the file the permissions (and, where allowed, the owner or the
   // access-control list) of `ucf`, a file of the same layer. False if any of
   // them could not be given.

@@ -51,6 +51,11 @@ bool Fail(std::string message, Failure* err, std::string reason = std::string())
   return false;
 }
 
+// Says, where a person sees it, why a run seems to hang.
+void SayWaiting(Sink& errors, const std::string& path) {
+  Print(errors, "romseed: waiting for another run on " + path + "\n");
+}
+
 // The message for a pass over `input` ("ucf file top.ucf") that failed.
 std::string Why(PassResult result, const std::string& input) {
   if (result == PassResult::kCantRead) return "can't read " + input;
@@ -75,12 +80,12 @@ bool CheckArguments(const std::vector<std::string>& args, Job* job, Failure* err
 
 // The UCF is held from here to the end of the run, so that a run on it
 // from elsewhere waits and then starts from this run's result.
-bool OpenInputs(Os& os, const Job& job, Inputs* in, Failure* err) {
+bool OpenInputs(Os& os, const Job& job, Inputs* in, Failure* err, Sink& errors) {
   OpenError error;
   in->bin = os.Open(job.bin_path, OpenMode::kRead, &error);
   if (!in->bin) return Fail("can't open binary file " + job.bin_path, err, os.LastError());
   std::string why;
-  in->ucf = OpenUcf(os, job.ucf_path, &why);
+  in->ucf = OpenUcf(os, job.ucf_path, &why, [&] { SayWaiting(errors, job.ucf_path); });
   if (!in->ucf) return Fail("can't open ucf file " + job.ucf_path, err, why);
   // Read-only is how a user or their version control says "do not change".
   if (in->ucf->info().read_only) return Fail("ucf file " + job.ucf_path + " is read-only", err);
@@ -91,7 +96,7 @@ bool OpenInputs(Os& os, const Job& job, Inputs* in, Failure* err) {
 }
 
 bool TakeWorkingFile(Os& os, const Job& job, const Inputs& in, std::unique_ptr<MadeFile>* work,
-                     Failure* err) {
+                     Failure* err, Sink& errors) {
   // What stands at the name may be a file the run must not destroy, or where
   // its messages go; and the UCF, held by this run, would never have its turn.
   FileInfo named;
@@ -107,7 +112,7 @@ bool TakeWorkingFile(Os& os, const Job& job, const Inputs& in, std::unique_ptr<M
     }
   }
   std::string why;
-  *work = TakeWorkingFile(os, kWorkingName, &why);
+  *work = TakeWorkingFile(os, kWorkingName, &why, [&] { SayWaiting(errors, kWorkingName); });
   return *work || Fail(kCantOpenWorking, err, why);
 }
 
@@ -201,8 +206,8 @@ int Run(const std::vector<std::string>& args, Os& os, Sink& out, Sink& errors) {
     return 1;
   };
   if (!CheckArguments(args, &job, &err)) return fail();
-  if (!OpenInputs(os, job, &in, &err)) return fail();
-  if (!TakeWorkingFile(os, job, in, &work, &err)) return fail();
+  if (!OpenInputs(os, job, &in, &err, errors)) return fail();
+  if (!TakeWorkingFile(os, job, in, &work, &err, errors)) return fail();
   Print(out, "'" + job.delstr + "'\n");
   Output output(work->file());
   if (!Rewrite(*in.ucf, *in.bin, output, job, &counts, &err.message)) {

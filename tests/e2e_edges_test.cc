@@ -2,6 +2,7 @@
 // descriptors, signals, other users, runs from many folders, deep folders.
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -202,6 +203,18 @@ TEST_F(Edges, OtherUsersAndReadOnlyFiles) {
   }
   for (std::thread& t : runs) t.join();
   EXPECT_EQ(statuses, std::vector<int>(16, 0));
+}
+
+// flock(1) on the UCF, the usual way to serialise builds, is the caller's
+// and does not stop the run (an alarm ends one that hangs).
+TEST_F(Edges, TakesNoFlockOfTheCallers) {
+  int held = ::open((dir / "top.ucf").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  RunOptions alarmed;
+  alarmed.in_child = [] { ::alarm(20); };
+  EXPECT_EQ(Run({"fw.bin", "top.ucf", "rom"}, alarmed).status, 0);
+  EXPECT_EQ(ReadFile(dir / "top.ucf"), kTopNew);
+  ::close(held);
 }
 
 TEST_F(Edges, RunsOnOneUcfFromManyFoldersTakeTurns) {

@@ -100,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   rest.erase(0, name_size);
   ucf_size = ucf_size < rest.size() ? ucf_size : rest.size();
   const std::string ucf = rest.substr(0, ucf_size), bin = rest.substr(ucf_size);
-  const romseed::Job job{"fw.bin", "top.ucf", "INST \"" + name};
+  const romseed::Job job{"fw.bin", "top.ucf", "INST \"" + name, std::nullopt};
 
   romseed::MemorySource ucf_in(ucf, ucf_step, fault == kUcfRead);
   romseed::MemorySource bin_in(bin, bin_step, fault == kBinRead);

@@ -74,7 +74,7 @@ bool CheckArguments(const std::vector<std::string>& args, Job* job, Failure* err
     return c < 0x20 || c == 0x7f || c == '"' || c == '*' || c == '?';
   });
   if (args[3].empty() || odd) return Fail("invalid component name " + args[3], err);
-  *job = Job{args[1], args[2], "INST \"" + args[3]};
+  *job = Job{args[1], args[2], "INST \"" + args[3], std::nullopt};
   return true;
 }
 
@@ -116,6 +116,34 @@ bool TakeWorkingFile(Os& os, const Job& job, const Inputs& in, std::unique_ptr<M
   return *work || Fail(kCantOpenWorking, err, why);
 }
 
+// Hashes what is read through it (64-bit FNV-1a).
+class HashingSource : public Source {
+ public:
+  explicit HashingSource(Source& in) : in_(in) {}
+  bool Read(unsigned char* p, std::size_t n, std::size_t* got) override {
+    if (!in_.Read(p, n, got)) return false;
+    for (std::size_t i = 0; i < *got; ++i) hash = (hash ^ p[i]) * 1099511628211ull;
+    return true;
+  }
+  std::uint64_t hash = 14695981039346656037ull;
+
+ private:
+  Source& in_;
+};
+
+// The hash of the content of `path`, if it can be read.
+std::optional<std::uint64_t> HashOf(Os& os, const std::string& path) {
+  OpenError error;
+  std::unique_ptr<File> file = os.Open(path, OpenMode::kRead, &error);
+  if (!file) return std::nullopt;
+  HashingSource hashed(*file);
+  std::unique_ptr<unsigned char[]> buf(new unsigned char[1 << 16]);
+  for (std::size_t got = 1; got > 0;) {
+    if (!hashed.Read(buf.get(), 1 << 16, &got)) return std::nullopt;
+  }
+  return hashed.hash;
+}
+
 bool CopyAll(Source& from, Sink& to) {
   std::unique_ptr<unsigned char[]> buf(new unsigned char[1 << 16]);
   for (;;) {
@@ -135,7 +163,8 @@ bool TakePlace(Os& os, const Job& job, const std::string& target, const File& uc
   if (!file.file().TakeAttributesOf(ucf)) return Fail(CantReplace(job), err, os.LastError());
   FileInfo now;
   if (!os.Stat(target, true, &now) || !(now.id == ucf.info().id) ||
-      now.size != ucf.info().size || now.mtime != ucf.info().mtime) {
+      now.size != ucf.info().size || now.mtime != ucf.info().mtime ||
+      (job.ucf_hash && HashOf(os, target) != job.ucf_hash)) {
     return Fail("ucf file " + job.ucf_path + " changed during the run", err);
   }
   return file.MoveTo(target, cross_device) || Fail(CantReplace(job), err, os.LastError());
@@ -210,11 +239,18 @@ int Run(const std::vector<std::string>& args, Os& os, Sink& out, Sink& errors) {
   if (!TakeWorkingFile(os, job, in, &work, &err, errors)) return fail();
   Print(out, "'" + job.delstr + "'\n");
   Output output(work->file());
-  if (!Rewrite(*in.ucf, *in.bin, output, job, &counts, &err.message)) {
+  // A time in whole seconds is most likely a file system's whole grain (FAT,
+  // ext3, many NFS servers), where a save in place within the same second
+  // leaves size and time as they were: then the content itself is compared.
+  HashingSource ucf(*in.ucf);
+  const bool coarse = in.ucf->info().mtime % 1000000000 == 0;
+  if (!Rewrite(coarse ? static_cast<Source&>(ucf) : *in.ucf, *in.bin, output, job, &counts,
+               &err.message)) {
     // The pass's failed read or write was the last call.
     if (err.message.rfind("can't ", 0) == 0) err.reason = os.LastError();
     return fail();
   }
+  if (coarse) job.ucf_hash = ucf.hash;
   // Let go first: some systems cannot replace a file that is open.
   in.bin.reset();
   in.ucf->Release();

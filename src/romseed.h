@@ -2,6 +2,7 @@
 #define ROMSEED_ROMSEED_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,9 @@ struct Job {
   std::string bin_path;
   std::string ucf_path;
   std::string delstr;
+  // Of the UCF's content as read, where its times are too coarse to show a
+  // save in the same second.
+  std::optional<std::uint64_t> ucf_hash;
 };
 
 struct Counts {

@@ -154,13 +154,16 @@ bool CopyAll(Source& from, Sink& to) {
   }
 }
 
-// Right before `file` takes the UCF's place: if the UCF is no longer what
-// the run read (an editor saved it meanwhile), their save is kept instead.
+// Puts `file` in the UCF's place: the UCF's permissions, then the content
+// made durable (a failure says `unwritten`), then, if the UCF is still what
+// the run read (an editor may have saved it meanwhile, and their save is
+// kept instead), the rename, right after the check.
 bool TakePlace(Os& os, const Job& job, const std::string& target, const File& ucf,
-               MadeFile& file, bool* cross_device, Failure* err) {
-  // Private until now, as the UCF's content may be; given first, so that the
-  // check and the rename stand next to each other.
+               MadeFile& file, const std::string& unwritten, bool* cross_device, Failure* err) {
+  // Private until now, as the UCF's content may be; given before the flush,
+  // so that a crash cannot leave the new UCF with the working file's.
   if (!file.file().TakeAttributesOf(ucf)) return Fail(CantReplace(job), err, os.LastError());
+  if (!file.file().Sync()) return Fail(unwritten, err, os.LastError());
   FileInfo now;
   if (!os.Stat(target, true, &now) || !(now.id == ucf.info().id) ||
       now.size != ucf.info().size || now.mtime != ucf.info().mtime ||
@@ -177,30 +180,41 @@ bool CopyBeside(Os& os, const Job& job, const std::string& target, const File& u
   std::string why;
   std::unique_ptr<MadeFile> copy = CreateBeside(os, target, &why);
   if (!copy) return Fail(CantReplace(job), err, why);
-  if (!work.file().Rewind() || !CopyAll(work.file(), copy->file()) || !copy->file().Sync()) {
+  if (!work.file().Rewind() || !CopyAll(work.file(), copy->file())) {
     return Fail(CantReplace(job), err, os.LastError());
   }
   // The working file goes before the copy takes the UCF's place, so that a
   // failure to remove it leaves the UCF as it was.
   if (!work.Remove()) return Fail(CantReplace(job), err, os.LastError());
   bool cross_device;
-  return TakePlace(os, job, target, ucf, *copy, &cross_device, err);
+  return TakePlace(os, job, target, ucf, *copy, CantReplace(job), &cross_device, err);
+}
+
+std::string FolderOf(const std::string& path) {
+  const std::string::size_type sep = path.find_last_of(kPathSeparators);
+  if (sep == std::string::npos) return ".";
+  return sep == 0 ? path.substr(0, 1) : path.substr(0, sep);
 }
 
 // Puts the new content in the UCF's place: durable first, then in one step,
 // so that the UCF holds either its old or its new content at any moment.
 bool ReplaceUcf(Os& os, const Job& job, const File& ucf, MadeFile& work, Failure* err) {
-  if (!work.file().Sync()) return Fail(kCantWriteWorking, err, os.LastError());
   std::string target;
   if (!os.ResolvePath(job.ucf_path, &target)) return Fail(CantReplace(job), err, os.LastError());
-  bool cross_device = false;
-  if (!TakePlace(os, job, target, ucf, work, &cross_device, err) &&
-      (!cross_device || !CopyBeside(os, job, target, ucf, work, err))) {
-    return false;
-  }
+  // On a file system of its own, the UCF's folder gets a copy, and the
+  // working file never gets the UCF's permissions.
+  FileInfo folder, here;
+  const bool known = os.Stat(FolderOf(target), true, &folder) && folder.id.known;
+  bool cross_device = known && folder.id.device != work.file().info().id.device;
+  const bool renamed =
+      !cross_device && TakePlace(os, job, target, ucf, work, kCantWriteWorking, &cross_device, err);
+  if (!renamed && (!cross_device || !CopyBeside(os, job, target, ucf, work, err))) return false;
   // The UCF holds its new content already; this makes the rename outlast a
-  // crash, and a failure leaves nothing to undo.
+  // crash, and a failure leaves nothing to undo. A rename from another
+  // folder needs that folder's name gone too, or a crash could leave the
+  // working file as a second name of the new UCF.
   os.SyncFolder(target);
+  if (known && os.Stat(".", true, &here) && !(here.id == folder.id)) os.SyncFolder(kWorkingName);
   return true;
 }
 

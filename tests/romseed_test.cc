@@ -67,9 +67,11 @@ class FakeOs : public Os {
   static std::string Folder(const std::string& path) {
     return path.substr(0, path.find_last_of('/') + 1);
   }
+  // Files in ext/ lie on a file system of their own.
+  static std::uint64_t Device(const std::string& path) { return Folder(path) == "ext/" ? 2 : 1; }
   std::shared_ptr<Node> Put(const std::string& path, const std::string& data) {
     files[path] = std::make_shared<Node>(Node{data, {}});
-    files[path]->info.id = {1, ++made_, true};
+    files[path]->info.id = {Device(path), ++made_, true};
     return files[path];
   }
   std::set<std::string> Paths() const {
@@ -110,7 +112,13 @@ class FakeOs : public Os {
     return true;
   }
   bool Stat(const std::string& path, bool, FileInfo* info) override {
-    if (!Call("stat " + path) || !files.count(path)) return false;
+    if (!Call("stat " + path)) return false;
+    if (folders && (path == "." || path == "ext" || path == "sub")) {
+      *info = FileInfo();
+      info->id = {Device(path + "/"), std::hash<std::string>()(path), true};
+      return true;
+    }
+    if (!files.count(path)) return false;
     *info = files[path]->info;
     info->size = files[path]->data.size();
     return true;
@@ -142,6 +150,7 @@ class FakeOs : public Os {
   bool failed = false;       // the last call
   bool cross_device = true;
   bool nameless = false;
+  bool folders = false;  // folders can be looked at (else only the rename tells file systems apart)
   std::set<std::string> busy;  // locked by another run: a run must wait for them
   FileId stdout_id;
 
@@ -181,27 +190,42 @@ class RunTest : public testing::Test {
 
 TEST_F(RunTest, MakesTheContentDurableBeforeItTakesTheUcfsPlace) {
   ASSERT_EQ(Run(), 0) << printed;
-  // The check that the UCF is as it was read comes right before the rename.
-  ExpectOrder({"lock top.ucf", "create tempucf.ucf", "lock tempucf.ucf", "sync tempucf.ucf",
-               "chmod tempucf.ucf", "stat top.ucf", "rename tempucf.ucf top.ucf",
+  // The UCF's permissions before the flush; the check that the UCF is as it
+  // was read right before the rename; the folder after.
+  ExpectOrder({"lock top.ucf", "create tempucf.ucf", "lock tempucf.ucf", "chmod tempucf.ucf",
+               "sync tempucf.ucf", "stat top.ucf", "rename tempucf.ucf top.ucf",
                "syncdir top.ucf"});
   EXPECT_EQ(fake.files["top.ucf"]->data, kNew);
   EXPECT_EQ(fake.Paths(), (std::set<std::string>{"fw.bin", "top.ucf"}));
 
   // Across file systems the content goes through a copy beside the UCF,
-  // nameless until it is renamed where the file system allows.
-  for (bool nameless : {false, true}) {
-    fake = FakeOs();
-    fake.nameless = nameless;
-    ASSERT_EQ(Run("ext/top.ucf"), 0) << printed;
-    const std::string copy = nameless ? "nameless" : "ext/.romseed-top.ucf";
-    ExpectOrder({"sync tempucf.ucf", "rename tempucf.ucf ext/top.ucf", "write " + copy,
-                 "sync " + copy, "remove tempucf.ucf", "chmod " + copy, "stat ext/top.ucf",
-                 "rename ext/.romseed-top.ucf ext/top.ucf", "syncdir ext/top.ucf"});
-    if (nameless) ExpectOrder({"sync nameless", "link ext/.romseed-top.ucf", "rename ext/.romseed-top.ucf ext/top.ucf"});
-    EXPECT_EQ(fake.files["ext/top.ucf"]->data, kNew);
-    EXPECT_EQ(fake.Paths(), (std::set<std::string>{"ext/top.ucf", "fw.bin"}));
+  // nameless until it is renamed where the file system allows. Where the
+  // folder shows that it lies elsewhere, the working file stays private.
+  for (bool folders : {false, true}) {
+    for (bool nameless : {false, true}) {
+      fake = FakeOs();
+      fake.nameless = nameless;
+      fake.folders = folders;
+      ASSERT_EQ(Run("ext/top.ucf"), 0) << printed;
+      const std::string copy = nameless ? "nameless" : "ext/.romseed-top.ucf";
+      ExpectOrder({"write " + copy, "remove tempucf.ucf", "chmod " + copy, "sync " + copy,
+                   "stat ext/top.ucf", "rename ext/.romseed-top.ucf ext/top.ucf",
+                   "syncdir ext/top.ucf"});
+      if (nameless) {
+        ExpectOrder({"sync nameless", "link ext/.romseed-top.ucf",
+                     "rename ext/.romseed-top.ucf ext/top.ucf"});
+      }
+      EXPECT_EQ(fake.At("chmod tempucf.ucf") == fake.calls.size(), folders);
+      EXPECT_EQ(fake.files["ext/top.ucf"]->data, kNew);
+      EXPECT_EQ(fake.Paths(), (std::set<std::string>{"ext/top.ucf", "fw.bin"}));
+    }
   }
+
+  // Renamed from another folder: that folder's names are made durable too.
+  fake = FakeOs();
+  fake.folders = true;
+  ASSERT_EQ(Run("sub/top.ucf"), 0) << printed;
+  ExpectOrder({"rename tempucf.ucf sub/top.ucf", "syncdir sub/top.ucf", "syncdir tempucf.ucf"});
 }
 
 TEST_F(RunTest, EveryFailureKeepsTheUcfAndLeavesNothingBehind) {

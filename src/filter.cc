@@ -10,9 +10,11 @@ namespace romseed {
 namespace {
 
 constexpr char kByteOrderMark[] = "\xef\xbb\xbf";
+// What follows a statement's block number, up to its `;` (IsStatementEnd).
+constexpr std::size_t kStatementEnd = 77;
 // The longest a statement may be after the prefix: a 16-digit block number,
 // the rest of the statement and a carriage return.
-constexpr std::size_t kLongestTail = 16 + 77 + 1;
+constexpr std::size_t kLongestTail = 16 + kStatementEnd + 1;
 // Of a line that is not a statement, the start that the warning shows.
 constexpr std::size_t kShownTail = 40;
 
@@ -20,8 +22,8 @@ constexpr std::size_t kShownTail = 40;
 // INIT statement as this tool writes them.
 bool IsStatementTail(std::string_view tail) {
   if (!tail.empty() && tail.back() == '\r') tail.remove_suffix(1);
-  if (tail.size() < 78 || tail.size() > 16 + 77) return false;
-  const unsigned b = static_cast<unsigned>(tail.size() - 77);
+  if (tail.size() <= kStatementEnd || tail.size() >= kLongestTail) return false;
+  const unsigned b = static_cast<unsigned>(tail.size() - kStatementEnd);
   return LowerHexRun(tail.data()) >= b && IsStatementEnd(tail.data() + b);
 }
 
@@ -125,7 +127,7 @@ class LineFilter {
     if (drop_from_ != p_ || static_cast<std::size_t>(end_ - p_) < kLongestTail + 1) return nullptr;
     const char* tail = reinterpret_cast<const char*>(p_);
     const unsigned b = LowerHexRun(tail);
-    const unsigned char* e = p_ + b + 77;
+    const unsigned char* e = p_ + b + kStatementEnd;
     if (*e == '\r') ++e;
     if (b > 0 && *e == '\n' && IsStatementEnd(tail + b)) statement_end_ = e;
     return statement_end_;

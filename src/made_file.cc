@@ -164,13 +164,13 @@ std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, std::string* why,
   int slot = -1;  // the UCF is never made
   std::unique_ptr<File> ucf = TakeTurn(os, path, OpenMode::kUcf, &slot, why, waiting);
   std::string target;
+  if (!ucf || ucf->info().read_only || !os.ResolvePath(path, &target)) return ucf;
+  // Left by a run on this UCF that was killed as it was renamed: what such a
+  // run leaves, and nobody else's file that bears the name.
+  const std::string copy = CopyName(target);
   FileInfo left;
-  if (ucf && !ucf->info().read_only && os.ResolvePath(path, &target) &&
-      os.Stat(CopyName(target), false, &left) && left.regular && left.mine && left.links == 1 &&
-      !left.shared) {
-    // Left by a run on this UCF that was killed as it was renamed: what such
-    // a run leaves, and nobody else's file that bears the name.
-    os.Remove(CopyName(target));
+  if (os.Stat(copy, false, &left) && left.regular && left.mine && left.links == 1 && !left.shared) {
+    os.Remove(copy);
   }
   return ucf;
 }

@@ -125,12 +125,6 @@ class LinuxFile : public File {
   struct stat st_ = {};
 };
 
-std::string FolderOfPath(const std::string& path) {
-  std::string::size_type slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // A working file of this user's that not even its owner may read (a run
 // killed after giving it such a UCF's permissions): made readable again.
 bool MendLeftover(const char* path) {
@@ -210,7 +204,7 @@ class LinuxOs : public Os {
   }
 
   std::unique_ptr<File> CreateNameless(const std::string& path) override {
-    int fd = CreatePrivate(FolderOfPath(path).c_str(), O_TMPFILE);
+    int fd = CreatePrivate(FolderOf(path).c_str(), O_TMPFILE);
     return fd < 0 ? nullptr : std::make_unique<LinuxFile>(fd, true, false);
   }
 
@@ -250,7 +244,7 @@ class LinuxOs : public Os {
       // As many links as the system follows, and no more.
       if (n <= 0 || hops == 40) return false;
       to.resize(static_cast<std::size_t>(n));
-      *target = to[0] == '/' ? to : FolderOfPath(*target) + "/" + to;
+      *target = to[0] == '/' ? to : FolderOf(*target) + "/" + to;
     }
   }
 
@@ -265,7 +259,7 @@ class LinuxOs : public Os {
   std::string LastError() override { return std::strerror(errno); }
 
   bool SyncFolder(const std::string& path) override {
-    Fd fd(::open(FolderOfPath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Fd fd(::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return fd.get() >= 0 && ::fsync(fd.get()) == 0;
   }
 };

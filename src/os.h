@@ -19,6 +19,13 @@ inline constexpr char kPathSeparators[] = "\\/";
 inline constexpr char kPathSeparators[] = "/";
 #endif
 
+// The folder of `path`: "." for a bare name.
+inline std::string FolderOf(const std::string& path) {
+  const std::string::size_type sep = path.find_last_of(kPathSeparators);
+  if (sep == std::string::npos) return ".";
+  return sep == 0 ? path.substr(0, 1) : path.substr(0, sep);
+}
+
 // What makes a file the same file under every name it has.
 struct FileId {
   std::uint64_t device = 0;

@@ -190,12 +190,6 @@ bool CopyBeside(Os& os, const Job& job, const std::string& target, const File& u
   return TakePlace(os, job, target, ucf, *copy, CantReplace(job), &cross_device, err);
 }
 
-std::string FolderOf(const std::string& path) {
-  const std::string::size_type sep = path.find_last_of(kPathSeparators);
-  if (sep == std::string::npos) return ".";
-  return sep == 0 ? path.substr(0, 1) : path.substr(0, sep);
-}
-
 // Puts the new content in the UCF's place: durable first, then in one step,
 // so that the UCF holds either its old or its new content at any moment.
 bool ReplaceUcf(Os& os, const Job& job, const File& ucf, MadeFile& work, Failure* err) {
@@ -204,7 +198,8 @@ bool ReplaceUcf(Os& os, const Job& job, const File& ucf, MadeFile& work, Failure
   // On a file system of its own, the UCF's folder gets a copy, and the
   // working file never gets the UCF's permissions.
   FileInfo folder, here;
-  const bool known = os.Stat(FolderOf(target), true, &folder) && folder.id.known;
+  const std::string folder_path = FolderOf(target);
+  const bool known = os.Stat(folder_path, true, &folder) && folder.id.known;
   bool cross_device = known && folder.id.device != work.file().info().id.device;
   const bool renamed =
       !cross_device && TakePlace(os, job, target, ucf, work, kCantWriteWorking, &cross_device, err);
@@ -214,7 +209,9 @@ bool ReplaceUcf(Os& os, const Job& job, const File& ucf, MadeFile& work, Failure
   // folder needs that folder's name gone too, or a crash could leave the
   // working file as a second name of the new UCF.
   os.SyncFolder(target);
-  if (known && os.Stat(".", true, &here) && !(here.id == folder.id)) os.SyncFolder(kWorkingName);
+  if (known && folder_path != "." && os.Stat(".", true, &here) && !(here.id == folder.id)) {
+    os.SyncFolder(kWorkingName);
+  }
   return true;
 }
 

@@ -27,14 +27,17 @@ run() {
 }
 
 # in_background DIR NAME ARGS...: runs the .exe in DIR in the background;
-# `ended NAME` then tells its status and last line.
+# `ended NAME` then tells its status and the last line of each output (a
+# run that Wine could not start prints nothing on standard output).
 in_background() {
   local dir=$1 name=$2
   shift 2
-  (cd "$dir" && wine "$exe" "$@" >"$scratch/$name.out" 2>/dev/null; echo $? >"$scratch/$name.status") &
+  (cd "$dir" && wine "$exe" "$@" >"$scratch/$name.out" 2>"$scratch/$name.err"
+   echo $? >"$scratch/$name.status") &
 }
 ended() {
-  echo "status $(cat "$scratch/$1.status"): $(tr -d '\r' <"$scratch/$1.out" | tail -n 1)"
+  echo "status $(cat "$scratch/$1.status"): $(tr -d '\r' <"$scratch/$1.out" | tail -n 1)" \
+    "/ $(tr -d '\r' <"$scratch/$1.err" | tail -n 1)"
 }
 
 fresh() {  # fresh NAME: an empty folder

@@ -1,9 +1,10 @@
 // A file the run makes goes through these states:
 //
-//   made, marked      Os::Open created it with the interrupts held, and its
-//                     name went into the list at once;
+//   made, marked      Os::Open created it with the interrupts held, it was
+//                     locked, and its name went into the list, all at once;
 //   nameless          CreateNameless made it: nothing to remove, nothing on
-//                     the list, until MoveTo links it and marks the name;
+//                     the list, until MoveBeside links it and marks the name;
+//   beside            MoveBeside gave it its name beside the UCF instead;
 //   given up          MoveTo renamed it over the UCF, or Remove removed it,
 //                     and the list no longer holds its name.
 //
@@ -48,16 +49,28 @@ void Unmark(int* slot) {
   *slot = -1;
 }
 
-// Opens `path`, and marks a file that this opening made at once.
+enum class Turn { kTaken, kAgain, kRefused };
+
+// Opens `path`. A file that this opening made is locked at once, and marked
+// only if it still bears the name then: another run that found it unlocked
+// may have taken it over, and the handler must never remove what that run
+// made in its place. Sets `*turn` for such a file.
 std::unique_ptr<File> OpenMarked(Os& os, const std::string& path, OpenMode mode, int* slot,
-                                 OpenError* err) {
+                                 OpenError* err, Turn* turn, std::string* why) {
   InterruptsHeld held;
   std::unique_ptr<File> file = os.Open(path, mode, err);
-  if (file && file->created()) *slot = Mark(path);
+  if (!file || !file->created()) return file;
+  // A run taking it over lets go at once, so this waits a moment at most.
+  const bool locked = file->Lock(true);
+  if (!locked) *why = os.LastError();
+  FileInfo now;
+  const bool named = os.Stat(path, false, &now) && now.id == file->info().id;
+  *turn = !named ? Turn::kAgain : locked ? Turn::kTaken : Turn::kRefused;
+  if (*turn == Turn::kTaken) *slot = Mark(path);
+  // Made, but never this run's turn: the name would block the next run.
+  if (*turn == Turn::kRefused) os.Remove(path);
   return file;
 }
-
-enum class Turn { kTaken, kAgain, kRefused };
 
 // A working file that this run did not make, under its lock, so no other
 // run's: one that was killed left it, or one made it and has not yet locked
@@ -75,8 +88,8 @@ Turn TakeOver(Os& os, const std::string& path, const FileInfo& left, std::string
 
 // Waits for the lock of `file`, opened at `path`, and checks that it still
 // bears the name, as the run that had the turn may have moved it away.
-Turn AfterLock(Os& os, const std::string& path, OpenMode mode, File& file, int* slot,
-               std::string* why, const Waiting& waiting) {
+Turn AfterLock(Os& os, const std::string& path, OpenMode mode, File& file, std::string* why,
+               const Waiting& waiting) {
   // A turn of another run that ends within a second goes unsaid.
   bool locked = file.Lock(false);
   for (int tries = 0; !locked && tries < 100; ++tries) {
@@ -89,19 +102,13 @@ Turn AfterLock(Os& os, const std::string& path, OpenMode mode, File& file, int* 
   }
   if (!locked) {
     *why = os.LastError();
-    InterruptsHeld held;
-    // Made, but never this run's turn: the name would block the next run.
-    if (*slot >= 0) os.Remove(path);
-    Unmark(slot);
     return Turn::kRefused;
   }
   FileInfo now;
   if (!os.Stat(path, mode == OpenMode::kUcf, &now) || !(now.id == file.info().id)) {
-    InterruptsHeld held;
-    Unmark(slot);  // no longer this run's to remove
     return Turn::kAgain;
   }
-  if (mode != OpenMode::kWorking || file.created()) return Turn::kTaken;
+  if (mode != OpenMode::kWorking) return Turn::kTaken;
   return TakeOver(os, path, file.info(), why);
 }
 
@@ -112,19 +119,44 @@ std::unique_ptr<File> TakeTurn(Os& os, const std::string& path, OpenMode mode, i
                                std::string* why, const Waiting& waiting) {
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     OpenError err = OpenError::kNone;
-    std::unique_ptr<File> file = OpenMarked(os, path, mode, slot, &err);
-    // Gone between two calls: another run moved it away or removed it.
-    if (!file && err == OpenError::kGone && mode == OpenMode::kWorking) continue;
-    *why = !file ? os.LastError() : !file->info().regular ? "not a regular file" : "";
-    if (!why->empty()) return nullptr;
-    // Not to be changed, so no turn.
-    if (mode == OpenMode::kUcf && file->info().read_only) return file;
-    const Turn turn = AfterLock(os, path, mode, *file, slot, why, waiting);
+    Turn turn = Turn::kAgain;
+    std::unique_ptr<File> file = OpenMarked(os, path, mode, slot, &err, &turn, why);
+    if (!file) {
+      // Gone between two calls: another run moved it away or removed it.
+      if (err == OpenError::kGone && mode == OpenMode::kWorking) continue;
+      *why = os.LastError();
+      return nullptr;
+    }
+    if (!file->created()) {
+      if (!file->info().regular) {
+        *why = "not a regular file";
+        return nullptr;
+      }
+      // Not to be changed, so no turn.
+      if (mode == OpenMode::kUcf && file->info().read_only) return file;
+      turn = AfterLock(os, path, mode, *file, why, waiting);
+    }
     if (turn == Turn::kTaken) return file;
     if (turn == Turn::kRefused) return nullptr;
   }
   *why = "other runs kept moving it or taking it";
   return nullptr;
+}
+
+// True if `left`, the file beside the UCF `ucf` that CopyName names, is
+// what a run killed before its rename leaves, and no one's own file: this
+// user's and private, as made (its other name, if any, the working file
+// here, as a kill while it moved there leaves it); or, once given them, with
+// the UCF's group and mode, and its owner or this user's.
+bool LeftByARun(Os& os, const FileInfo& left, const FileInfo& ucf, const std::string& working) {
+  if (!left.regular) return false;
+  FileInfo other;
+  if (left.mine && !left.shared) {
+    return left.links == 1 ||
+           (left.links == 2 && os.Stat(working, false, &other) && other.id == left.id);
+  }
+  return left.links == 1 && (left.mine || left.owner == ucf.owner) && left.group == ucf.group &&
+         left.mode == ucf.mode;
 }
 
 }  // namespace
@@ -137,14 +169,34 @@ MadeFile::~MadeFile() {
   Remove();
 }
 
-bool MadeFile::MoveTo(const std::string& target, bool* cross_device) {
+bool MadeFile::MoveBeside(const std::string& target, bool* cross_device) {
+  if (state_ == State::kBeside) return true;
   InterruptsHeld held;
-  if (state_ == State::kNameless) {
-    if (!os_.Link(*file_, name_)) return false;
-    state_ = State::kNamed;
-    slot_ = Mark(name_);
+  const std::string from = state_ == State::kNamed ? name_ : std::string();
+  // A leftover at these names went as the turn began: what is left is
+  // someone's own, and passed by.
+  for (int n = 0; n < kCopyNames; ++n) {
+    const std::string beside = CopyName(target, n);
+    MoveError err = MoveError::kNone;
+    if (os_.Move(*file_, from, beside, &err)) {
+      // The old name, if it still stands, is not this file's.
+      Unmark(&slot_);
+      name_ = beside;
+      state_ = State::kBeside;
+      slot_ = Mark(name_);
+      return true;
+    }
+    *cross_device = err == MoveError::kCrossDevice;
+    if (err != MoveError::kTaken) return false;
   }
-  if (!os_.Rename(name_, target, cross_device)) return false;
+  return false;
+}
+
+bool MadeFile::MoveTo(const std::string& target) {
+  bool cross_device;
+  if (!MoveBeside(target, &cross_device)) return false;
+  InterruptsHeld held;
+  if (!os_.Rename(name_, target)) return false;
   state_ = State::kGivenUp;
   Unmark(&slot_);
   return true;
@@ -153,24 +205,23 @@ bool MadeFile::MoveTo(const std::string& target, bool* cross_device) {
 bool MadeFile::Remove() {
   InterruptsHeld held;
   // A name that could not be removed stays the run's, to try again.
-  if (state_ == State::kNamed && !os_.Remove(name_)) return false;
+  const bool named = state_ == State::kNamed || state_ == State::kBeside;
+  if (named && !os_.Remove(name_)) return false;
   state_ = State::kGivenUp;
   Unmark(&slot_);
   return true;
 }
 
-std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, std::string* why,
-                              const Waiting& waiting) {
+std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, const std::string& working,
+                              std::string* why, const Waiting& waiting) {
   int slot = -1;  // the UCF is never made
   std::unique_ptr<File> ucf = TakeTurn(os, path, OpenMode::kUcf, &slot, why, waiting);
   std::string target;
   if (!ucf || ucf->info().read_only || !os.ResolvePath(path, &target)) return ucf;
-  // Left by a run on this UCF that was killed as it was renamed: what such a
-  // run leaves, and nobody else's file that bears the name.
-  const std::string copy = CopyName(target);
-  FileInfo left;
-  if (os.Stat(copy, false, &left) && left.regular && left.mine && left.links == 1 && !left.shared) {
-    os.Remove(copy);
+  for (int n = 0; n < kCopyNames; ++n) {
+    const std::string copy = CopyName(target, n);
+    FileInfo left;
+    if (os.Stat(copy, false, &left) && LeftByARun(os, left, ucf->info(), working)) os.Remove(copy);
   }
   return ucf;
 }
@@ -185,27 +236,29 @@ std::unique_ptr<MadeFile> TakeWorkingFile(Os& os, const std::string& name, std::
 }
 
 std::unique_ptr<MadeFile> CreateBeside(Os& os, const std::string& target, std::string* why) {
-  const std::string name = CopyName(target);
   if (std::unique_ptr<File> file = os.CreateNameless(target)) {
     return std::unique_ptr<MadeFile>(
-        new MadeFile(os, std::move(file), name, MadeFile::State::kNameless, -1));
+        new MadeFile(os, std::move(file), "", MadeFile::State::kNameless, -1));
   }
   InterruptsHeld held;  // made and marked at once
-  OpenError err;
-  std::unique_ptr<File> file = os.Open(name, OpenMode::kCreate, &err);
-  if (!file) {
-    *why = os.LastError();
-    return nullptr;
+  OpenError err = OpenError::kExists;
+  for (int n = 0; n < kCopyNames && err == OpenError::kExists; ++n) {
+    const std::string name = CopyName(target, n);
+    if (std::unique_ptr<File> file = os.Open(name, OpenMode::kCreate, &err)) {
+      const int slot = Mark(name);
+      return std::unique_ptr<MadeFile>(
+          new MadeFile(os, std::move(file), name, MadeFile::State::kBeside, slot));
+    }
   }
-  const int slot = Mark(name);
-  return std::unique_ptr<MadeFile>(
-      new MadeFile(os, std::move(file), name, MadeFile::State::kNamed, slot));
+  *why = os.LastError();
+  return nullptr;
 }
 
-std::string CopyName(const std::string& target) {
+std::string CopyName(const std::string& target, int n) {
   const std::string::size_type sep = target.find_last_of(kPathSeparators);
-  if (sep == std::string::npos) return ".romseed-" + target;
-  return target.substr(0, sep + 1) + ".romseed-" + target.substr(sep + 1);
+  const std::string name = target.substr(sep == std::string::npos ? 0 : sep + 1);
+  const std::string folder = target.substr(0, sep == std::string::npos ? 0 : sep + 1);
+  return folder + ".romseed-" + name + (n > 0 ? "." + std::to_string(n) : "");
 }
 
 }  // namespace romseed

@@ -26,10 +26,15 @@ class MadeFile {
   MadeFile(const MadeFile&) = delete;
   MadeFile& operator=(const MadeFile&) = delete;
   File& file() { return *file_; }
-  // Renames the file over `target`; from then on it is no longer the run's
-  // to remove. False on failure, with `*cross_device` set if `target` lies
-  // on another file system.
-  bool MoveTo(const std::string& target, bool* cross_device);
+  // Gives the file, in place of its own name, the first free one of those
+  // that CopyName(target, n) gives, private to this run, so that it takes `target`'s place from
+  // within that folder and whatever took its old name cannot. Nothing if it
+  // bears that name already. False on failure, with `*cross_device` set if
+  // `target` lies on another file system.
+  bool MoveBeside(const std::string& target, bool* cross_device);
+  // Moves the file beside `target`, then renames it over `target`; from
+  // then on it is no longer the run's to remove. False on failure.
+  bool MoveTo(const std::string& target);
   // Removes the file's name now. False on failure.
   bool Remove();
 
@@ -37,7 +42,7 @@ class MadeFile {
   friend std::unique_ptr<MadeFile> TakeWorkingFile(Os&, const std::string&, std::string*,
                                                    const Waiting&);
   friend std::unique_ptr<MadeFile> CreateBeside(Os&, const std::string&, std::string*);
-  enum class State { kNameless, kNamed, kGivenUp };
+  enum class State { kNameless, kNamed, kBeside, kGivenUp };
   MadeFile(Os& os, std::unique_ptr<File> file, std::string name, State state, int slot);
 
   Os& os_;
@@ -50,11 +55,11 @@ class MadeFile {
 // Opens the UCF at `path` and waits for its turn: runs on one UCF take turns,
 // from whatever folder they start; the turn lasts until the file is
 // destroyed. A read-only UCF is opened without waiting. Once the turn is
-// this run's, removes a copy that a killed run left beside it: a private
-// file of this user's with no other name. Null if it
-// cannot be opened or is not a regular file, with the reason in `*why`.
-std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, std::string* why,
-                              const Waiting& waiting);
+// this run's, removes the file that a killed run left beside it (see
+// CopyName), whose other name can only be the working file `working`. Null
+// if it cannot be opened or is not a regular file, with the reason in `*why`.
+std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, const std::string& working,
+                              std::string* why, const Waiting& waiting);
 
 // Waits for this folder's turn at the working file `name` and takes it: a
 // new, private file, made if nothing bears the name, or in place of one
@@ -71,8 +76,12 @@ std::unique_ptr<MadeFile> TakeWorkingFile(Os& os, const std::string& name, std::
 // run on `target` removes. Null on failure, with the reason in `*why`.
 std::unique_ptr<MadeFile> CreateBeside(Os& os, const std::string& target, std::string* why);
 
-// The name that a copy beside `target` bears for its rename.
-std::string CopyName(const std::string& target);
+// The names that a file may bear beside `target` right before it takes its
+// place, the first free one of kCopyNames: a run killed then leaves it
+// there, for the next run on `target`. Another's file at the first name
+// does not stop a run.
+constexpr int kCopyNames = 4;
+std::string CopyName(const std::string& target, int n);
 
 }  // namespace romseed
 

@@ -38,6 +38,9 @@ FileInfo InfoOf(const struct stat& st) {
   info.regular = S_ISREG(st.st_mode);
   info.mine = st.st_uid == ::geteuid();
   info.shared = (st.st_mode & 077) != 0;
+  info.owner = st.st_uid;
+  info.group = st.st_gid;
+  info.mode = st.st_mode & 07777;
   return info;
 }
 
@@ -164,6 +167,13 @@ int OpenWorkingFd(const char* path, bool* created) {
   return fd;
 }
 
+// True if `path` names the file open as `fd`.
+bool Names(const std::string& path, int fd) {
+  struct stat named, open;
+  return ::lstat(path.c_str(), &named) == 0 && ::fstat(fd, &open) == 0 &&
+         named.st_dev == open.st_dev && named.st_ino == open.st_ino;
+}
+
 class LinuxOs : public Os {
  public:
   LinuxOs() {
@@ -204,13 +214,40 @@ class LinuxOs : public Os {
   }
 
   std::unique_ptr<File> CreateNameless(const std::string& path) override {
+    // Such a file gets its name through /proc alone.
+    if (::access("/proc/self/fd", F_OK) != 0) return nullptr;
     int fd = CreatePrivate(FolderOf(path).c_str(), O_TMPFILE);
     return fd < 0 ? nullptr : std::make_unique<LinuxFile>(fd, true, false);
   }
 
-  bool Link(File& file, const std::string& path) override {
-    const std::string self = "/proc/self/fd/" + std::to_string(static_cast<LinuxFile&>(file).fd());
-    return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
+  bool Move(File& file, const std::string& from, const std::string& to, MoveError* err) override {
+    // Linked through the descriptor, so that the new name is this file's
+    // whatever took the old one meanwhile; by name, and checked, where
+    // /proc is missing (another file at the old name then sends the
+    // content the way of a copy). The old name goes only once the new one
+    // stands.
+    const int fd = static_cast<LinuxFile&>(file).fd();
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    int linked = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW);
+    if (linked != 0 && errno == ENOENT && !from.empty() && ::access("/proc/self/fd", F_OK) != 0) {
+      linked = ::link(from.c_str(), to.c_str());
+      if (linked == 0 && !Names(to, fd)) {
+        ::unlink(to.c_str());
+        errno = EXDEV;
+        linked = -1;
+      }
+    }
+    *err = linked == 0 ? MoveError::kNone
+           : errno == EXDEV ? MoveError::kCrossDevice
+           : errno == EEXIST ? MoveError::kTaken
+                             : MoveError::kOther;
+    if (linked != 0) return false;
+    if (from.empty() || !Names(from, fd) || ::unlink(from.c_str()) == 0) return true;
+    *err = MoveError::kOther;
+    const int error = errno;
+    ::unlink(to.c_str());
+    errno = error;
+    return false;
   }
 
   bool Stat(const std::string& path, bool follow, FileInfo* info) override {
@@ -248,10 +285,8 @@ class LinuxOs : public Os {
     }
   }
 
-  bool Rename(const std::string& from, const std::string& to, bool* cross_device) override {
-    if (::rename(from.c_str(), to.c_str()) == 0) return true;
-    *cross_device = errno == EXDEV;
-    return false;
+  bool Rename(const std::string& from, const std::string& to) override {
+    return ::rename(from.c_str(), to.c_str()) == 0;
   }
 
   bool Remove(const std::string& path) override { return ::unlink(path.c_str()) == 0; }

@@ -312,6 +312,19 @@ HANDLE OpenWorking(const std::wstring& path, bool* created, OpenError* err) {
   return h;
 }
 
+// Moves `from` to `to`, written through. Another process may hold either
+// open for a moment (a run about to wait for its turn, a virus scanner),
+// which makes the move fail; the moment passes.
+bool MoveName(const std::wstring& from, const std::wstring& to, DWORD flags) {
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    if (::MoveFileExW(from.c_str(), to.c_str(), flags | MOVEFILE_WRITE_THROUGH)) return true;
+    const DWORD e = ::GetLastError();
+    if (e != ERROR_ACCESS_DENIED && e != ERROR_SHARING_VIOLATION) return false;
+    ::Sleep(10);
+  }
+  return false;
+}
+
 class Win32Os : public Os {
  public:
   std::unique_ptr<File> Open(const std::string& path, OpenMode mode, OpenError* err) override {
@@ -347,7 +360,31 @@ class Win32Os : public Os {
   }
 
   std::unique_ptr<File> CreateNameless(const std::string&) override { return nullptr; }
-  bool Link(File&, const std::string&) override { return false; }
+
+  bool Move(File& file, const std::string& from, const std::string& to, MoveError* err) override {
+    // Windows moves names, not handles: the name is checked to be this
+    // file's on both sides of the move. (No nameless files here.)
+    const FileId own = file.info().id;
+    const DWORD kNoFollow = FILE_FLAG_OPEN_REPARSE_POINT;
+    if (from.empty() || !(InfoOfPath(Widen(from), kNoFollow).id == own)) {
+      *err = MoveError::kOther;
+      ::SetLastError(ERROR_FILE_NOT_FOUND);
+      return false;
+    }
+    *err = MoveError::kOther;
+    if (!MoveName(Widen(from), Widen(to), 0)) {
+      const DWORD e = ::GetLastError();
+      if (e == ERROR_NOT_SAME_DEVICE) *err = MoveError::kCrossDevice;
+      if (e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS) *err = MoveError::kTaken;
+      return false;
+    }
+    if (!(InfoOfPath(Widen(to), kNoFollow).id == own)) {
+      ::SetLastError(ERROR_FILE_NOT_FOUND);
+      return false;
+    }
+    *err = MoveError::kNone;
+    return true;
+  }
 
   bool Stat(const std::string& path, bool follow, FileInfo* info) override {
     *info = InfoOfPath(Widen(path), follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
@@ -379,21 +416,8 @@ class Win32Os : public Os {
     return Widen(*target) == final_path;
   }
 
-  bool Rename(const std::string& from, const std::string& to, bool* cross_device) override {
-    // Another process may hold the target open for a moment (a run about to
-    // wait for its turn, a virus scanner), which makes the move fail; the
-    // moment passes.
-    for (int attempt = 0; attempt < 200; ++attempt) {
-      if (::MoveFileExW(Widen(from).c_str(), Widen(to).c_str(),
-                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        return true;
-      }
-      const DWORD e = ::GetLastError();
-      *cross_device = e == ERROR_NOT_SAME_DEVICE;
-      if (e != ERROR_ACCESS_DENIED && e != ERROR_SHARING_VIOLATION) return false;
-      ::Sleep(10);
-    }
-    return false;
+  bool Rename(const std::string& from, const std::string& to) override {
+    return MoveName(Widen(from), Widen(to), MOVEFILE_REPLACE_EXISTING);
   }
 
   bool Remove(const std::string& path) override {

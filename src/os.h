@@ -47,6 +47,8 @@ struct FileInfo {
   bool read_only = false;  // not writable by this run's user, or marked so
   bool mine = true;        // owned by this run's user
   bool shared = false;     // others may read or write it, where the system says
+  // Owner, group and permission bits, where the system has them (else 0).
+  std::uint32_t owner = 0, group = 0, mode = 0;
 };
 
 // How Os::Open opens a file.
@@ -59,6 +61,9 @@ enum class OpenMode {
 
 // Why Os::Open failed.
 enum class OpenError { kNone, kGone, kExists, kOther };
+
+// Why Os::Move failed.
+enum class MoveError { kNone, kCrossDevice, kTaken, kOther };
 
 // An open file, closed when destroyed.
 class File : public Source, public Sink {
@@ -97,8 +102,13 @@ class Os {
   // Creates a file without a name in the folder of `path`, private. Null
   // where the file system cannot.
   virtual std::unique_ptr<File> CreateNameless(const std::string& path) = 0;
-  // Gives the nameless `file` the name `path`. False on failure.
-  virtual bool Link(File& file, const std::string& path) = 0;
+  // Gives `file` the name `to`, which must be free, in place of `from`, its
+  // name now ("" if it has none). The new name is always that of `file`;
+  // `from` goes only if it still names `file`. False on failure, with the
+  // reason in `*err`: kCrossDevice if `to` lies on another file system,
+  // kTaken if something bears it.
+  virtual bool Move(File& file, const std::string& from, const std::string& to,
+                    MoveError* err) = 0;
   // Sets `*info` to what `path` names now, its final link followed or not.
   // False if nothing.
   virtual bool Stat(const std::string& path, bool follow, FileInfo* info) = 0;
@@ -108,9 +118,8 @@ class Os {
   // resolved where they point (its folders are left as they are). False if
   // it cannot be resolved.
   virtual bool ResolvePath(const std::string& path, std::string* target) = 0;
-  // Renames `from` over `to` in one step. False on failure, with
-  // `*cross_device` set if `to` lies on another file system.
-  virtual bool Rename(const std::string& from, const std::string& to, bool* cross_device) = 0;
+  // Renames `from` over `to` in one step. False on failure.
+  virtual bool Rename(const std::string& from, const std::string& to) = 0;
   // Removes the name `path`; the name is free again at once. False on failure.
   virtual bool Remove(const std::string& path) = 0;
   // Makes the names in the folder of `path` durable. False on failure.

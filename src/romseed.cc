@@ -85,7 +85,7 @@ bool OpenInputs(Os& os, const Job& job, Inputs* in, Failure* err, Sink& errors) 
   in->bin = os.Open(job.bin_path, OpenMode::kRead, &error);
   if (!in->bin) return Fail("can't open binary file " + job.bin_path, err, os.LastError());
   std::string why;
-  in->ucf = OpenUcf(os, job.ucf_path, &why, [&] { SayWaiting(errors, job.ucf_path); });
+  in->ucf = OpenUcf(os, job.ucf_path, kWorkingName, &why, [&] { SayWaiting(errors, job.ucf_path); });
   if (!in->ucf) return Fail("can't open ucf file " + job.ucf_path, err, why);
   // Read-only is how a user or their version control says "do not change".
   if (in->ucf->info().read_only) return Fail("ucf file " + job.ucf_path + " is read-only", err);
@@ -155,26 +155,29 @@ bool CopyAll(Source& from, Sink& to) {
 }
 
 // Puts `file` in the UCF's place: the UCF's permissions, then the content
-// made durable (a failure says `unwritten`), then, if the UCF is still what
-// the run read (an editor may have saved it meanwhile, and their save is
-// kept instead), the rename, right after the check.
+// made durable (a failure says `unwritten`), then its name beside the UCF,
+// and then, if the UCF is still what the run read (an editor may have saved
+// it meanwhile, and their save is kept instead), the rename, right after
+// the check.
 bool TakePlace(Os& os, const Job& job, const std::string& target, const File& ucf,
-               MadeFile& file, const std::string& unwritten, bool* cross_device, Failure* err) {
+               MadeFile& file, const std::string& unwritten, Failure* err) {
   // Private until now, as the UCF's content may be; given before the flush,
   // so that a crash cannot leave the new UCF with the working file's.
   if (!file.file().TakeAttributesOf(ucf)) return Fail(CantReplace(job), err, os.LastError());
   if (!file.file().Sync()) return Fail(unwritten, err, os.LastError());
+  bool cross_device;
+  if (!file.MoveBeside(target, &cross_device)) return Fail(CantReplace(job), err, os.LastError());
   FileInfo now;
   if (!os.Stat(target, true, &now) || !(now.id == ucf.info().id) ||
       now.size != ucf.info().size || now.mtime != ucf.info().mtime ||
       (job.ucf_hash && HashOf(os, target) != job.ucf_hash)) {
     return Fail("ucf file " + job.ucf_path + " changed during the run", err);
   }
-  return file.MoveTo(target, cross_device) || Fail(CantReplace(job), err, os.LastError());
+  return file.MoveTo(target) || Fail(CantReplace(job), err, os.LastError());
 }
 
-// A rename cannot cross file systems: the content goes to a new file beside
-// the UCF, which takes its place instead.
+// A file cannot move across file systems: its content goes to a new file
+// beside the UCF, which takes its place instead.
 bool CopyBeside(Os& os, const Job& job, const std::string& target, const File& ucf,
                 MadeFile& work, Failure* err) {
   std::string why;
@@ -186,8 +189,7 @@ bool CopyBeside(Os& os, const Job& job, const std::string& target, const File& u
   // The working file goes before the copy takes the UCF's place, so that a
   // failure to remove it leaves the UCF as it was.
   if (!work.Remove()) return Fail(CantReplace(job), err, os.LastError());
-  bool cross_device;
-  return TakePlace(os, job, target, ucf, *copy, CantReplace(job), &cross_device, err);
+  return TakePlace(os, job, target, ucf, *copy, CantReplace(job), err);
 }
 
 // Puts the new content in the UCF's place: durable first, then in one step,
@@ -195,21 +197,27 @@ bool CopyBeside(Os& os, const Job& job, const std::string& target, const File& u
 bool ReplaceUcf(Os& os, const Job& job, const File& ucf, MadeFile& work, Failure* err) {
   std::string target;
   if (!os.ResolvePath(job.ucf_path, &target)) return Fail(CantReplace(job), err, os.LastError());
-  // On a file system of its own, the UCF's folder gets a copy, and the
-  // working file never gets the UCF's permissions.
-  FileInfo folder, here;
-  const std::string folder_path = FolderOf(target);
-  const bool known = os.Stat(folder_path, true, &folder) && folder.id.known;
-  bool cross_device = known && folder.id.device != work.file().info().id.device;
-  const bool renamed =
-      !cross_device && TakePlace(os, job, target, ucf, work, kCantWriteWorking, &cross_device, err);
-  if (!renamed && (!cross_device || !CopyBeside(os, job, target, ucf, work, err))) return false;
+  // The working file leaves its folder, whose names others may change,
+  // before it gets the UCF's permissions: the UCF's place goes to it alone,
+  // from a name beside the UCF that only this run made; and a run killed
+  // meanwhile leaves no working file of another owner behind. On a file
+  // system of its own, the UCF's folder gets a copy instead.
+  bool cross_device = false;
+  const bool moved = work.MoveBeside(target, &cross_device);
+  if (!moved && !cross_device) return Fail(CantReplace(job), err, os.LastError());
+  if (moved ? !TakePlace(os, job, target, ucf, work, kCantWriteWorking, err)
+            : !CopyBeside(os, job, target, ucf, work, err)) {
+    return false;
+  }
   // The UCF holds its new content already; this makes the rename outlast a
-  // crash, and a failure leaves nothing to undo. A rename from another
-  // folder needs that folder's name gone too, or a crash could leave the
-  // working file as a second name of the new UCF.
+  // crash, and a failure leaves nothing to undo. A file from another folder
+  // needs that folder's name gone too, or a crash could leave the working
+  // file as a second name of the new UCF.
   os.SyncFolder(target);
-  if (known && folder_path != "." && os.Stat(".", true, &here) && !(here.id == folder.id)) {
+  const std::string folder_path = FolderOf(target);
+  FileInfo folder, here;
+  if (folder_path != "." && os.Stat(folder_path, true, &folder) && folder.id.known &&
+      os.Stat(".", true, &here) && !(here.id == folder.id)) {
     os.SyncFolder(kWorkingName);
   }
   return true;

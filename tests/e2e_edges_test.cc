@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
@@ -23,6 +24,16 @@ void AsNobody() {
   if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
     ::_exit(126);
   }
+}
+
+// Runs the tool under strace, which injects `faults` ("-e", "inject=...").
+RunOptions Traced(std::vector<std::string> faults) {
+  RunOptions traced;
+  // LeakSanitizer, in a sanitizer build, cannot work under ptrace.
+  traced.wrapper = {"/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0", "/usr/bin/strace", "-o",
+                    "/dev/null"};
+  traced.wrapper.insert(traced.wrapper.end(), faults.begin(), faults.end());
+  return traced;
 }
 
 TEST_F(Edges, StandardOutputClosedUnreadOrTheWorkingFile) {
@@ -96,10 +107,7 @@ TEST_F(Edges, FlushesTheFileBeforeItsRenameAndTheFolderAfter) {
   WriteFile(shm / "top.ucf", kTopUcf);
   for (const std::string& ucf : {dir / "top.ucf", shm / "top.ucf"}) {
     const std::string log = dir / "strace.log", folder = ucf.substr(0, ucf.rfind('/'));
-    RunOptions traced;
-    // LeakSanitizer, in a sanitizer build, cannot work under ptrace.
-    traced.wrapper = {"/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0", "/usr/bin/strace", "-f", "-y",
-                      "-o", log, "-e", "trace=fsync,rename"};
+    RunOptions traced = Traced({"-f", "-y", "-o", log, "-e", "trace=fsync,rename"});
     ASSERT_EQ(Run({"fw.bin", ucf, "rom"}, traced).status, 0) << ucf;
     EXPECT_EQ(ReadFile(ucf), kTopNew);
     // The flush before the rename that took the UCF's place is of the file
@@ -114,6 +122,68 @@ TEST_F(Edges, FlushesTheFileBeforeItsRenameAndTheFolderAfter) {
     EXPECT_NE(line_at(calls.rfind("fsync(", renamed)).find(moved), std::string::npos) << calls;
     EXPECT_NE(line_at(calls.find("fsync(", renamed)).find("<" + folder + ">)"), std::string::npos)
         << calls;
+  }
+}
+
+// Run A is interrupted as it locks the working file it made; run B took the
+// file over just before (A had not yet locked it). A's handler must leave
+// B's new file alone.
+TEST_F(Edges, AnInterruptedRunRemovesNoOtherRunsFile) {
+  if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
+  WriteFile(dir / "b.ucf", kTopUcf);
+  ToolResult a, b;
+  std::thread first([&] {
+    a = Run({"fw.bin", "top.ucf", "rom"},
+            Traced({"-P", dir / "tempucf.ucf", "-e",
+                    "inject=fcntl:signal=SIGTERM:delay_exit=2000000:when=1"}));
+  });
+  for (int waited = 0; !Exists(dir / "tempucf.ucf") && waited < 10000; ++waited) ::usleep(1000);
+  b = Run({"fw.bin", "b.ucf", "rom"}, Traced({"-e", "inject=rename:delay_enter=4000000"}));
+  first.join();
+  EXPECT_EQ(a.status, 128 + SIGTERM);
+  EXPECT_EQ(b.status, 0) << b.out;
+  EXPECT_EQ(ReadFile(dir / "b.ucf"), kTopNew);
+  EXPECT_EQ(ReadFile(dir / "top.ucf"), kTopUcf);
+  EXPECT_FALSE(Exists(dir / "tempucf.ucf"));
+}
+
+// What takes the UCF's place is what the run wrote, even if another user
+// puts a link to a file of theirs at the working file's name meanwhile.
+TEST_F(Edges, OnlyTheFileTheRunWroteTakesTheUcfsPlace) {
+  if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
+  WriteFile(dir / "theirs", "theirs");
+  ToolResult r;
+  std::atomic<bool> done{false};
+  std::thread run([&] {
+    r = Run({"fw.bin", "top.ucf", "rom"}, Traced({"-e", "inject=fsync:delay_enter=1500000:when=1"}));
+    done = true;
+  });
+  struct stat st;
+  while (!done && !(::stat((dir / "tempucf.ucf").c_str(), &st) == 0 && st.st_size > 0)) ::usleep(1000);
+  ::link((dir / "theirs").c_str(), (dir / "swap").c_str());
+  ::rename((dir / "swap").c_str(), (dir / "tempucf.ucf").c_str());
+  run.join();
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(ReadFile(dir / "top.ucf"), kTopNew);
+  EXPECT_EQ(ReadFile(dir / "theirs"), "theirs");
+}
+
+// Root on a UCF of another user's, killed right before the rename, here
+// and across file systems: the next run is not locked out.
+TEST_F(Edges, AKillBeforeTheRenameStopsNoLaterRun) {
+  if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act for another user";
+  ScratchDir shm("/dev/shm");
+  for (const std::string& ucf : {dir / "top.ucf", shm / "top.ucf"}) {
+    WriteFile(ucf, kTopUcf);
+    ::chown(ucf.c_str(), kNobody, kNobody);
+    EXPECT_NE(Run({"fw.bin", ucf, "rom"}, Traced({"-e", "inject=rename:signal=SIGKILL"})).status, 0);
+    EXPECT_EQ(ReadFile(ucf), kTopUcf);
+    ToolResult r = Run({"fw.bin", ucf, "rom"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(ReadFile(ucf), kTopNew);
+    EXPECT_FALSE(Exists(dir / "tempucf.ucf"));
+    EXPECT_FALSE(Exists(ucf.substr(0, ucf.rfind('/')) + "/.romseed-top.ucf"));
   }
 }
 

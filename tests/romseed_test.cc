@@ -17,9 +17,9 @@ namespace {
 
 // Files in memory behind the OS layer. Every call is recorded as "verb path",
 // a run of equal calls once, and then handed to `meanwhile`; the `fail_nth`
-// call equal to `fail` fails, one equal to `raise` throws; with
-// `cross_device` a rename from one folder into another fails as one across
-// file systems does, and with `nameless` a folder can hold nameless files.
+// call equal to `fail` fails, one equal to `raise` throws; files in ext/
+// lie on a file system of their own, and with `nameless` a folder can hold
+// nameless files.
 class FakeOs : public Os {
  public:
   struct Node {
@@ -103,12 +103,19 @@ class FakeOs : public Os {
   std::unique_ptr<File> CreateNameless(const std::string& path) override {
     if (!nameless || !Call("nameless " + Folder(path))) return nullptr;
     auto node = std::make_shared<Node>(Node{"", {}});
-    node->info.id = {1, ++made_, true};
+    node->info.id = {Device(path), ++made_, true};
     return std::make_unique<FakeFile>(this, "nameless", node, true);
   }
-  bool Link(File& file, const std::string& path) override {
-    if (!Call("link " + path)) return false;
-    files[path] = static_cast<FakeFile&>(file).node_;
+  bool Move(File& file, const std::string& from, const std::string& to, MoveError* err) override {
+    std::shared_ptr<Node> node = static_cast<FakeFile&>(file).node_;
+    *err = MoveError::kOther;
+    if (!Call("move " + (from.empty() ? "nameless" : from) + " " + to)) return false;
+    *err = node->info.id.device != Device(to) ? MoveError::kCrossDevice
+           : files.count(to)                  ? MoveError::kTaken
+                                              : MoveError::kNone;
+    if (*err != MoveError::kNone) return false;
+    files[to] = node;
+    if (files.count(from) && files[from] == node) files.erase(from);
     return true;
   }
   bool Stat(const std::string& path, bool, FileInfo* info) override {
@@ -128,10 +135,8 @@ class FakeOs : public Os {
     *target = path;
     return Call("resolve " + path);
   }
-  bool Rename(const std::string& from, const std::string& to, bool* cross) override {
-    bool ok = Call("rename " + from + " " + to);
-    *cross = ok && cross_device && Folder(from) != Folder(to);
-    if (!ok || *cross) return false;
+  bool Rename(const std::string& from, const std::string& to) override {
+    if (!Call("rename " + from + " " + to)) return false;
     files[to] = files[from];
     return files.erase(from);
   }
@@ -148,7 +153,6 @@ class FakeOs : public Os {
   int fail_nth = 1;
   bool fail_always = false;  // every such call, not just the nth
   bool failed = false;       // the last call
-  bool cross_device = true;
   bool nameless = false;
   bool folders = false;  // folders can be looked at (else only the rename tells file systems apart)
   std::set<std::string> busy;  // locked by another run: a run must wait for them
@@ -192,40 +196,39 @@ TEST_F(RunTest, MakesTheContentDurableBeforeItTakesTheUcfsPlace) {
   ASSERT_EQ(Run(), 0) << printed;
   // The UCF's permissions before the flush; the check that the UCF is as it
   // was read right before the rename; the folder after.
-  ExpectOrder({"lock top.ucf", "create tempucf.ucf", "lock tempucf.ucf", "chmod tempucf.ucf",
-               "sync tempucf.ucf", "stat top.ucf", "rename tempucf.ucf top.ucf",
-               "syncdir top.ucf"});
+  // Beside the UCF first, and only then its permissions.
+  ExpectOrder({"lock top.ucf", "create tempucf.ucf", "lock tempucf.ucf",
+               "move tempucf.ucf .romseed-top.ucf", "chmod tempucf.ucf", "sync tempucf.ucf",
+               "stat top.ucf", "rename .romseed-top.ucf top.ucf", "syncdir top.ucf"});
   EXPECT_EQ(fake.files["top.ucf"]->data, kNew);
   EXPECT_EQ(fake.Paths(), (std::set<std::string>{"fw.bin", "top.ucf"}));
 
   // Across file systems the content goes through a copy beside the UCF,
-  // nameless until it is renamed where the file system allows. Where the
-  // folder shows that it lies elsewhere, the working file stays private.
-  for (bool folders : {false, true}) {
-    for (bool nameless : {false, true}) {
-      fake = FakeOs();
-      fake.nameless = nameless;
-      fake.folders = folders;
-      ASSERT_EQ(Run("ext/top.ucf"), 0) << printed;
-      const std::string copy = nameless ? "nameless" : "ext/.romseed-top.ucf";
-      ExpectOrder({"write " + copy, "remove tempucf.ucf", "chmod " + copy, "sync " + copy,
-                   "stat ext/top.ucf", "rename ext/.romseed-top.ucf ext/top.ucf",
-                   "syncdir ext/top.ucf"});
-      if (nameless) {
-        ExpectOrder({"sync nameless", "link ext/.romseed-top.ucf",
-                     "rename ext/.romseed-top.ucf ext/top.ucf"});
-      }
-      EXPECT_EQ(fake.At("chmod tempucf.ucf") == fake.calls.size(), folders);
-      EXPECT_EQ(fake.files["ext/top.ucf"]->data, kNew);
-      EXPECT_EQ(fake.Paths(), (std::set<std::string>{"ext/top.ucf", "fw.bin"}));
+  // nameless until it is renamed where the file system allows; the working
+  // file stays private.
+  for (bool nameless : {false, true}) {
+    fake = FakeOs();
+    fake.nameless = nameless;
+    ASSERT_EQ(Run("ext/top.ucf"), 0) << printed;
+    const std::string copy = nameless ? "nameless" : "ext/.romseed-top.ucf";
+    ExpectOrder({"write " + copy, "remove tempucf.ucf", "chmod " + copy, "sync " + copy,
+                 "stat ext/top.ucf", "rename ext/.romseed-top.ucf ext/top.ucf",
+                 "syncdir ext/top.ucf"});
+    if (nameless) {
+      ExpectOrder({"sync nameless", "move nameless ext/.romseed-top.ucf",
+                   "rename ext/.romseed-top.ucf ext/top.ucf"});
     }
+    EXPECT_EQ(fake.At("chmod tempucf.ucf"), fake.calls.size());
+    EXPECT_EQ(fake.files["ext/top.ucf"]->data, kNew);
+    EXPECT_EQ(fake.Paths(), (std::set<std::string>{"ext/top.ucf", "fw.bin"}));
   }
 
-  // Renamed from another folder: that folder's names are made durable too.
+  // From another folder: that folder's names are made durable too.
   fake = FakeOs();
   fake.folders = true;
   ASSERT_EQ(Run("sub/top.ucf"), 0) << printed;
-  ExpectOrder({"rename tempucf.ucf sub/top.ucf", "syncdir sub/top.ucf", "syncdir tempucf.ucf"});
+  ExpectOrder({"move tempucf.ucf sub/.romseed-top.ucf", "rename sub/.romseed-top.ucf sub/top.ucf",
+               "syncdir sub/top.ucf", "syncdir tempucf.ucf"});
 }
 
 TEST_F(RunTest, EveryFailureKeepsTheUcfAndLeavesNothingBehind) {
@@ -246,9 +249,9 @@ TEST_F(RunTest, EveryFailureKeepsTheUcfAndLeavesNothingBehind) {
       {"top.ucf", "sync tempucf.ucf", "can't write file tempucf.ucf"},
       {"top.ucf", "resolve top.ucf", "can't replace ucf file top.ucf", false, 2},
       {"top.ucf", "chmod tempucf.ucf", "can't replace ucf file top.ucf"},
-      // Only a rename across file systems takes the way through a copy.
-      {"top.ucf", "rename tempucf.ucf top.ucf", "can't replace ucf file top.ucf"},
-      {"ext/top.ucf", "rename tempucf.ucf ext/top.ucf", cant_replace},
+      // Only a move across file systems takes the way through a copy.
+      {"top.ucf", "move tempucf.ucf .romseed-top.ucf", "can't replace ucf file top.ucf"},
+      {"top.ucf", "rename .romseed-top.ucf top.ucf", "can't replace ucf file top.ucf"},
       {"ext/top.ucf", "create ext/.romseed-top.ucf", cant_replace},
       {"ext/top.ucf", "read tempucf.ucf", cant_replace},
       {"ext/top.ucf", "write ext/.romseed-top.ucf", cant_replace},
@@ -256,7 +259,7 @@ TEST_F(RunTest, EveryFailureKeepsTheUcfAndLeavesNothingBehind) {
       {"ext/top.ucf", "remove tempucf.ucf", cant_replace},
       {"ext/top.ucf", "chmod ext/.romseed-top.ucf", cant_replace},
       {"ext/top.ucf", "rename ext/.romseed-top.ucf ext/top.ucf", cant_replace},
-      {"ext/top.ucf", "link ext/.romseed-top.ucf", cant_replace, true},
+      {"ext/top.ucf", "move nameless ext/.romseed-top.ucf", cant_replace, true},
       {"ext/top.ucf", "rename ext/.romseed-top.ucf ext/top.ucf", cant_replace, true},
   };
   for (const Case& c : cases) {
@@ -272,11 +275,13 @@ TEST_F(RunTest, EveryFailureKeepsTheUcfAndLeavesNothingBehind) {
     EXPECT_EQ(errors_printed.substr(errors_printed.size() - std::min(said.size(), errors_printed.size())), said);
     EXPECT_EQ(fake.files[c.ucf]->data, kUcf);
     EXPECT_EQ(fake.Paths(), (std::set<std::string>{c.ucf, "fw.bin"}));
-    // After the failure, nothing but cleaning up.
+    // After the failure, nothing but cleaning up, once sure what is the run's.
     auto call = fake.calls.begin() - 1;
     for (int n = 0; n < std::max(c.nth, 1); ++n) call = std::find(call + 1, fake.calls.end(), c.fail);
     ASSERT_NE(call, fake.calls.end());
-    while (++call != fake.calls.end()) EXPECT_EQ(call->rfind("remove ", 0), 0u) << *call;
+    while (++call != fake.calls.end()) {
+      EXPECT_TRUE(call->rfind("remove ", 0) == 0 || call->rfind("stat ", 0) == 0) << *call;
+    }
   }
 }
 
@@ -384,22 +389,52 @@ TEST_F(RunTest, RefusesWhatWouldDestroyOrLoseAFile) {
 }
 
 TEST_F(RunTest, ReplacesWhatAKilledRunLeftBehind) {
-  fake.Put("tempucf.ucf", "left by a killed run");
-  fake.Put(".romseed-top.ucf", "a copy, left as its rename was killed");
-  ASSERT_EQ(Run(), 0) << printed;
-  ExpectOrder({"lock top.ucf", "remove .romseed-top.ucf", "open tempucf.ucf", "lock tempucf.ucf",
-               "remove tempucf.ucf", "create tempucf.ucf", "rename tempucf.ucf top.ucf"});
-  EXPECT_EQ(fake.files["top.ucf"]->data, kNew);
-  EXPECT_EQ(fake.Paths(), (std::set<std::string>{"fw.bin", "top.ucf"}));
+  // Beside the UCF: as made, private; as given the UCF's owner, group and
+  // mode; and killed while it moved there, a second name of the working file.
+  for (int left = 0; left < 3; ++left) {
+    fake = FakeOs();
+    fake.Put("tempucf.ucf", "left by a killed run");
+    auto copy = fake.Put(".romseed-top.ucf", "left as its rename was killed");
+    if (left == 1) copy->info.mine = false, copy->info.shared = true;
+    if (left == 2) {
+      fake.files[".romseed-top.ucf"] = copy = fake.files["tempucf.ucf"];
+      copy->info.links = 2;
+      fake.meanwhile = [&](const std::string& call) {
+        if (call == "remove .romseed-top.ucf") fake.files["tempucf.ucf"]->info.links = 1;
+      };
+    }
+    ASSERT_EQ(Run(), 0) << printed;
+    ExpectOrder({"lock top.ucf", "remove .romseed-top.ucf", "open tempucf.ucf",
+                 "lock tempucf.ucf", "remove tempucf.ucf", "create tempucf.ucf",
+                 "rename .romseed-top.ucf top.ucf"});
+    EXPECT_EQ(fake.files["top.ucf"]->data, kNew);
+    EXPECT_EQ(fake.Paths(), (std::set<std::string>{"fw.bin", "top.ucf"}));
+  }
 
-  // A file of that name that no run of the tool leaves is someone's own.
-  for (auto theirs : {+[](FileInfo* i) { i->mine = false; }, +[](FileInfo* i) { i->links = 2; },
-                      +[](FileInfo* i) { i->shared = true; }}) {
+  // A file of that name that no run of the tool leaves is someone's own, and
+  // the run passes it by.
+  for (auto theirs : {+[](FileInfo* i) { i->mine = false, i->owner = 7; },
+                      +[](FileInfo* i) { i->links = 2; },
+                      +[](FileInfo* i) { i->shared = true, i->mode = 0644; }}) {
     fake = FakeOs();
     theirs(&fake.Put(".romseed-top.ucf", "theirs")->info);
     ASSERT_EQ(Run(), 0) << printed;
     EXPECT_EQ(fake.files[".romseed-top.ucf"]->data, "theirs");
+    ExpectOrder({"move tempucf.ucf .romseed-top.ucf.1", "rename .romseed-top.ucf.1 top.ucf"});
   }
+}
+
+// What takes the UCF's place is the file this run wrote, whatever another
+// user puts at the working file's name before it moves.
+TEST_F(RunTest, MovesItsOwnFileBesideTheUcf) {
+  fake.meanwhile = [&](const std::string& call) {
+    if (call != "resolve top.ucf" || !fake.files.count("tempucf.ucf")) return;
+    fake.Put("tempucf.ucf", "theirs")->info.links = 2;
+    fake.meanwhile = nullptr;
+  };
+  ASSERT_EQ(Run(), 0) << printed;
+  EXPECT_EQ(fake.files["top.ucf"]->data, kNew);
+  EXPECT_EQ(fake.files["tempucf.ucf"]->data, "theirs");
 }
 
 TEST_F(RunTest, WarnsOfDroppedLinesThatAreNotItsStatements) {
@@ -427,6 +462,7 @@ TEST_F(RunTest, WarnsOfDroppedLinesThatAreNotItsStatements) {
 
 TEST_F(RunTest, SaysWhenItWaitsForAnotherRun) {
   fake.Put("top.ucf", "NET a;\n");
+  fake.Put("tempucf.ucf", "");
   fake.busy = {"top.ucf", "tempucf.ucf"};
   ASSERT_EQ(Run(), 0) << printed;
   EXPECT_EQ(errors_printed,

@@ -51,6 +51,10 @@ class LineFilter {
     before_ = end_[-1];
   }
 
+  // True once a control character that text never holds was seen. (The
+  // bytes that match the prefix, or a statement, hold none.)
+  bool foreign() const { return foreign_; }
+
   // Ends the pass: the last line may have no line end.
   FilterResult Finish() {
     if (bom_ > 0) {
@@ -102,7 +106,7 @@ class LineFilter {
   void Pass() {
     if (line_ == Line::kKeeping && !run_) run_ = p_;
     const unsigned char* nl = line_ == Line::kDropping ? StatementEnd() : nullptr;
-    if (!nl) nl = static_cast<const unsigned char*>(std::memchr(p_, '\n', end_ - p_));
+    if (!nl) nl = FindLineEnd(p_, end_, &foreign_);
     if (!nl) {
       if (line_ == Line::kDropping) Carry(drop_from_ ? drop_from_ : start_, end_);
       drop_from_ = nullptr;
@@ -193,6 +197,7 @@ class LineFilter {
   const unsigned char* drop_from_ = nullptr;  // where a dropped line's tail begins in this read
   std::string tail_;                    // of a dropped line begun in an earlier read
   bool tail_whole_ = true;              // tail_ holds all of it
+  bool foreign_ = false;
 };
 
 }  // namespace
@@ -206,8 +211,10 @@ PassResult FilterUcf(Source& ucf, Output& out, std::string_view delstr, FilterRe
     if (!out.ok()) return PassResult::kCantWrite;
     if (!ucf.Read(buf.get(), kBufBytes, &got)) return PassResult::kCantRead;
     if (got == 0) break;
-    if (std::memchr(buf.get(), 0, got)) return PassResult::kNotText;
     filter.Take(buf.get(), got);
+    // A NUL or another control character that no UCF holds: most likely a
+    // binary given as the UCF.
+    if (filter.foreign()) return PassResult::kNotText;
   }
   *result = filter.Finish();
   return out.ok() ? PassResult::kOk : PassResult::kCantWrite;

@@ -36,4 +36,11 @@ bool IsStatementEnd(const char* p) {
   return ok;
 }
 
+const unsigned char* FindLineEnd(const unsigned char* p, const unsigned char* end, bool* foreign) {
+  const void* nl = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
+  const unsigned char* stop = nl ? static_cast<const unsigned char*>(nl) : end;
+  for (; p < stop; ++p) *foreign |= IsForeignControl(*p);
+  return nl ? stop : nullptr;
+}
+
 }  // namespace romseed

@@ -76,4 +76,34 @@ bool IsStatementEnd(const char* p) {
   return _mm_movemask_epi8(ok) == 0xffff && p[76] == ';';
 }
 
+namespace {
+
+// The bytes of the 16 at `p` that are controls, C0 or DEL, as the bits of a
+// mask: x + 1 below 0x21 as signed is 0 to 0x1f, or 0x7f to 0xff; the sign
+// of x itself, the bit that movemask reads, then drops 0x80 to 0xff.
+unsigned Controls(const unsigned char* p) {
+  const __m128i x = Load(reinterpret_cast<const char*>(p));
+  const __m128i below = _mm_cmpgt_epi8(_mm_set1_epi8(0x21), _mm_add_epi8(x, _mm_set1_epi8(1)));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(x, below)));
+}
+
+}  // namespace
+
+// 32 bytes at a time, stopping only at control characters: most lines hold
+// none but their end.
+const unsigned char* FindLineEnd(const unsigned char* p, const unsigned char* end, bool* foreign) {
+  for (; end - p >= 32; p += 32) {
+    for (unsigned mask = Controls(p) | Controls(p + 16) << 16; mask; mask &= mask - 1) {
+      const unsigned char* c = p + __builtin_ctz(mask);
+      if (*c == '\n') return c;
+      *foreign |= IsForeignControl(*c);
+    }
+  }
+  for (; p < end; ++p) {
+    if (*p == '\n') return p;
+    *foreign |= IsForeignControl(*p);
+  }
+  return nullptr;
+}
+
 }  // namespace romseed

@@ -1,8 +1,11 @@
 #ifndef ROMSEED_HEX_H_
 #define ROMSEED_HEX_H_
 
-// An INIT statement's hex digits, written and checked by the fastest way
-// the processor has: hex-sse2.cc or hex-portable.cc.
+// An INIT statement's hex digits, written and checked, and a UCF's bytes
+// checked, by the fastest way the processor has: hex-sse2.cc or
+// hex-portable.cc.
+
+#include <cstddef>
 
 namespace romseed {
 
@@ -20,6 +23,18 @@ unsigned LowerHexRun(const char* p);
 // statement as this tool writes it: `" INIT_`, two hex digits, ` = `, 64 hex
 // digits and `;`, the hex digits of either case.
 bool IsStatementEnd(const char* p);
+
+// True for a control character that UCF text never holds: a C0 control
+// other than tab, line feed, vertical tab, form feed, carriage return and
+// Ctrl-Z (an old end-of-file mark), or DEL.
+inline bool IsForeignControl(unsigned char c) {
+  return (c < 0x20 && !(c >= '\t' && c <= '\r') && c != 0x1a) || c == 0x7f;
+}
+
+// The first line feed from `p` on, before `end`, or null if none; sets
+// `*foreign` if such a control character comes before it. One pass finds
+// the line's end and checks its bytes.
+const unsigned char* FindLineEnd(const unsigned char* p, const unsigned char* end, bool* foreign);
 
 }  // namespace romseed
 

@@ -169,7 +169,7 @@ MadeFile::~MadeFile() {
   Remove();
 }
 
-bool MadeFile::MoveBeside(const std::string& target, bool* cross_device) {
+bool MadeFile::MoveBeside(const std::string& target, bool* needs_copy) {
   if (state_ == State::kBeside) return true;
   InterruptsHeld held;
   const std::string from = state_ == State::kNamed ? name_ : std::string();
@@ -186,15 +186,15 @@ bool MadeFile::MoveBeside(const std::string& target, bool* cross_device) {
       slot_ = Mark(name_);
       return true;
     }
-    *cross_device = err == MoveError::kCrossDevice;
+    *needs_copy = err == MoveError::kNeedsCopy;
     if (err != MoveError::kTaken) return false;
   }
   return false;
 }
 
 bool MadeFile::MoveTo(const std::string& target) {
-  bool cross_device;
-  if (!MoveBeside(target, &cross_device)) return false;
+  bool needs_copy;
+  if (!MoveBeside(target, &needs_copy)) return false;
   InterruptsHeld held;
   if (!os_.Rename(name_, target)) return false;
   state_ = State::kGivenUp;
@@ -204,8 +204,11 @@ bool MadeFile::MoveTo(const std::string& target) {
 
 bool MadeFile::Remove() {
   InterruptsHeld held;
-  // A name that could not be removed stays the run's, to try again.
-  const bool named = state_ == State::kNamed || state_ == State::kBeside;
+  // A name that could not be removed stays the run's, to try again; one
+  // that another file took is not the run's.
+  FileInfo now;
+  const bool named = (state_ == State::kNamed || state_ == State::kBeside) &&
+                     os_.Stat(name_, false, &now) && now.id == file_->info().id;
   if (named && !os_.Remove(name_)) return false;
   state_ = State::kGivenUp;
   Unmark(&slot_);
@@ -218,10 +221,10 @@ std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, const std::string
   std::unique_ptr<File> ucf = TakeTurn(os, path, OpenMode::kUcf, &slot, why, waiting);
   std::string target;
   if (!ucf || ucf->info().read_only || !os.ResolvePath(path, &target)) return ucf;
-  for (int n = 0; n < kCopyNames; ++n) {
-    const std::string copy = CopyName(target, n);
-    FileInfo left;
-    if (os.Stat(copy, false, &left) && LeftByARun(os, left, ucf->info(), working)) os.Remove(copy);
+  // The names are taken in turn, so the first free one ends the search.
+  FileInfo left;
+  for (int n = 0; n < kCopyNames && os.Stat(CopyName(target, n), false, &left); ++n) {
+    if (LeftByARun(os, left, ucf->info(), working)) os.Remove(CopyName(target, n));
   }
   return ucf;
 }

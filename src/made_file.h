@@ -27,11 +27,12 @@ class MadeFile {
   MadeFile& operator=(const MadeFile&) = delete;
   File& file() { return *file_; }
   // Gives the file, in place of its own name, the first free one of those
-  // that CopyName(target, n) gives, private to this run, so that it takes `target`'s place from
-  // within that folder and whatever took its old name cannot. Nothing if it
-  // bears that name already. False on failure, with `*cross_device` set if
-  // `target` lies on another file system.
-  bool MoveBeside(const std::string& target, bool* cross_device);
+  // that CopyName(target, n) gives, private to this run, so that it takes
+  // `target`'s place from within that folder and whatever took its old
+  // name cannot. Nothing if it
+  // bears that name already. False on failure, with `*needs_copy` set if
+  // a copy could go there instead (on another file system, say).
+  bool MoveBeside(const std::string& target, bool* needs_copy);
   // Moves the file beside `target`, then renames it over `target`; from
   // then on it is no longer the run's to remove. False on failure.
   bool MoveTo(const std::string& target);

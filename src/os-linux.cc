@@ -167,11 +167,10 @@ int OpenWorkingFd(const char* path, bool* created) {
   return fd;
 }
 
-// True if `path` names the file open as `fd`.
-bool Names(const std::string& path, int fd) {
-  struct stat named, open;
-  return ::lstat(path.c_str(), &named) == 0 && ::fstat(fd, &open) == 0 &&
-         named.st_dev == open.st_dev && named.st_ino == open.st_ino;
+// True if `path` names the file `id`.
+bool Names(const std::string& path, const FileId& id) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 && InfoOf(st).id == id;
 }
 
 class LinuxOs : public Os {
@@ -221,28 +220,27 @@ class LinuxOs : public Os {
   }
 
   bool Move(File& file, const std::string& from, const std::string& to, MoveError* err) override {
-    // Linked through the descriptor, so that the new name is this file's
-    // whatever took the old one meanwhile; by name, and checked, where
-    // /proc is missing (another file at the old name then sends the
-    // content the way of a copy). The old name goes only once the new one
-    // stands.
-    const int fd = static_cast<LinuxFile&>(file).fd();
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    int linked = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW);
-    if (linked != 0 && errno == ENOENT && !from.empty() && ::access("/proc/self/fd", F_OK) != 0) {
-      linked = ::link(from.c_str(), to.c_str());
-      if (linked == 0 && !Names(to, fd)) {
-        ::unlink(to.c_str());
-        errno = EXDEV;
-        linked = -1;
-      }
-    }
+    // By name, and then checked to be this file: another file that took the
+    // old name meanwhile (or made this one lose its last, so that it can be
+    // linked no more) is not kept, and the content goes by a copy instead.
+    // A nameless file is linked through its descriptor. The old name goes
+    // only once the new one stands.
+    const FileId own = file.info().id;
+    const std::string self = "/proc/self/fd/" + std::to_string(static_cast<LinuxFile&>(file).fd());
+    const int linked =
+        from.empty() ? ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW)
+                     : ::link(from.c_str(), to.c_str());
     *err = linked == 0 ? MoveError::kNone
-           : errno == EXDEV ? MoveError::kCrossDevice
+           : errno == EXDEV ? MoveError::kNeedsCopy
            : errno == EEXIST ? MoveError::kTaken
                              : MoveError::kOther;
     if (linked != 0) return false;
-    if (from.empty() || !Names(from, fd) || ::unlink(from.c_str()) == 0) return true;
+    if (!Names(to, own)) {
+      ::unlink(to.c_str());
+      *err = MoveError::kNeedsCopy;
+      return false;
+    }
+    if (from.empty() || !Names(from, own) || ::unlink(from.c_str()) == 0) return true;
     *err = MoveError::kOther;
     const int error = errno;
     ::unlink(to.c_str());

@@ -374,7 +374,7 @@ class Win32Os : public Os {
     *err = MoveError::kOther;
     if (!MoveName(Widen(from), Widen(to), 0)) {
       const DWORD e = ::GetLastError();
-      if (e == ERROR_NOT_SAME_DEVICE) *err = MoveError::kCrossDevice;
+      if (e == ERROR_NOT_SAME_DEVICE) *err = MoveError::kNeedsCopy;
       if (e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS) *err = MoveError::kTaken;
       return false;
     }

@@ -63,7 +63,12 @@ enum class OpenMode {
 enum class OpenError { kNone, kGone, kExists, kOther };
 
 // Why Os::Move failed.
-enum class MoveError { kNone, kCrossDevice, kTaken, kOther };
+enum class MoveError {
+  kNone,
+  kNeedsCopy,  // the file cannot go there itself, but a copy of it can
+  kTaken,      // something bears the new name
+  kOther,
+};
 
 // An open file, closed when destroyed.
 class File : public Source, public Sink {
@@ -105,8 +110,8 @@ class Os {
   // Gives `file` the name `to`, which must be free, in place of `from`, its
   // name now ("" if it has none). The new name is always that of `file`;
   // `from` goes only if it still names `file`. False on failure, with the
-  // reason in `*err`: kCrossDevice if `to` lies on another file system,
-  // kTaken if something bears it.
+  // reason in `*err`: kNeedsCopy if `to` lies on another file system, or
+  // the file has lost its last name.
   virtual bool Move(File& file, const std::string& from, const std::string& to,
                     MoveError* err) = 0;
   // Sets `*info` to what `path` names now, its final link followed or not.

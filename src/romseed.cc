@@ -64,8 +64,21 @@ std::string Why(PassResult result, const std::string& input) {
   return kCantWriteWorking;
 }
 
+// True if `path` ends in ".ucf", in any case.
+bool NamesUcf(const std::string& path) {
+  if (path.size() < 4) return false;
+  std::string end = path.substr(path.size() - 4);
+  for (char& c : end) c = static_cast<char>(c | 0x20);
+  return end == ".ucf";
+}
+
 bool CheckArguments(const std::vector<std::string>& args, Job* job, Failure* err) {
   if (args.size() < 4) return Fail("use:romseed [binaryfile] [ucf-in] [component_name]", err);
+  // Swapped, the binary would be rewritten as a UCF (a ROM of text and
+  // 0xff padding holds no byte that tells).
+  if (NamesUcf(args[1]) && !NamesUcf(args[2])) {
+    return Fail("binary file " + args[1] + " is named as a ucf file", err);
+  }
   // The name becomes part of a quoted instance name in every statement;
   // a quote or a control character would end the quotes or the line. An
   // empty one (an unset make variable) would drop every instance.
@@ -165,8 +178,8 @@ bool TakePlace(Os& os, const Job& job, const std::string& target, const File& uc
   // so that a crash cannot leave the new UCF with the working file's.
   if (!file.file().TakeAttributesOf(ucf)) return Fail(CantReplace(job), err, os.LastError());
   if (!file.file().Sync()) return Fail(unwritten, err, os.LastError());
-  bool cross_device;
-  if (!file.MoveBeside(target, &cross_device)) return Fail(CantReplace(job), err, os.LastError());
+  bool needs_copy;
+  if (!file.MoveBeside(target, &needs_copy)) return Fail(CantReplace(job), err, os.LastError());
   FileInfo now;
   if (!os.Stat(target, true, &now) || !(now.id == ucf.info().id) ||
       now.size != ucf.info().size || now.mtime != ucf.info().mtime ||
@@ -201,10 +214,11 @@ bool ReplaceUcf(Os& os, const Job& job, const File& ucf, MadeFile& work, Failure
   // before it gets the UCF's permissions: the UCF's place goes to it alone,
   // from a name beside the UCF that only this run made; and a run killed
   // meanwhile leaves no working file of another owner behind. On a file
-  // system of its own, the UCF's folder gets a copy instead.
-  bool cross_device = false;
-  const bool moved = work.MoveBeside(target, &cross_device);
-  if (!moved && !cross_device) return Fail(CantReplace(job), err, os.LastError());
+  // system of its own (or if another file took its only name), the UCF's
+  // folder gets a copy instead.
+  bool needs_copy = false;
+  const bool moved = work.MoveBeside(target, &needs_copy);
+  if (!moved && !needs_copy) return Fail(CantReplace(job), err, os.LastError());
   if (moved ? !TakePlace(os, job, target, ucf, work, kCantWriteWorking, err)
             : !CopyBeside(os, job, target, ucf, work, err)) {
     return false;

@@ -163,7 +163,7 @@ TEST_F(Edges, OnlyTheFileTheRunWroteTakesTheUcfsPlace) {
   ::link((dir / "theirs").c_str(), (dir / "swap").c_str());
   ::rename((dir / "swap").c_str(), (dir / "tempucf.ucf").c_str());
   run.join();
-  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(ReadFile(dir / "top.ucf"), kTopNew);
   EXPECT_EQ(ReadFile(dir / "theirs"), "theirs");
 }

@@ -78,12 +78,24 @@ TEST_F(Edges, KeepsWhatStandsAtTheWorkingFilesNameUnlessALeftover) {
   EXPECT_FALSE(Exists(elsewhere / "absent"));
 }
 
-TEST_F(Edges, ComponentNames) {
-  // An empty one, as an unset make variable gives, would drop every instance.
+TEST_F(Edges, RefusesMisuse) {
+  // A message ROM: text and 0xff padding, no NUL.
+  WriteFile(dir / "msgs.bin", "BOOT OK\r\n" + std::string(54, '\xff'));
+  std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"top.ucf", "msgs.bin", "rom"}, "binary file top.ucf is named as a ucf file"},
+      {{"sub/TOP.Ucf", "msgs.bin", "rom"}, "binary file sub/TOP.Ucf is named as a ucf file"},
+      // A control character that no text holds (here 0x12).
+      {{"msgs.bin", "fw.bin", "rom"}, "ucf file fw.bin is not a text file"},
+  };
+  // An empty name, as an unset make variable gives, would drop every instance.
   for (std::string bad : {"ro\"m", "rom\n", "ro\rm", "", "ro\tm", "ro\x7fm", "r*", "ro?"}) {
-    ExpectRefused({"fw.bin", "top.ucf", bad}, "invalid component name " + bad);
+    cases.push_back({{"fw.bin", "top.ucf", bad}, "invalid component name " + bad});
+  }
+  for (const auto& [args, message] : cases) {
+    ExpectRefused(args, message);
     EXPECT_FALSE(Exists(dir / "tempucf.ucf"));
   }
+  EXPECT_EQ(ReadFile(dir / "msgs.bin"), "BOOT OK\r\n" + std::string(54, '\xff'));
 
   const std::string name(3000, 'r');
   WriteFile(dir / "top.ucf", "INST \"" + name + "7\" X;\nINST \"" + name.substr(1) + "\" X;\n");

@@ -74,18 +74,26 @@ TEST(Filter, DecidesLongLinesWholeFromTheirStart) {
   }
 }
 
-TEST(Filter, CopiesEveryByteValueButRefusesANul) {
-  const std::string odd = "a\x01b\r\x80\xff\r\n\r\n\x7f\nINST \"ro\xffm\n";
+TEST(Filter, CopiesEveryByteOfTextButRefusesOtherControls) {
+  const std::string odd = "a\tb\r\x80\xff\v\f\r\n\r\n\x1a\nINST \"ro\xffm\n";
   FilterResult r;
   EXPECT_EQ(Filter(odd, &r, 3), odd);
   EXPECT_EQ(r.copy_count, 4);
 
-  // A NUL byte anywhere: not a UCF, most likely the binary given in its place.
-  for (std::size_t at : {0, 5, 70000}) {
-    MemorySource in(std::string(at, 'a') + '\0' + "\n");
-    StringSink sink;
-    Output out(sink);
-    EXPECT_EQ(FilterUcf(in, out, kDelstr, &r), PassResult::kNotText) << at;
+  // A NUL, another C0 control that text does not hold, or DEL, anywhere (in
+  // a kept line, a dropped one, one that begins as a dropped one would):
+  // not a UCF, most likely the binary given in its place.
+  for (int c = 0; c < 256; ++c) {
+    const bool text = (c >= 0x20 && c != 0x7f) || (c >= '\t' && c <= '\r') || c == 0x1a;
+    for (const std::string& start : {std::string(), kDelstr, kDelstr.substr(0, 3)}) {
+      for (std::size_t at : {0, 21, 70000}) {
+        MemorySource in(start + std::string(at, 'a') + static_cast<char>(c) + std::string(40, 'b'));
+        StringSink sink;
+        Output out(sink);
+        EXPECT_EQ(FilterUcf(in, out, kDelstr, &r) == PassResult::kNotText, !text)
+            << c << " at " << at << " after " << start;
+      }
+    }
   }
 }
 
@@ -104,7 +112,7 @@ TEST(Filter, CountsDroppedLinesThatAreNotStatementsAndCopiesAByteOrderMark) {
       {"INST \"rom00\" INIT_00 = " + std::string(63, '0') + "g;\n", "", 1, 1},
       {"INST \"rom00\" INIT_00 = " + value + " \n", "", 1, 1},
       {"INST \"rom0A\" INIT_00 = " + value + "\n", "", 1, 1},
-      {"INST \"rom00\" INIT_00 = \x15" + value.substr(1) + "\n", "", 1, 1},
+      {"INST \"rom00\" INIT_00 = \x95" + value.substr(1) + "\n", "", 1, 1},
       {"INST \"rom00\" INIT_00 = " + value.substr(1) + "0\n", "", 1, 1},
       {"INST \"rom", "", 1, 1},
       {bom + ours + "NET a;\n", bom + "NET a;\n", 0, 0},

@@ -110,7 +110,7 @@ class FakeOs : public Os {
     std::shared_ptr<Node> node = static_cast<FakeFile&>(file).node_;
     *err = MoveError::kOther;
     if (!Call("move " + (from.empty() ? "nameless" : from) + " " + to)) return false;
-    *err = node->info.id.device != Device(to) ? MoveError::kCrossDevice
+    *err = node->info.id.device != Device(to) ? MoveError::kNeedsCopy
            : files.count(to)                  ? MoveError::kTaken
                                               : MoveError::kNone;
     if (*err != MoveError::kNone) return false;

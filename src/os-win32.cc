@@ -135,18 +135,73 @@ FileInfo InfoOf(HANDLE h, DWORD* attributes = nullptr) {
   return result;
 }
 
-// The path of the file behind `h`, with every link resolved; empty if unknown.
+// A function that not every Windows has, looked up when first used: null
+// where it is missing. `T` is its type.
+template <typename T>
+T Lookup(const wchar_t* dll, const char* name) {
+  return reinterpret_cast<T>(reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(dll), name)));
+}
+
+// The native file calls, in ntdll since Windows NT 4, which do on every
+// Windows what kernel32 does on some only: NtQueryInformationFile,
+// NtSetInformationFile and NtQueryVolumeInformationFile, which share a form.
+struct IoStatus {
+  union {
+    LONG status;
+    void* pointer;
+  };
+  ULONG_PTR information;
+};
+using NtFileCall = LONG(WINAPI*)(HANDLE, IoStatus*, void*, ULONG, int);
+enum class Nt { kQuery, kSet, kQueryVolume };
+enum NtInfo { kFileBasic = 4, kFileInternal = 6, kFileName = 9, kFsVolume = 1 };
+
+bool NtFile(Nt call, HANDLE h, void* info, ULONG size, NtInfo what) {
+  static const NtFileCall calls[] = {
+      Lookup<NtFileCall>(L"ntdll.dll", "NtQueryInformationFile"),
+      Lookup<NtFileCall>(L"ntdll.dll", "NtSetInformationFile"),
+      Lookup<NtFileCall>(L"ntdll.dll", "NtQueryVolumeInformationFile")};
+  const NtFileCall f = calls[static_cast<int>(call)];
+  IoStatus io = {};
+  return f && f(h, &io, info, size, what) >= 0;
+}
+
+// The path of the file behind `h` within its volume, as "\dir\top.ucf": the
+// same by whatever way the file was reached. Empty if unknown.
+std::wstring VolumePath(HANDLE h) {
+  std::vector<ULONG> buf(16384);  // a length, then the name
+  if (!NtFile(Nt::kQuery, h, buf.data(), static_cast<ULONG>(buf.size() * sizeof buf[0]), kFileName) ||
+      buf[0] > (buf.size() - 1) * sizeof buf[0]) {
+    return std::wstring();
+  }
+  return std::wstring(reinterpret_cast<const wchar_t*>(&buf[1]), buf[0] / sizeof(wchar_t));
+}
+
+// The DOS path of the file behind `h`, with every link resolved; empty if
+// unknown, or on Windows XP, whose files have no links to resolve.
 std::wstring FinalPath(HANDLE h) {
+  using Call = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+  static const Call final_path = Lookup<Call>(L"kernel32.dll", "GetFinalPathNameByHandleW");
   std::vector<wchar_t> buf(32768);
-  DWORD n = ::GetFinalPathNameByHandleW(h, buf.data(), static_cast<DWORD>(buf.size()),
-                                        FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  const DWORD n = final_path ? final_path(h, buf.data(), static_cast<DWORD>(buf.size()), 0) : 0;
   return n > 0 && n < buf.size() ? std::wstring(buf.data(), n) : std::wstring();
 }
 
+// Ordinal and ignoring case, as the file system compares names.
+bool SameName(std::wstring a, std::wstring b) {
+  if (a.size() != b.size()) return false;
+  ::CharUpperBuffW(&a[0], static_cast<DWORD>(a.size()));
+  ::CharUpperBuffW(&b[0], static_cast<DWORD>(b.size()));
+  return a == b;
+}
+
 bool SetAttributes(HANDLE h, DWORD attributes) {
-  FILE_BASIC_INFO basic = {};  // times of zero stay as they are
-  basic.FileAttributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
-  return ::SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic);
+  struct {
+    LARGE_INTEGER times[4];  // zero: as they are
+    ULONG attributes;
+  } basic = {};
+  basic.attributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
+  return NtFile(Nt::kSet, h, &basic, sizeof basic, kFileBasic);
 }
 
 // A leftover working file of this user's marked read-only (a run never
@@ -161,11 +216,13 @@ bool ClearReadOnly(const std::wstring& name) {
 }
 
 // The mutex that gives a run its turn at the UCF behind `h`, named after the
-// file's own path: Windows cannot replace a file that is open, so the file
-// itself cannot be held locked.
+// file's volume and path there: Windows cannot replace a file that is open,
+// so the file itself cannot be held locked.
 HANDLE TurnOf(HANDLE h) {
-  std::wstring path = FinalPath(h);
+  std::wstring path = VolumePath(h);
+  if (path.empty()) return nullptr;
   ::CharLowerBuffW(&path[0], static_cast<DWORD>(path.size()));
+  path += L":" + std::to_wstring(InfoOf(h).id.device);
   std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
   for (wchar_t c : path) hash = (hash ^ c) * 1099511628211ull;
   std::wstring name = L"Global\\romseed-";
@@ -280,11 +337,13 @@ FileInfo InfoOfPath(const std::wstring& path, DWORD flags = 0) {
 // the file system does not report as one (a Unix link seen through a file
 // server) shows here: the file behind it has another name or lies elsewhere.
 bool IsOwnEntry(HANDLE h, const std::wstring& name) {
-  std::wstring path = FinalPath(h);
-  std::wstring::size_type slash = path.find_last_of(L'\\');
-  if (slash == std::wstring::npos) return false;
-  return ::CompareStringOrdinal(path.c_str() + slash + 1, -1, name.c_str(), -1, TRUE) == CSTR_EQUAL &&
-         InfoOfPath(path.substr(0, slash)).id == InfoOfPath(L".").id;
+  const std::wstring path = VolumePath(h);
+  Handle here(OpenPath(L".", 0));
+  std::wstring folder = here.ok() ? VolumePath(here.get()) : std::wstring();
+  if (!folder.empty() && folder.back() == L'\\') folder.pop_back();  // the volume's root
+  const std::wstring::size_type slash = path.find_last_of(L'\\');
+  return slash != std::wstring::npos && SameName(path.substr(slash + 1), name) &&
+         SameName(path.substr(0, slash), folder) && InfoOf(h).id.device == InfoOf(here.get()).id.device;
 }
 
 // The working file: the name itself, never what a link points to.
@@ -397,12 +456,15 @@ class Win32Os : public Os {
     FileInfo info = InfoOf(out);
     if (info.id.known) return info.id;
     // A handle open for writing only gives its identity here alone.
-    FILE_ID_INFO id_info;
-    if (!::GetFileInformationByHandleEx(out, FileIdInfo, &id_info, sizeof id_info)) return FileId();
+    std::uint64_t index = 0;
+    unsigned char volume[1024];  // its creation time, serial number and label
     FileId id;
-    std::memcpy(&id.index, id_info.FileId.Identifier, sizeof id.index);
-    id.device = static_cast<DWORD>(id_info.VolumeSerialNumber);
-    id.known = true;
+    id.known = NtFile(Nt::kQuery, out, &index, sizeof index, kFileInternal) &&
+               NtFile(Nt::kQueryVolume, out, volume, sizeof volume, kFsVolume);
+    ULONG serial = 0;
+    std::memcpy(&serial, volume + 8, sizeof serial);
+    id.device = serial;
+    id.index = index;
     return id;
   }
 

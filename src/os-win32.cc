@@ -215,16 +215,22 @@ bool ClearReadOnly(const std::wstring& name) {
          SetAttributes(h.get(), attributes & ~FILE_ATTRIBUTE_READONLY);
 }
 
-// The mutex that gives a run its turn at the UCF behind `h`, named after the
+// The mutex that gives a run its turn at the UCF `path`, named after the
 // file's volume and path there: Windows cannot replace a file that is open,
-// so the file itself cannot be held locked.
-HANDLE TurnOf(HANDLE h) {
-  std::wstring path = VolumePath(h);
-  if (path.empty()) return nullptr;
-  ::CharLowerBuffW(&path[0], static_cast<DWORD>(path.size()));
-  path += L":" + std::to_wstring(InfoOf(h).id.device);
+// so the file itself cannot be held locked. Found from a file opened for
+// this: one opened earlier may have been replaced by the run ahead, and a
+// replaced file may have no path left.
+HANDLE TurnOf(const std::wstring& path) {
+  std::wstring key;
+  for (int attempt = 0; attempt < 10 && key.empty(); ++attempt) {
+    Handle h(OpenPath(path, 0));
+    key = h.ok() ? VolumePath(h.get()) : std::wstring();
+    if (!key.empty()) key += L":" + std::to_wstring(InfoOf(h.get()).id.device);
+  }
+  if (key.empty()) return nullptr;
+  ::CharLowerBuffW(&key[0], static_cast<DWORD>(key.size()));
   std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
-  for (wchar_t c : path) hash = (hash ^ c) * 1099511628211ull;
+  for (wchar_t c : key) hash = (hash ^ c) * 1099511628211ull;
   std::wstring name = L"Global\\romseed-";
   for (int shift = 60; shift >= 0; shift -= 4) name += L"0123456789abcdef"[hash >> shift & 15];
   return ::CreateMutexW(nullptr, FALSE, name.c_str());
@@ -305,7 +311,7 @@ bool Win32File::Lock(bool wait) {
     // Closed while another run has its turn, and opened again once it is
     // this run's, to read what the run before wrote.
     if (!turn_.ok()) {
-      turn_.Reset(TurnOf(h_.get()));
+      turn_.Reset(TurnOf(path_));
       h_.Reset();
     }
     if (!turn_.ok()) return false;
@@ -354,7 +360,12 @@ HANDLE OpenWorking(const std::wstring& path, bool* created, OpenError* err) {
   };
   HANDLE h = open(OPEN_EXISTING);
   if (h != INVALID_HANDLE_VALUE && !IsOwnEntry(h, path)) {
+    // Moved away since it was opened (the run that had the turn moved it
+    // beside its UCF): try again. Else a link of a kind not reported.
+    const bool moved = !(InfoOfPath(path, FILE_FLAG_OPEN_REPARSE_POINT).id == InfoOf(h).id);
     ::CloseHandle(h);
+    if (moved) *err = OpenError::kGone;
+    ::SetLastError(moved ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
   if (h == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED && ClearReadOnly(path)) {

@@ -27,6 +27,10 @@ esac
 for name in "$@"; do
   check "$archive holds $name" test -n "$(find unpacked -name "$name" -type f)"
 done
+readme=$(find unpacked -name README.txt -type f)
+if [ -n "$readme" ]; then
+  check "README.txt ends every line with CR LF" test -z "$(grep -v $'\r$' "$readme")"
+fi
 if $static; then
   tool=$(find unpacked -name romseed -type f)
   check "statically linked" bash -c "file '$tool' | grep -q 'statically linked'"

@@ -112,6 +112,18 @@ Turn AfterLock(Os& os, const std::string& path, OpenMode mode, File& file, std::
   return TakeOver(os, path, file.info(), why);
 }
 
+// The turn at `file`, opened at `path`, that this run found there: only at
+// a regular file, and none at a read-only UCF, which is not to be changed.
+Turn TurnOfFound(Os& os, const std::string& path, OpenMode mode, File& file, std::string* why,
+                 const Waiting& waiting) {
+  if (!file.info().regular) {
+    *why = "not a regular file";
+    return Turn::kRefused;
+  }
+  if (mode == OpenMode::kUcf && file.info().read_only) return Turn::kTaken;
+  return AfterLock(os, path, mode, file, why, waiting);
+}
+
 // Opens `path` and waits for its turn, taking over a working file that this
 // run did not make. Sets `*slot` to the list entry of a file it made; on
 // failure, `*why` to the reason.
@@ -127,15 +139,7 @@ std::unique_ptr<File> TakeTurn(Os& os, const std::string& path, OpenMode mode, i
       *why = os.LastError();
       return nullptr;
     }
-    if (!file->created()) {
-      if (!file->info().regular) {
-        *why = "not a regular file";
-        return nullptr;
-      }
-      // Not to be changed, so no turn.
-      if (mode == OpenMode::kUcf && file->info().read_only) return file;
-      turn = AfterLock(os, path, mode, *file, why, waiting);
-    }
+    if (!file->created()) turn = TurnOfFound(os, path, mode, *file, why, waiting);
     if (turn == Turn::kTaken) return file;
     if (turn == Turn::kRefused) return nullptr;
   }

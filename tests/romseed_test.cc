@@ -424,19 +424,6 @@ TEST_F(RunTest, ReplacesWhatAKilledRunLeftBehind) {
   }
 }
 
-// What takes the UCF's place is the file this run wrote, whatever another
-// user puts at the working file's name before it moves.
-TEST_F(RunTest, MovesItsOwnFileBesideTheUcf) {
-  fake.meanwhile = [&](const std::string& call) {
-    if (call != "resolve top.ucf" || !fake.files.count("tempucf.ucf")) return;
-    fake.Put("tempucf.ucf", "theirs")->info.links = 2;
-    fake.meanwhile = nullptr;
-  };
-  ASSERT_EQ(Run(), 0) << printed;
-  EXPECT_EQ(fake.files["top.ucf"]->data, kNew);
-  EXPECT_EQ(fake.files["tempucf.ucf"]->data, "theirs");
-}
-
 TEST_F(RunTest, WarnsOfDroppedLinesThatAreNotItsStatements) {
   // A run's own statements go without a word; another component's whose
   // name begins with this one, or a constraint in quotes, do not.

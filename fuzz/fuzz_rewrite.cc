@@ -8,6 +8,7 @@
 // last read, or a write past a limit); bytes 4 to 6, the UCF's length and
 // bytes 7 and 8, that limit, both little-endian; then the name, the UCF and
 // the binary.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -96,7 +97,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string rest(reinterpret_cast<const char*>(data + 9), size - 9);
   if (name_size > rest.size()) return 0;
   std::string name = rest.substr(0, name_size);
-  if (name.find_first_of("\"\r\n") != std::string::npos) return 0;  // refused by the tool
+  // Refused by the tool: a quote, a control character, a wildcard.
+  for (unsigned char c : name) {
+    if (c < 0x20 || c == 0x7f || c == '"' || c == '*' || c == '?') return 0;
+  }
   rest.erase(0, name_size);
   ucf_size = ucf_size < rest.size() ? ucf_size : rest.size();
   const std::string ucf = rest.substr(0, ucf_size), bin = rest.substr(ucf_size);
@@ -110,9 +114,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string err;
   const bool ok = romseed::Rewrite(ucf_in, bin_in, out, job, &counts, &err);
   const std::string cant_write = "can't write file tempucf.ucf";
-  // A NUL byte means the UCF is not text, whatever else it holds, unless a
-  // write failed before the read that holds it.
-  if (ucf.find('\0') != std::string::npos) {
+  // A control character that text never holds (a NUL, any C0 control but
+  // tab, LF, VT, FF, CR and Ctrl-Z, DEL) means the UCF is not text, whatever
+  // else it holds, unless a write failed first.
+  const bool foreign = std::any_of(ucf.begin(), ucf.end(), [](unsigned char c) {
+    return (c < 0x20 && !(c >= '\t' && c <= '\r') && c != 0x1a) || c == 0x7f;
+  });
+  if (foreign) {
     if (ok || (err != "ucf file top.ucf is not a text file" && (fault != kWrite || err != cant_write))) {
       std::abort();
     }

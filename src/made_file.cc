@@ -197,10 +197,8 @@ bool MadeFile::MoveBeside(const std::string& target, bool* needs_copy) {
 }
 
 bool MadeFile::MoveTo(const std::string& target) {
-  bool needs_copy;
-  if (!MoveBeside(target, &needs_copy)) return false;
   InterruptsHeld held;
-  if (!os_.Rename(name_, target)) return false;
+  if (state_ != State::kBeside || !os_.Rename(name_, target)) return false;
   state_ = State::kGivenUp;
   Unmark(&slot_);
   return true;

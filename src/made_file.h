@@ -29,11 +29,11 @@ class MadeFile {
   // Gives the file, in place of its own name, the first free one of those
   // that CopyName(target, n) gives, private to this run, so that it takes
   // `target`'s place from within that folder and whatever took its old
-  // name cannot. Nothing if it
-  // bears that name already. False on failure, with `*needs_copy` set if
-  // a copy could go there instead (on another file system, say).
+  // name cannot. Nothing if it bears such a name already. False on
+  // failure, with `*needs_copy` set if a copy could go there instead (on
+  // another file system, say).
   bool MoveBeside(const std::string& target, bool* needs_copy);
-  // Moves the file beside `target`, then renames it over `target`; from
+  // Renames the file, beside `target` since MoveBeside, over `target`; from
   // then on it is no longer the run's to remove. False on failure.
   bool MoveTo(const std::string& target);
   // Removes the file's name now. False on failure.

@@ -167,6 +167,12 @@ int OpenWorkingFd(const char* path, bool* created) {
   return fd;
 }
 
+// Gives the nameless file open as `fd` the name `path`, through /proc.
+int LinkNameless(int fd, const std::string& path) {
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW);
+}
+
 // True if `path` names the file `id`.
 bool Names(const std::string& path, const FileId& id) {
   struct stat st;
@@ -226,10 +232,8 @@ class LinuxOs : public Os {
     // A nameless file is linked through its descriptor. The old name goes
     // only once the new one stands.
     const FileId own = file.info().id;
-    const std::string self = "/proc/self/fd/" + std::to_string(static_cast<LinuxFile&>(file).fd());
-    const int linked =
-        from.empty() ? ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW)
-                     : ::link(from.c_str(), to.c_str());
+    const int linked = from.empty() ? LinkNameless(static_cast<LinuxFile&>(file).fd(), to)
+                                    : ::link(from.c_str(), to.c_str());
     *err = linked == 0 ? MoveError::kNone
            : errno == EXDEV ? MoveError::kNeedsCopy
            : errno == EEXIST ? MoveError::kTaken

@@ -468,7 +468,7 @@ class Win32Os : public Os {
     if (info.id.known) return info.id;
     // A handle open for writing only gives its identity here alone.
     std::uint64_t index = 0;
-    unsigned char volume[1024];  // its creation time, serial number and label
+    unsigned char volume[1024] = {};  // its creation time, serial number and label
     FileId id;
     id.known = NtFile(Nt::kQuery, out, &index, sizeof index, kFileInternal) &&
                NtFile(Nt::kQueryVolume, out, volume, sizeof volume, kFsVolume);

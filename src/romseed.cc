@@ -144,19 +144,6 @@ class HashingSource : public Source {
   Source& in_;
 };
 
-// The hash of the content of `path`, if it can be read.
-std::optional<std::uint64_t> HashOf(Os& os, const std::string& path) {
-  OpenError error;
-  std::unique_ptr<File> file = os.Open(path, OpenMode::kRead, &error);
-  if (!file) return std::nullopt;
-  HashingSource hashed(*file);
-  std::unique_ptr<unsigned char[]> buf(new unsigned char[1 << 16]);
-  for (std::size_t got = 1; got > 0;) {
-    if (!hashed.Read(buf.get(), 1 << 16, &got)) return std::nullopt;
-  }
-  return hashed.hash;
-}
-
 bool CopyAll(Source& from, Sink& to) {
   std::unique_ptr<unsigned char[]> buf(new unsigned char[1 << 16]);
   for (;;) {
@@ -165,6 +152,23 @@ bool CopyAll(Source& from, Sink& to) {
     if (got == 0) return true;
     if (!to.Write(buf.get(), got)) return false;
   }
+}
+
+// Takes what is written and keeps none of it.
+class Discard : public Sink {
+ public:
+  bool Write(const unsigned char*, std::size_t) override { return true; }
+};
+
+// The hash of the content of `path`, if it can be read.
+std::optional<std::uint64_t> HashOf(Os& os, const std::string& path) {
+  OpenError error;
+  std::unique_ptr<File> file = os.Open(path, OpenMode::kRead, &error);
+  if (!file) return std::nullopt;
+  HashingSource hashed(*file);
+  Discard none;
+  if (!CopyAll(hashed, none)) return std::nullopt;
+  return hashed.hash;
 }
 
 // Puts `file` in the UCF's place: the UCF's permissions, then the content

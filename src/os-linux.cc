@@ -234,8 +234,10 @@ class LinuxOs : public Os {
     const FileId own = file.info().id;
     const int linked = from.empty() ? LinkNameless(static_cast<LinuxFile&>(file).fd(), to)
                                     : ::link(from.c_str(), to.c_str());
+    // ENOENT: the name went, or a rename over it took the file's last link
+    // between link's lookup and the link itself.
     *err = linked == 0 ? MoveError::kNone
-           : errno == EXDEV ? MoveError::kNeedsCopy
+           : errno == EXDEV || (errno == ENOENT && !from.empty()) ? MoveError::kNeedsCopy
            : errno == EEXIST ? MoveError::kTaken
                              : MoveError::kOther;
     if (linked != 0) return false;

@@ -196,12 +196,24 @@ bool MadeFile::MoveBeside(const std::string& target, bool* needs_copy) {
   return false;
 }
 
-bool MadeFile::MoveTo(const std::string& target) {
+MadeFile::Moved MadeFile::MoveTo(const std::string& target,
+                                 const std::function<bool(const std::string&)>& unchanged) {
   InterruptsHeld held;
-  if (state_ != State::kBeside || !os_.Rename(name_, target)) return false;
+  if (state_ != State::kBeside) return Moved::kFailed;
+  const bool swapped = os_.Exchange(name_, target);
+  if (swapped && !unchanged(name_)) {
+    // Their save goes back; this file, at its own name again, is removed.
+    const bool back = os_.Exchange(name_, target) || os_.Rename(name_, target);
+    return back ? Moved::kChanged : Moved::kFailed;
+  }
+  // Where names cannot be swapped, a rename, which changes nothing either
+  // if it fails.
+  if (!swapped && !os_.Rename(name_, target)) return Moved::kFailed;
   state_ = State::kGivenUp;
   Unmark(&slot_);
-  return true;
+  // The UCF as it was, swapped out; one that a kill leaves here is the next run's.
+  if (swapped) os_.Remove(name_);
+  return Moved::kDone;
 }
 
 bool MadeFile::Remove() {

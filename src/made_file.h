@@ -33,9 +33,14 @@ class MadeFile {
   // failure, with `*needs_copy` set if a copy could go there instead (on
   // another file system, say).
   bool MoveBeside(const std::string& target, bool* needs_copy);
-  // Renames the file, beside `target` since MoveBeside, over `target`; from
-  // then on it is no longer the run's to remove. False on failure.
-  bool MoveTo(const std::string& target);
+  // Puts the file, beside `target` since MoveBeside, in `target`'s place;
+  // from then on it is no longer the run's to remove. Where the system can
+  // swap the two names in one step, it does, and asks `unchanged` of the
+  // file swapped out, at the name this file had: if that is not what
+  // `target` was, the two are swapped back (kChanged), and a save that came
+  // right before the replace is kept. Else a rename.
+  enum class Moved { kDone, kChanged, kFailed };
+  Moved MoveTo(const std::string& target, const std::function<bool(const std::string&)>& unchanged);
   // Removes the file's name now. False on failure.
   bool Remove();
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -291,6 +292,11 @@ class LinuxOs : public Os {
 
   bool Rename(const std::string& from, const std::string& to) override {
     return ::rename(from.c_str(), to.c_str()) == 0;
+  }
+
+  bool Exchange(const std::string& a, const std::string& b) override {
+    // Kernels before 3.15 cannot, nor file systems such as NFS.
+    return ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0;
   }
 
   bool Remove(const std::string& path) override { return ::unlink(path.c_str()) == 0; }

@@ -493,6 +493,9 @@ class Win32Os : public Os {
     return MoveName(Widen(from), Widen(to), MOVEFILE_REPLACE_EXISTING);
   }
 
+  // Windows swaps no names.
+  bool Exchange(const std::string&, const std::string&) override { return false; }
+
   bool Remove(const std::string& path) override {
     // A file that is still open keeps its name until it is closed, so it is
     // moved aside first: the name is free at once.

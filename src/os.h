@@ -125,6 +125,9 @@ class Os {
   virtual bool ResolvePath(const std::string& path, std::string* target) = 0;
   // Renames `from` over `to` in one step. False on failure.
   virtual bool Rename(const std::string& from, const std::string& to) = 0;
+  // Swaps the files that `a` and `b` name, in one step. False, with nothing
+  // changed, if it cannot (not every system or file system can).
+  virtual bool Exchange(const std::string& a, const std::string& b) = 0;
   // Removes the name `path`; the name is free again at once. False on failure.
   virtual bool Remove(const std::string& path) = 0;
   // Makes the names in the folder of `path` durable. False on failure.

@@ -100,20 +100,21 @@ TEST_F(Edges, SignalsRemoveWhatTheRunMade) {
 }
 
 // The real system's calls, as strace sees them: the content is durable before
-// it takes the UCF's place, and the rename after it.
+// it takes the UCF's place (by a rename, or a swap of names), and the folder
+// after it.
 TEST_F(Edges, FlushesTheFileBeforeItsRenameAndTheFolderAfter) {
   if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
   ScratchDir shm("/dev/shm");
   WriteFile(shm / "top.ucf", kTopUcf);
   for (const std::string& ucf : {dir / "top.ucf", shm / "top.ucf"}) {
     const std::string log = dir / "strace.log", folder = ucf.substr(0, ucf.rfind('/'));
-    RunOptions traced = Traced({"-f", "-y", "-o", log, "-e", "trace=fsync,rename"});
+    RunOptions traced = Traced({"-f", "-y", "-o", log, "-e", "trace=fsync,rename,renameat2"});
     ASSERT_EQ(Run({"fw.bin", ucf, "rom"}, traced).status, 0) << ucf;
     EXPECT_EQ(ReadFile(ucf), kTopNew);
     // The flush before the rename that took the UCF's place is of the file
     // moved (the working file, or the nameless copy), the one after of the folder.
     const std::string calls = ReadFile(log);
-    const std::string::size_type renamed = calls.find("\"" + ucf + "\") = 0");
+    const std::string::size_type renamed = calls.find("\"" + ucf + "\"");
     ASSERT_NE(renamed, std::string::npos) << calls;
     auto line_at = [&](std::string::size_type at) {
       return at == std::string::npos ? "" : calls.substr(at, calls.find('\n', at) - at);
@@ -168,22 +169,45 @@ TEST_F(Edges, OnlyTheFileTheRunWroteTakesTheUcfsPlace) {
   EXPECT_EQ(ReadFile(dir / "theirs"), "theirs");
 }
 
-// Root on a UCF of another user's, killed right before the rename, here
-// and across file systems: the next run is not locked out.
+// An editor's save after the run's last look at the UCF, as it replaces
+// it: the names are swapped, the save seen and swapped back.
+TEST_F(Edges, KeepsASaveRightBeforeTheReplace) {
+  if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
+  ToolResult r;
+  std::thread run([&] {
+    r = Run({"fw.bin", "top.ucf", "rom"}, Traced({"-e", "inject=rename,renameat2:delay_enter=2000000"}));
+  });
+  for (int waited = 0; !Exists(dir / ".romseed-top.ucf") && waited < 10000; ++waited) ::usleep(1000);
+  ::usleep(300000);
+  WriteFile(dir / "top.ucf", "NET \"clk\" LOC = \"P56\";\n");
+  run.join();
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_EQ(ReadFile(dir / "top.ucf"), "NET \"clk\" LOC = \"P56\";\n");
+  EXPECT_FALSE(Exists(dir / ".romseed-top.ucf"));
+}
+
+// Root on a UCF of another user's, killed right before the replace, or
+// right after it swapped the names, here and across file systems: the next
+// run is not locked out.
 TEST_F(Edges, AKillBeforeTheRenameStopsNoLaterRun) {
   if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to act for another user";
   ScratchDir shm("/dev/shm");
-  for (const std::string& ucf : {dir / "top.ucf", shm / "top.ucf"}) {
-    WriteFile(ucf, kTopUcf);
-    ::chown(ucf.c_str(), kNobody, kNobody);
-    EXPECT_NE(Run({"fw.bin", ucf, "rom"}, Traced({"-e", "inject=rename:signal=SIGKILL"})).status, 0);
-    EXPECT_EQ(ReadFile(ucf), kTopUcf);
-    ToolResult r = Run({"fw.bin", ucf, "rom"});
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(ReadFile(ucf), kTopNew);
-    EXPECT_FALSE(Exists(dir / "tempucf.ucf"));
-    EXPECT_FALSE(Exists(ucf.substr(0, ucf.rfind('/')) + "/.romseed-top.ucf"));
+  const std::pair<const char*, std::string> kills[] = {
+      {"inject=rename,renameat2:signal=SIGKILL", kTopUcf},
+      {"inject=unlink:signal=SIGKILL:when=2", kTopNew}};
+  for (const auto& [kill, left] : kills) {
+    for (const std::string& ucf : {dir / "top.ucf", shm / "top.ucf"}) {
+      WriteFile(ucf, kTopUcf);
+      ::chown(ucf.c_str(), kNobody, kNobody);
+      EXPECT_NE(Run({"fw.bin", ucf, "rom"}, Traced({"-e", kill})).status, 0);
+      EXPECT_EQ(ReadFile(ucf), left);
+      ToolResult r = Run({"fw.bin", ucf, "rom"});
+      EXPECT_EQ(r.status, 0) << r.out;
+      EXPECT_EQ(ReadFile(ucf), kTopNew);
+      EXPECT_FALSE(Exists(dir / "tempucf.ucf"));
+      EXPECT_FALSE(Exists(ucf.substr(0, ucf.rfind('/')) + "/.romseed-top.ucf"));
+    }
   }
 }
 

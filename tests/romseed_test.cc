@@ -18,8 +18,8 @@ namespace {
 // Files in memory behind the OS layer. Every call is recorded as "verb path",
 // a run of equal calls once, and then handed to `meanwhile`; the `fail_nth`
 // call equal to `fail` fails, one equal to `raise` throws; files in ext/
-// lie on a file system of their own, and with `nameless` a folder can hold
-// nameless files.
+// lie on a file system of their own, with `nameless` a folder can hold
+// nameless files, and with `exchange` two names can be swapped.
 class FakeOs : public Os {
  public:
   struct Node {
@@ -140,6 +140,11 @@ class FakeOs : public Os {
     files[to] = files[from];
     return files.erase(from);
   }
+  bool Exchange(const std::string& a, const std::string& b) override {
+    if (!exchange || !Call("exchange " + a + " " + b)) return false;
+    std::swap(files[a], files[b]);
+    return true;
+  }
   bool Remove(const std::string& path) override {
     return Call("remove " + path) && files.erase(path);
   }
@@ -154,6 +159,7 @@ class FakeOs : public Os {
   bool fail_always = false;  // every such call, not just the nth
   bool failed = false;       // the last call
   bool nameless = false;
+  bool exchange = false;
   bool folders = false;  // folders can be looked at (else only the rename tells file systems apart)
   std::set<std::string> busy;  // locked by another run: a run must wait for them
   FileId stdout_id;
@@ -365,6 +371,13 @@ TEST_F(RunTest, RefusesWhatWouldDestroyOrLoseAFile) {
       {"ucf file ext/top.ucf changed during the run",
        [&] { saved_at("sync ext/.romseed-top.ucf", "ext/top.ucf", false, saved, 1); }, false,
        "rom", "ext/top.ucf", saved},
+      // After the last look, as the names are swapped: swapped back.
+      {"ucf file top.ucf changed during the run",
+       [&] {
+         fake.exchange = true;
+         saved_at("exchange .romseed-top.ucf top.ucf", "top.ucf", false, saved, 1);
+       },
+       false, "rom", "top.ucf", saved},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);

@@ -200,14 +200,15 @@ MadeFile::Moved MadeFile::MoveTo(const std::string& target,
                                  const std::function<bool(const std::string&)>& unchanged) {
   InterruptsHeld held;
   if (state_ != State::kBeside) return Moved::kFailed;
+  // What stood at `target` is judged once: swapped out to this file's name,
+  // or, where names cannot be swapped, still there, right before the rename.
   const bool swapped = os_.Exchange(name_, target);
-  if (swapped && !unchanged(name_)) {
+  if (!unchanged(swapped ? name_ : target)) {
+    if (!swapped) return Moved::kChanged;
     // Their save goes back; this file, at its own name again, is removed.
     const bool back = os_.Exchange(name_, target) || os_.Rename(name_, target);
     return back ? Moved::kChanged : Moved::kFailed;
   }
-  // Where names cannot be swapped, a rename, which changes nothing either
-  // if it fails.
   if (!swapped && !os_.Rename(name_, target)) return Moved::kFailed;
   state_ = State::kGivenUp;
   Unmark(&slot_);

@@ -33,12 +33,13 @@ class MadeFile {
   // failure, with `*needs_copy` set if a copy could go there instead (on
   // another file system, say).
   bool MoveBeside(const std::string& target, bool* needs_copy);
-  // Puts the file, beside `target` since MoveBeside, in `target`'s place;
-  // from then on it is no longer the run's to remove. Where the system can
-  // swap the two names in one step, it does, and asks `unchanged` of the
-  // file swapped out, at the name this file had: if that is not what
-  // `target` was, the two are swapped back (kChanged), and a save that came
-  // right before the replace is kept. Else a rename.
+  // Puts the file, beside `target` since MoveBeside, in `target`'s place, if
+  // `unchanged` says that what stood there is what `target` was (else
+  // kChanged, and a save that came right before the replace is kept); from
+  // then on it is no longer the run's to remove. Where the system can swap
+  // the two names in one step, it does, and asks of the file swapped out, at
+  // the name this file had, swapping back if need be; else it asks of
+  // `target` right before a rename.
   enum class Moved { kDone, kChanged, kFailed };
   Moved MoveTo(const std::string& target, const std::function<bool(const std::string&)>& unchanged);
   // Removes the file's name now. False on failure.

@@ -436,12 +436,11 @@ class Win32Os : public Os {
     // file's on both sides of the move. (No nameless files here.)
     const FileId own = file.info().id;
     const DWORD kNoFollow = FILE_FLAG_OPEN_REPARSE_POINT;
+    *err = MoveError::kOther;
     if (from.empty() || !(InfoOfPath(Widen(from), kNoFollow).id == own)) {
-      *err = MoveError::kOther;
       ::SetLastError(ERROR_FILE_NOT_FOUND);
       return false;
     }
-    *err = MoveError::kOther;
     if (!MoveName(Widen(from), Widen(to), 0)) {
       const DWORD e = ::GetLastError();
       if (e == ERROR_NOT_SAME_DEVICE) *err = MoveError::kNeedsCopy;

@@ -174,8 +174,8 @@ std::optional<std::uint64_t> HashOf(Os& os, const std::string& path) {
 // Puts `file` in the UCF's place: the UCF's permissions, then the content
 // made durable (a failure says `unwritten`), then its name beside the UCF,
 // and then, if the UCF is still what the run read (an editor may have saved
-// it meanwhile, and their save is kept instead), the replace, right after
-// the check, and checked again where the replace is a swap.
+// it meanwhile, and their save is kept instead), the replace, with the check
+// made as close to it as the system allows.
 bool TakePlace(Os& os, const Job& job, const std::string& target, const File& ucf,
                MadeFile& file, const std::string& unwritten, Failure* err) {
   // Private until now, as the UCF's content may be; given before the flush,
@@ -189,13 +189,11 @@ bool TakePlace(Os& os, const Job& job, const std::string& target, const File& uc
     return os.Stat(path, true, &now) && now.id == ucf.info().id && now.size == ucf.info().size &&
            now.mtime == ucf.info().mtime && (!job.ucf_hash || HashOf(os, path) == job.ucf_hash);
   };
-  const std::string changed = "ucf file " + job.ucf_path + " changed during the run";
-  if (!unchanged(target)) return Fail(changed, err);
   switch (file.MoveTo(target, unchanged)) {
     case MadeFile::Moved::kDone:
       return true;
     case MadeFile::Moved::kChanged:
-      return Fail(changed, err);
+      return Fail("ucf file " + job.ucf_path + " changed during the run", err);
     case MadeFile::Moved::kFailed:
       break;
   }

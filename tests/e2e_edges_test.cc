@@ -128,7 +128,7 @@ TEST_F(Edges, FlushesTheFileBeforeItsRenameAndTheFolderAfter) {
 
 // Run A is interrupted as it locks the working file it made; run B took the
 // file over just before (A had not yet locked it). A's handler must leave
-// B's new file alone.
+// B's new file alone: it stands, held there by B, once A has ended.
 TEST_F(Edges, AnInterruptedRunRemovesNoOtherRunsFile) {
   if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
   WriteFile(dir / "b.ucf", kTopUcf);
@@ -139,8 +139,12 @@ TEST_F(Edges, AnInterruptedRunRemovesNoOtherRunsFile) {
                     "inject=fcntl:signal=SIGTERM:delay_exit=2000000:when=1"}));
   });
   for (int waited = 0; !Exists(dir / "tempucf.ucf") && waited < 10000; ++waited) ::usleep(1000);
-  b = Run({"fw.bin", "b.ucf", "rom"}, Traced({"-e", "inject=rename:delay_enter=4000000"}));
+  std::thread second([&] {
+    b = Run({"fw.bin", "b.ucf", "rom"}, Traced({"-e", "inject=link:delay_enter=4000000"}));
+  });
   first.join();
+  EXPECT_TRUE(Exists(dir / "tempucf.ucf"));
+  second.join();
   EXPECT_EQ(a.status, 128 + SIGTERM);
   EXPECT_EQ(b.status, 0) << b.out;
   EXPECT_EQ(ReadFile(dir / "b.ucf"), kTopNew);
@@ -156,7 +160,7 @@ TEST_F(Edges, OnlyTheFileTheRunWroteTakesTheUcfsPlace) {
   ToolResult r;
   std::atomic<bool> done{false};
   std::thread run([&] {
-    r = Run({"fw.bin", "top.ucf", "rom"}, Traced({"-e", "inject=fsync:delay_enter=1500000:when=1"}));
+    r = Run({"fw.bin", "top.ucf", "rom"}, Traced({"-e", "inject=link:delay_enter=1500000"}));
     done = true;
   });
   struct stat st;

@@ -6,6 +6,14 @@ command -v wine >/dev/null || { echo "Wine is not installed: skipped"; exit 77; 
 exe=$(realpath "$1")
 native=$(realpath "$2")
 export WINEDEBUG=-all
+# 64-bit programs go straight to the 64-bit loader, so that they do not need
+# the kernel to run 32-bit ones; Debian keeps it out of PATH, in its lib folder.
+if x86_64-w64-mingw32-objdump -f "$exe" | grep -q 'pei-x86-64'; then
+  wine=$(PATH=$PATH:/usr/lib/wine:/usr/lib64/wine command -v wine64) ||
+    { echo "64-bit Wine is not installed: skipped"; exit 77; }
+else
+  wine=wine
+fi
 # A prefix of its own, beside the .exe: one made before 32-bit Wine was
 # installed cannot load kernel32 afterwards, for 64-bit programs too.
 export WINEPREFIX=${WINEPREFIX:-$(dirname "$exe")/wineprefix}
@@ -30,7 +38,7 @@ run() {
   shift 2
   if [[ $tool == *.exe ]]; then
     for try in 1 2 3; do
-      out=$(cd "$dir" && wine "$tool" "$@" 2>/dev/null | tr -d '\r'; exit "${PIPESTATUS[0]}")
+      out=$(cd "$dir" && "$wine" "$tool" "$@" 2>/dev/null | tr -d '\r'; exit "${PIPESTATUS[0]}")
       st=$?
       started_ok "$out" && break
     done
@@ -47,7 +55,7 @@ in_background() {
   local dir=$1 name=$2
   shift 2
   (cd "$dir" && for try in 1 2 3; do
-     wine "$exe" "$@" >"$scratch/$name.out" 2>"$scratch/$name.err"
+     "$wine" "$exe" "$@" >"$scratch/$name.out" 2>"$scratch/$name.err"
      echo $? >"$scratch/$name.status"
      started_ok "$(head -c ${#banner} "$scratch/$name.out")" && break
    done) &
@@ -86,7 +94,23 @@ dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/.*DLL Name: //p' | tr 'A
 check "needs system DLLs only ($dlls)" test -z "$(echo "$dlls" | tr ' ' '\n' |
   grep -v -x -E '(advapi32|kernel32|msvcrt|shell32|user32)\.dll|')"
 
-wine "$exe" >/dev/null 2>&1  # the first run sets Wine up
+# The first run sets Wine up. For the 32-bit build it also shows whether this
+# machine can run 32-bit programs at all (ROMSEED_WINE32=no says it cannot):
+# only a loader that the kernel refuses or that is missing makes a skip; a
+# start that fails otherwise fails the suite, as does any run after it.
+for try in 1 2 3; do
+  # Not -all here: Debian's launcher says so when the 32-bit loader is missing.
+  probe=$(WINEDEBUG=fixme-all "$wine" "$exe" 2>"$scratch/probe.err" | tr -d '\r'; exit "${PIPESTATUS[0]}")
+  st=$?
+  started_ok "$probe" && break
+done
+why=$(cat "$scratch/probe.err")
+if [ "$wine" = wine ] && { [ "${ROMSEED_WINE32:-}" = no ] || [ "$st" = 126 ] || [ "$st" = 127 ] ||
+     [[ $why == *"Exec format error"* || $why == *"wine32 is missing"* ]]; }; then
+  echo "this machine cannot run 32-bit programs: the 32-bit Windows build was not run under Wine"
+  exit 77
+fi
+check "Wine starts the tool (status $st) ${why:0:300}" test "$st" = 1 -a "${probe:0:${#banner}}" = "$banner"
 wineserver -p 60 </dev/null >/dev/null 2>&1  # one server for all the runs below
 
 stale='INST "rom00" INIT_00 = 0000000000000000000000000000000000000000000000000000000000000011;'
@@ -152,7 +176,7 @@ check "nothing left behind" test "$(ls -A "$shm")" = top.ucf -a "$(ls -A "$dir")
 # A failed write leaves the UCF as it was.
 dir=$(fresh full)
 printf 'NET a;\n' >"$dir/top.ucf" && head -c 200000 /dev/zero >"$dir/fw.bin"
-run "$dir" bash -c "ulimit -f 8; trap '' XFSZ; wine '$exe' fw.bin top.ucf rom 2>/dev/null | tr -d '\r'"
+run "$dir" bash -c "ulimit -f 8; trap '' XFSZ; '$wine' '$exe' fw.bin top.ucf rom 2>/dev/null | tr -d '\r'"
 check "failed write reported" test "${out##*$'\n'}" = "can't write file tempucf.ucf"
 check "failed write keeps the ucf" test "$(cat "$dir/top.ucf")" = "NET a;" -a ! -e "$dir/tempucf.ucf"
 
@@ -177,7 +201,7 @@ check "no working file left" test ! -e "$b/tempucf.ucf"
 # Messages into the working file are refused, the UCF untouched.
 dir=$(fresh into)
 printf 'NET a;\n' >"$dir/top.ucf" && printf '\x01' >"$dir/fw.bin"
-(cd "$dir" && wine "$exe" fw.bin top.ucf rom >tempucf.ucf 2>/dev/null)
+(cd "$dir" && "$wine" "$exe" fw.bin top.ucf rom >tempucf.ucf 2>/dev/null)
 st=$?
 # Wine gives a redirected handle no identity, so there the run may not see
 # it; then it must still complete, its messages into the file it replaced.
@@ -226,7 +250,7 @@ check "pairs left no working file" test ! -e "$dir/tempucf.ucf"
 dir=$(fresh interrupted)
 printf 'NET a;\n' >"$dir/top.ucf" && mkfifo "$dir/fw-$$.fifo"
 exec 7<>"$dir/fw-$$.fifo"  # a producer that never closes: the run waits for more
-(cd "$dir" && exec setsid wine "$exe" fw-$$.fifo top.ucf rom >/dev/null 2>&1) &
+(cd "$dir" && exec setsid "$wine" "$exe" fw-$$.fifo top.ucf rom >/dev/null 2>&1) &
 for _ in $(seq 100); do [ -e "$dir/tempucf.ucf" ] && break; sleep 0.1; done
 sleep 0.5
 pkill -INT -f "romseed.exe fw-$$.fifo"
@@ -241,8 +265,8 @@ exec 7>&-
 # The UCF keeps its attributes.
 dir=$(fresh attributes)
 printf 'NET a;\n' >"$dir/top.ucf" && printf '\x01' >"$dir/fw.bin"
-(cd "$dir" && wine attrib +s top.ucf && wine "$exe" fw.bin top.ucf rom) >/dev/null 2>&1
-check "attributes kept" bash -c "cd '$dir' && wine attrib top.ucf 2>/dev/null | grep -q '^A *S '"
+(cd "$dir" && "$wine" attrib +s top.ucf && "$wine" "$exe" fw.bin top.ucf rom) >/dev/null 2>&1
+check "attributes kept" bash -c "cd '$dir' && '$wine' attrib top.ucf 2>/dev/null | grep -q '^A *S '"
 [ -e "$scratch/wine-retries" ] &&
   echo "note: Wine could not start $(wc -l <"$scratch/wine-retries") runs at once; each was started again"
 finish

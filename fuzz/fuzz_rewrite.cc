@@ -104,15 +104,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   rest.erase(0, name_size);
   ucf_size = ucf_size < rest.size() ? ucf_size : rest.size();
   const std::string ucf = rest.substr(0, ucf_size), bin = rest.substr(ucf_size);
-  const romseed::Job job{"fw.bin", "top.ucf", "INST \"" + name, std::nullopt};
+  const romseed::Job job{"fw.bin", "top.ucf", "INST \"" + name};
 
   romseed::MemorySource ucf_in(ucf, ucf_step, fault == kUcfRead);
   romseed::MemorySource bin_in(bin, bin_step, fault == kBinRead);
   romseed::StringSink sink(limit);
   romseed::Output out(sink, 1 + data[1] % 200);  // small buffers reach every path
   romseed::Counts counts;
-  std::string err;
-  const bool ok = romseed::Rewrite(ucf_in, bin_in, out, job, &counts, &err);
+  romseed::Failure failure;
+  const bool ok = romseed::Rewrite(ucf_in, bin_in, out, job, &counts, &failure);
+  const std::string& err = failure.message;
   const std::string cant_write = "can't write file tempucf.ucf";
   // A control character that text never holds (a NUL, any C0 control but
   // tab, LF, VT, FF, CR and Ctrl-Z, DEL) means the UCF is not text, whatever

@@ -44,14 +44,14 @@ class Head {
   std::size_t size_ = 0, digits_ = 0;
 };
 
-// Pieces 4 and 5 for each INIT index, and three bytes that the value
-// overwrites: one eight-byte copy.
+// Pieces 4 and 5 for each INIT index that a block RAM has, and three bytes
+// that the value overwrites: one eight-byte copy.
 struct IndexTexts {
-  char text[16][8];
+  char text[kMaxInitsPerBlock][8];
   constexpr IndexTexts() : text() {
-    for (int k = 0; k < 16; ++k) {
-      text[k][0] = '0';
-      text[k][1] = kHexDigits[k];
+    for (std::size_t k = 0; k < kMaxInitsPerBlock; ++k) {
+      text[k][0] = kHexDigits[k >> 4];
+      text[k][1] = kHexDigits[k & 15];
       text[k][2] = ' ', text[k][3] = '=', text[k][4] = ' ';
     }
   }
@@ -60,14 +60,14 @@ constexpr IndexTexts kIndex;
 
 // Writes the statements for the `padded` bytes at `input` (a whole number
 // of chunks), the first of them chunk `*count`, and counts them.
-void WriteStatements(const unsigned char* input, std::size_t padded, std::string_view eol,
-                     Head& head, Output& out, std::uint64_t* count) {
+void WriteStatements(const unsigned char* input, std::size_t padded, std::size_t per_block,
+                     std::string_view eol, Head& head, Output& out, std::uint64_t* count) {
   const std::size_t size = 5 + 2 * kChunk + 1 + eol.size();  // of a statement but its head
   for (std::size_t at = 0; at < padded;) {
     // The statements of one block that this read holds, in one piece.
-    const std::size_t first = *count % 16;
-    const std::size_t n = std::min(16 - first, (padded - at) / kChunk);
-    if (first == 0) head.SetBlock(*count / 16);
+    const std::size_t first = *count % per_block;
+    const std::size_t n = std::min(per_block - first, (padded - at) / kChunk);
+    if (first == 0) head.SetBlock(*count / per_block);
     char* p = out.Extend(n * (head.size() + size));
     for (std::size_t k = first; k < first + n; ++k, at += kChunk) {
       // Every statement is longer than kShortHead and the index's eight
@@ -90,8 +90,8 @@ void WriteStatements(const unsigned char* input, std::size_t padded, std::string
 
 }  // namespace
 
-PassResult WriteInits(Source& bin, Output& out, std::string_view delstr, std::string_view eol,
-                      std::string_view lead, std::int64_t* add_count) {
+PassResult WriteInits(Source& bin, Output& out, std::string_view delstr, const BlockShape& shape,
+                      std::string_view eol, std::string_view lead, std::int64_t* add_count) {
   constexpr std::size_t kBlockBytes = 1 << 16;  // a whole number of chunks
   std::unique_ptr<unsigned char[]> input(new unsigned char[kBlockBytes]);
   Head head(delstr);
@@ -105,7 +105,7 @@ PassResult WriteInits(Source& bin, Output& out, std::string_view delstr, std::st
     // A short last chunk ends in zeros.
     const std::size_t padded = (got + kChunk - 1) / kChunk * kChunk;
     std::memset(input.get() + got, 0, padded - got);
-    WriteStatements(input.get(), padded, eol, head, out, &count);
+    WriteStatements(input.get(), padded, shape.inits_per_block, eol, head, out, &count);
     // A short block means the input has ended; reading on could block a tty.
     if (got < kBlockBytes) break;
   }

@@ -15,6 +15,23 @@ bool ReadFull(Source& in, unsigned char* p, std::size_t n, std::size_t* got) {
   return true;
 }
 
+bool CopyAll(Source& from, Sink& to) {
+  constexpr std::size_t kPiece = 1 << 16;
+  std::unique_ptr<unsigned char[]> buf(new unsigned char[kPiece]);
+  for (;;) {
+    std::size_t got;
+    if (!from.Read(buf.get(), kPiece, &got)) return false;
+    if (got == 0) return true;
+    if (!to.Write(buf.get(), got)) return false;
+  }
+}
+
+bool HashingSource::Read(unsigned char* p, std::size_t n, std::size_t* got) {
+  if (!in_.Read(p, n, got)) return false;
+  for (std::size_t i = 0; i < *got; ++i) hash_ = (hash_ ^ p[i]) * 1099511628211ull;
+  return true;
+}
+
 Output::Output(Sink& sink, std::size_t capacity)
     : sink_(sink), buf_(new unsigned char[capacity]), capacity_(capacity) {}
 

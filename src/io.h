@@ -2,6 +2,7 @@
 #define ROMSEED_IO_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string_view>
 
@@ -36,6 +37,28 @@ class Sink {
 // hands out a few bytes at a time still fills whole chunks. Sets `*got` to
 // the number read (less than `n` only at the end). False on a read error.
 bool ReadFull(Source& in, unsigned char* p, std::size_t n, std::size_t* got);
+
+// Copies everything `from` holds, from where it stands, to `to`. False if
+// a read or a write failed.
+bool CopyAll(Source& from, Sink& to);
+
+// Hashes what is read through it (64-bit FNV-1a).
+class HashingSource : public Source {
+ public:
+  explicit HashingSource(Source& in) : in_(in) {}
+  bool Read(unsigned char* p, std::size_t n, std::size_t* got) override;
+  std::uint64_t hash() const { return hash_; }
+
+ private:
+  Source& in_;
+  std::uint64_t hash_ = 14695981039346656037ull;
+};
+
+// Takes what is written and keeps none of it.
+class Discard : public Sink {
+ public:
+  bool Write(const unsigned char*, std::size_t) override { return true; }
+};
 
 // Gathers small writes into large ones. After a failed write every later
 // one is dropped, so a caller may look at ok() only at the end.

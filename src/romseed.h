@@ -2,27 +2,16 @@
 #define ROMSEED_ROMSEED_H_
 
 #include <cstdint>
-#include <optional>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "command_line.h"
+#include "failure.h"
 #include "io.h"
 #include "os.h"
 
 namespace romseed {
-
-// The name of the working file, in the current directory.
-inline constexpr char kWorkingName[] = "tempucf.ucf";
-
-// What a run works on: its two files and the prefix of the lines it drops.
-struct Job {
-  std::string bin_path;
-  std::string ucf_path;
-  std::string delstr;
-  // Of the UCF's content as read, where its times are too coarse to show a
-  // save in the same second.
-  std::optional<std::uint64_t> ucf_hash;
-};
 
 struct Counts {
   std::int64_t copy_count = 0;
@@ -38,9 +27,10 @@ struct Counts {
 // Writes the new UCF to `out` and flushes it: the lines of `ucf` that do not
 // begin with `job.delstr`, then the statements for `bin` on lines of their
 // own, in the UCF's line-end style. False, with the message in `*err`, if
-// reading either input or writing fails.
-bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* counts,
-             std::string* err);
+// reading either input or writing fails (the reason then from
+// `system_reason`, if given), or the UCF is not text.
+bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* counts, Failure* err,
+             const std::function<std::string()>& system_reason = nullptr);
 
 // Runs the tool on `args` (program name first) with the files and calls of
 // `os`. Prints every message to `out`, whose failures do not matter, and on

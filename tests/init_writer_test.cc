@@ -15,12 +15,12 @@ namespace {
 // Writes the statements for `bin`, read `step` bytes at a time.
 std::string Inits(const std::string& bin, std::int64_t* count = nullptr,
                   std::size_t step = SIZE_MAX, const std::string& delstr = "INST \"rom",
-                  const char* eol = "\n", const char* lead = "") {
+                  const char* eol = "\n", const char* lead = "", BlockShape shape = kRamb4) {
   MemorySource in(bin, step);
   StringSink sink;
   Output out(sink);
   std::int64_t n = -1;
-  EXPECT_EQ(WriteInits(in, out, delstr, eol, lead, &n), PassResult::kOk);
+  EXPECT_EQ(WriteInits(in, out, delstr, shape, eol, lead, &n), PassResult::kOk);
   EXPECT_TRUE(out.Flush());
   if (count) *count = n;
   return sink.data;
@@ -94,6 +94,17 @@ TEST(InitWriter, NumbersBlocksAndIndexes) {
   EXPECT_EQ(head(255 * 16 + 15), "INST \"romff\" INIT_0f ");
   EXPECT_EQ(head(4096), "INST \"rom100\" INIT_00 ");
   EXPECT_EQ(lines[4095].size(), 84u + 3 + 1);  // + "rom" + ';'
+
+  // Larger block RAMs: the indexes run on, up to the last a RAM has.
+  for (std::size_t per : {32, 64, 128}) {
+    char last[40];
+    std::snprintf(last, sizeof last, "INST \"rom00\" INIT_%02zx ", per - 1);
+    lines = Lines(Inits(std::string(per * 32 + 1, '\0'), nullptr, 7, "INST \"rom", "\n", "",
+                        BlockShape{per}));
+    ASSERT_EQ(lines.size(), per + 1);
+    EXPECT_EQ(head(per - 1), last);
+    EXPECT_EQ(head(per), "INST \"rom01\" INIT_00 ");
+  }
 }
 
 TEST(InitWriter, ChunksDoNotDependOnHowTheInputArrives) {

@@ -31,7 +31,7 @@ TEST(Passes, SayWhyTheyFailed) {
   };
   const Pass inits = [](Source& in, Output& out) {
     std::int64_t n;
-    return WriteInits(in, out, "INST \"rom", "\n", "", &n);
+    return WriteInits(in, out, "INST \"rom", kRamb4, "\n", "", &n);
   };
   const std::string lines = "NET a;\nNET b;\n";
   struct Case {

@@ -1,0 +1,102 @@
+#include "replace.h"
+
+#include <memory>
+
+#include "command_line.h"
+
+namespace romseed {
+namespace {
+
+std::string CantReplace(const ReadUcf& ucf) { return "can't replace ucf file " + ucf.path; }
+
+// The hash of the content of `path`, if it can be read.
+std::optional<std::uint64_t> HashOf(Os& os, const std::string& path) {
+  OpenError error;
+  std::unique_ptr<File> file = os.Open(path, OpenMode::kRead, &error);
+  if (!file) return std::nullopt;
+  HashingSource hashed(*file);
+  Discard none;
+  if (!CopyAll(hashed, none)) return std::nullopt;
+  return hashed.hash();
+}
+
+// Puts `file` in the UCF's place: the UCF's permissions, then the content
+// made durable (a failure says `unwritten`), then its name beside the UCF,
+// and then, if the UCF is still what the run read (an editor may have saved
+// it meanwhile, and their save is kept instead), the replace, with the check
+// made as close to it as the system allows.
+bool TakePlace(Os& os, const ReadUcf& ucf, const std::string& target, MadeFile& file,
+               const std::string& unwritten, Failure* err) {
+  // Private until now, as the UCF's content may be; given before the flush,
+  // so that a crash cannot leave the new UCF with the working file's.
+  if (!file.file().TakeAttributesOf(ucf.file)) return Fail(err, CantReplace(ucf), os.LastError());
+  if (!file.file().Sync()) return Fail(err, unwritten, os.LastError());
+  bool needs_copy;
+  if (!file.MoveBeside(target, &needs_copy)) return Fail(err, CantReplace(ucf), os.LastError());
+  const FileInfo& read = ucf.file.info();
+  auto unchanged = [&](const std::string& path) {
+    FileInfo now;
+    return os.Stat(path, true, &now) && now.id == read.id && now.size == read.size &&
+           now.mtime == read.mtime && (!ucf.hash || HashOf(os, path) == ucf.hash);
+  };
+  switch (file.MoveTo(target, unchanged)) {
+    case MadeFile::Moved::kDone:
+      return true;
+    case MadeFile::Moved::kChanged:
+      return Fail(err, "ucf file " + ucf.path + " changed during the run");
+    case MadeFile::Moved::kFailed:
+      break;
+  }
+  return Fail(err, CantReplace(ucf), os.LastError());
+}
+
+// A file cannot move across file systems: its content goes to a new file
+// beside the UCF, which takes its place instead.
+bool CopyBeside(Os& os, const ReadUcf& ucf, const std::string& target, MadeFile& work,
+                Failure* err) {
+  std::string why;
+  std::unique_ptr<MadeFile> copy = CreateBeside(os, target, &why);
+  if (!copy) return Fail(err, CantReplace(ucf), why);
+  if (!work.file().Rewind() || !CopyAll(work.file(), copy->file())) {
+    return Fail(err, CantReplace(ucf), os.LastError());
+  }
+  // The working file goes before the copy takes the UCF's place, so that a
+  // failure to remove it leaves the UCF as it was.
+  if (!work.Remove()) return Fail(err, CantReplace(ucf), os.LastError());
+  return TakePlace(os, ucf, target, *copy, CantReplace(ucf), err);
+}
+
+}  // namespace
+
+bool ReplaceUcf(Os& os, const ReadUcf& ucf, MadeFile& work, Failure* err) {
+  std::string target;
+  if (!os.ResolvePath(ucf.path, &target)) return Fail(err, CantReplace(ucf), os.LastError());
+  // The working file leaves its folder, whose names others may change,
+  // before it gets the UCF's permissions: the UCF's place goes to it alone,
+  // from a name beside the UCF that only this run made; and a run killed
+  // meanwhile leaves no working file of another owner behind. On a file
+  // system of its own (or if another file took its only name), the UCF's
+  // folder gets a copy instead.
+  bool needs_copy = false;
+  const bool moved = work.MoveBeside(target, &needs_copy);
+  if (!moved && !needs_copy) return Fail(err, CantReplace(ucf), os.LastError());
+  const std::string unwritten = std::string("can't write file ") + kWorkingName;
+  if (moved ? !TakePlace(os, ucf, target, work, unwritten, err)
+            : !CopyBeside(os, ucf, target, work, err)) {
+    return false;
+  }
+  // The UCF holds its new content already; this makes the rename outlast a
+  // crash, and a failure leaves nothing to undo. A file from another folder
+  // needs that folder's name gone too, or a crash could leave the working
+  // file as a second name of the new UCF.
+  os.SyncFolder(target);
+  const std::string folder_path = FolderOf(target);
+  FileInfo folder, here;
+  if (folder_path != "." && os.Stat(folder_path, true, &folder) && folder.id.known &&
+      os.Stat(".", true, &here) && !(here.id == folder.id)) {
+    os.SyncFolder(kWorkingName);
+  }
+  return true;
+}
+
+}  // namespace romseed

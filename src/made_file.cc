@@ -1,12 +1,27 @@
-// A file the run makes goes through these states:
+// The states of a MadeFile, by the names of its State, with what its name_
+// and its slot on the interrupt list (g_made) hold in each:
 //
-//   made, marked      Os::Open created it with the interrupts held, it was
-//                     locked, and its name went into the list, all at once;
-//   nameless          CreateNameless made it: nothing to remove, nothing on
-//                     the list, until MoveBeside links it and marks the name;
-//   beside            MoveBeside gave it its name beside the UCF instead;
-//   given up          MoveTo renamed it over the UCF, or Remove removed it,
-//                     and the list no longer holds its name.
+//   kNamed     TakeWorkingFile made it, or took over a leftover, at the
+//              working file's name; name_ is that name and its slot holds
+//              it, entered with the interrupts held in the step that made
+//              and locked it. Leaves by MoveBeside (to kBeside), by Remove or
+//              the destructor (to kGivenUp).
+//   kNameless  CreateBeside made it without a name: name_ is empty, no slot,
+//              nothing for a handler to remove. Leaves by MoveBeside (to
+//              kBeside) or the destructor (to kGivenUp).
+//   kBeside    MoveBeside linked it at a CopyName beside the UCF, or
+//              CreateBeside made it there; name_ is that name and its slot
+//              holds it (the old name's slot was cleared in the same step).
+//              Leaves by MoveTo, or by Remove or the destructor (to kGivenUp).
+//   swapped    Within MoveTo only, with the interrupts held: after an
+//              Exchange, name_ holds what stood at the UCF, and the slot
+//              still names it. Leaves, in the same step, to kGivenUp (the
+//              swap was right: the old UCF at name_ is removed), or back to
+//              kBeside (a save came: swapped back, this file at name_ again).
+//              Should the swap back and the rename back both fail, it stays
+//              kBeside with name_ and its slot naming the save.
+//   kGivenUp   It took the UCF's place, or its name was removed: no slot;
+//              nothing is the run's to remove any more.
 //
 // Entries change only with the interrupts held, so the handler reads either
 // a whole name or none, and never one that another run now owns.
@@ -16,12 +31,10 @@
 #include <cstring>
 #include <thread>
 
+#include "retry_limits.h"
+
 namespace romseed {
 namespace {
-
-// Each new attempt means that another run finished or moved a file away,
-// so the bound only stops a loop that could not end.
-constexpr int kAttempts = 1000;
 
 char g_made[2][4096];  // the names the handler removes; "" for a free slot
 
@@ -92,8 +105,8 @@ Turn AfterLock(Os& os, const std::string& path, OpenMode mode, File& file, std::
                const Waiting& waiting) {
   // A turn of another run that ends within a second goes unsaid.
   bool locked = file.Lock(false);
-  for (int tries = 0; !locked && tries < 100; ++tries) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int tries = 0; !locked && tries < kQuietTurnTries; ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kRetryPauseMs));
     locked = file.Lock(false);
   }
   if (!locked) {
@@ -129,7 +142,7 @@ Turn TurnOfFound(Os& os, const std::string& path, OpenMode mode, File& file, std
 // failure, `*why` to the reason.
 std::unique_ptr<File> TakeTurn(Os& os, const std::string& path, OpenMode mode, int* slot,
                                std::string* why, const Waiting& waiting) {
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+  for (int attempt = 0; attempt < kTurnAttempts; ++attempt) {
     OpenError err = OpenError::kNone;
     Turn turn = Turn::kAgain;
     std::unique_ptr<File> file = OpenMarked(os, path, mode, slot, &err, &turn, why);

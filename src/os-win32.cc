@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "os.h"
+#include "retry_limits.h"
 
 namespace romseed {
 namespace {
@@ -222,7 +223,7 @@ bool ClearReadOnly(const std::wstring& name) {
 // replaced file may have no path left.
 HANDLE TurnOf(const std::wstring& path) {
   std::wstring key;
-  for (int attempt = 0; attempt < 10 && key.empty(); ++attempt) {
+  for (int attempt = 0; attempt < kTurnNameTries && key.empty(); ++attempt) {
     Handle h(OpenPath(path, 0));
     key = h.ok() ? VolumePath(h.get()) : std::wstring();
     if (!key.empty()) key += L":" + std::to_wstring(InfoOf(h.get()).id.device);
@@ -386,11 +387,11 @@ HANDLE OpenWorking(const std::wstring& path, bool* created, OpenError* err) {
 // open for a moment (a run about to wait for its turn, a virus scanner),
 // which makes the move fail; the moment passes.
 bool MoveName(const std::wstring& from, const std::wstring& to, DWORD flags) {
-  for (int attempt = 0; attempt < 200; ++attempt) {
+  for (int attempt = 0; attempt < kMoveTries; ++attempt) {
     if (::MoveFileExW(from.c_str(), to.c_str(), flags | MOVEFILE_WRITE_THROUGH)) return true;
     const DWORD e = ::GetLastError();
     if (e != ERROR_ACCESS_DENIED && e != ERROR_SHARING_VIOLATION) return false;
-    ::Sleep(10);
+    ::Sleep(kRetryPauseMs);
   }
   return false;
 }

@@ -1,0 +1,77 @@
+#include "fake_os.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+namespace romseed {
+
+bool FakeOs::Call(const std::string& call) {
+  if (calls.empty() || calls.back() != call) calls.push_back(call);
+  if (meanwhile) meanwhile(call);
+  if (call == raise) throw std::runtime_error("injected failure");
+  failed = call == fail && (fail_always || --fail_nth == 0);
+  return !failed;
+}
+
+std::unique_ptr<File> FakeOs::Open(const std::string& path, OpenMode mode, OpenError* err) {
+  const bool exists = files.count(path);
+  const bool create = mode == OpenMode::kCreate || (mode == OpenMode::kWorking && !exists);
+  *err = exists ? OpenError::kExists : OpenError::kGone;
+  if (!Call((create ? "create " : "open ") + path)) *err = OpenError::kOther;
+  if (*err == OpenError::kOther || exists == create) return nullptr;
+  *err = OpenError::kNone;
+  return std::make_unique<FakeFile>(this, path, create ? Put(path, "") : files[path], create);
+}
+
+std::unique_ptr<File> FakeOs::CreateNameless(const std::string& path) {
+  if (!nameless || !Call("nameless " + Folder(path))) return nullptr;
+  auto node = std::make_shared<Node>(Node{"", {}});
+  node->info.id = {Device(path), ++made_, true};
+  return std::make_unique<FakeFile>(this, "nameless", node, true);
+}
+
+bool FakeOs::Move(File& file, const std::string& from, const std::string& to, MoveError* err) {
+  std::shared_ptr<Node> node = static_cast<FakeFile&>(file).node_;
+  *err = MoveError::kOther;
+  if (!Call("move " + (from.empty() ? "nameless" : from) + " " + to)) return false;
+  *err = node->info.id.device != Device(to) ? MoveError::kNeedsCopy
+         : files.count(to)                  ? MoveError::kTaken
+                                            : MoveError::kNone;
+  if (*err != MoveError::kNone) return false;
+  files[to] = node;
+  if (files.count(from) && files[from] == node) files.erase(from);
+  return true;
+}
+
+bool FakeOs::Stat(const std::string& path, bool, FileInfo* info) {
+  if (!Call("stat " + path)) return false;
+  if (folders && (path == "." || path == "ext" || path == "sub")) {
+    *info = FileInfo();
+    info->id = {Device(path + "/"), std::hash<std::string>()(path), true};
+    return true;
+  }
+  if (!files.count(path)) return false;
+  *info = files[path]->info;
+  info->size = files[path]->data.size();
+  return true;
+}
+
+bool FakeOs::ResolvePath(const std::string& path, std::string* target) {
+  *target = path;
+  return Call("resolve " + path);
+}
+
+bool FakeOs::Rename(const std::string& from, const std::string& to) {
+  if (!Call("rename " + from + " " + to)) return false;
+  files[to] = files[from];
+  return files.erase(from);
+}
+
+bool FakeOs::Exchange(const std::string& a, const std::string& b) {
+  if (!exchange || !Call("exchange " + a + " " + b)) return false;
+  std::swap(files[a], files[b]);
+  return true;
+}
+
+}  // namespace romseed

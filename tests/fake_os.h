@@ -1,0 +1,121 @@
+#ifndef ROMSEED_TESTS_FAKE_OS_H_
+#define ROMSEED_TESTS_FAKE_OS_H_
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "os.h"
+
+namespace romseed {
+
+// Files in memory behind the OS layer. Every call is recorded as "verb path",
+// a run of equal calls once, and then handed to `meanwhile`; the `fail_nth`
+// call equal to `fail` fails, one equal to `raise` throws; files in ext/
+// lie on a file system of their own, with `nameless` a folder can hold
+// nameless files, and with `exchange` two names can be swapped.
+class FakeOs : public Os {
+ public:
+  struct Node {
+    std::string data;
+    FileInfo info;
+  };
+
+  class FakeFile : public File {
+   public:
+    FakeFile(FakeOs* os, std::string name, std::shared_ptr<Node> node, bool created)
+        : node_(std::move(node)), os_(os), name_(std::move(name)) {
+      created_ = created;
+      Refresh();
+    }
+    bool Read(unsigned char* p, std::size_t n, std::size_t* got) override {
+      *got = std::min(n, node_->data.size() - std::min(pos_, node_->data.size()));
+      std::memcpy(p, node_->data.data() + pos_, *got);
+      pos_ += *got;
+      return os_->Call("read " + name_);
+    }
+    bool Write(const unsigned char* p, std::size_t n) override {
+      node_->data.replace(pos_, n, reinterpret_cast<const char*>(p), n);
+      pos_ += n;
+      return os_->Call("write " + name_);
+    }
+    bool Lock(bool wait) override {
+      if (!wait && os_->busy.count(name_)) return false;
+      return os_->Call("lock " + name_) && (Refresh(), true);
+    }
+    bool TakeAttributesOf(const File&) override { return os_->Call("chmod " + name_); }
+    bool Sync() override { return os_->Call("sync " + name_); }
+    bool Rewind() override { return (pos_ = 0) == 0; }
+    void Refresh() {
+      info_ = node_->info;
+      info_.size = node_->data.size();
+    }
+    std::shared_ptr<Node> node_;
+
+   private:
+    FakeOs* os_;
+    std::string name_;
+    std::size_t pos_ = 0;
+  };
+
+  static std::string Folder(const std::string& path) {
+    return path.substr(0, path.find_last_of('/') + 1);
+  }
+  // Files in ext/ lie on a file system of their own.
+  static std::uint64_t Device(const std::string& path) { return Folder(path) == "ext/" ? 2 : 1; }
+  std::shared_ptr<Node> Put(const std::string& path, const std::string& data) {
+    files[path] = std::make_shared<Node>(Node{data, {}});
+    files[path]->info.id = {Device(path), ++made_, true};
+    return files[path];
+  }
+  std::set<std::string> Paths() const {
+    std::set<std::string> paths;
+    for (const auto& entry : files) paths.insert(entry.first);
+    return paths;
+  }
+  bool Call(const std::string& call);
+  // The position of the first `call`, or of the end.
+  std::size_t At(const std::string& call) const {
+    return std::find(calls.begin(), calls.end(), call) - calls.begin();
+  }
+
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode, OpenError* err) override;
+  std::unique_ptr<File> CreateNameless(const std::string& path) override;
+  bool Move(File& file, const std::string& from, const std::string& to, MoveError* err) override;
+  bool Stat(const std::string& path, bool, FileInfo* info) override;
+  FileId StandardOutputId() override { return stdout_id; }
+  bool ResolvePath(const std::string& path, std::string* target) override;
+  bool Rename(const std::string& from, const std::string& to) override;
+  bool Exchange(const std::string& a, const std::string& b) override;
+  bool Remove(const std::string& path) override {
+    return Call("remove " + path) && files.erase(path);
+  }
+  bool SyncFolder(const std::string& path) override { return Call("syncdir " + path); }
+  std::string LastError() override { return failed ? "injected failure" : "no failure"; }
+
+  std::map<std::string, std::shared_ptr<Node>> files;
+  std::vector<std::string> calls;
+  std::function<void(const std::string&)> meanwhile;
+  std::string fail, raise;
+  int fail_nth = 1;
+  bool fail_always = false;  // every such call, not just the nth
+  bool failed = false;       // the last call
+  bool nameless = false;
+  bool exchange = false;
+  bool folders = false;  // folders can be looked at (else only the rename tells file systems apart)
+  std::set<std::string> busy;  // locked by another run: a run must wait for them
+  FileId stdout_id;
+
+ private:
+  std::uint64_t made_ = 0;
+};
+
+}  // namespace romseed
+
+#endif  // ROMSEED_TESTS_FAKE_OS_H_

@@ -1,0 +1,76 @@
+// The owner of the files a run makes, driven through its states on files in
+// memory: what each way out of a state leaves behind.
+#include "made_file.h"
+
+#include <gtest/gtest.h>
+
+#include "fake_os.h"
+
+namespace romseed {
+namespace {
+
+const Waiting kNoWait = [] {};
+
+TEST(MadeFile, EachWayOutOfEachStateLeavesOnlyWhatItShould) {
+  struct Case {
+    const char* what;
+    bool exchange, unchanged, taken;  // names can be swapped; the UCF as read; .romseed-top.ucf is someone's
+    MadeFile::Moved moved;
+    std::set<std::string> left;
+    std::string ucf;  // what top.ucf holds after
+  } cases[] = {
+      {"renamed over the ucf", false, true, false, MadeFile::Moved::kDone, {"top.ucf"}, "new"},
+      {"swapped with the ucf", true, true, false, MadeFile::Moved::kDone, {"top.ucf"}, "new"},
+      {"a save kept, no swap", false, false, false, MadeFile::Moved::kChanged, {"top.ucf"}, "old"},
+      {"a save swapped back", true, false, false, MadeFile::Moved::kChanged, {"top.ucf"}, "old"},
+      {"the next name beside", false, true, true, MadeFile::Moved::kDone,
+       {"top.ucf", ".romseed-top.ucf"}, "new"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeOs fake;
+    fake.exchange = c.exchange;
+    fake.Put("top.ucf", "old");
+    if (c.taken) fake.Put(".romseed-top.ucf", "theirs");
+    std::string why;
+    {
+      std::unique_ptr<MadeFile> work = TakeWorkingFile(fake, "tempucf.ucf", &why, kNoWait);
+      ASSERT_TRUE(work) << why;
+      ASSERT_TRUE(work->file().Write(reinterpret_cast<const unsigned char*>("new"), 3));
+      bool needs_copy = false;
+      ASSERT_TRUE(work->MoveBeside("top.ucf", &needs_copy));
+      EXPECT_EQ(fake.files.count("tempucf.ucf"), 0u);
+      EXPECT_EQ(work->MoveTo("top.ucf", [&](const std::string&) { return c.unchanged; }), c.moved);
+    }  // destroyed: whatever is still the run's goes
+    EXPECT_EQ(fake.Paths(), c.left);
+    EXPECT_EQ(fake.files["top.ucf"]->data, c.ucf);
+  }
+}
+
+TEST(MadeFile, RemovesOnlyANameThatIsStillItsFile) {
+  FakeOs fake;
+  std::string why;
+  std::unique_ptr<MadeFile> work = TakeWorkingFile(fake, "tempucf.ucf", &why, kNoWait);
+  ASSERT_TRUE(work) << why;
+  fake.Put("tempucf.ucf", "another run's");  // renamed onto the name meanwhile
+  EXPECT_TRUE(work->Remove());
+  work.reset();
+  ASSERT_EQ(fake.files.count("tempucf.ucf"), 1u);
+  EXPECT_EQ(fake.files["tempucf.ucf"]->data, "another run's");
+
+  // A copy beside the UCF: nameless where the folder allows, so a failure
+  // leaves nothing; else at the first free name, removed when given up.
+  for (bool nameless : {false, true}) {
+    fake = FakeOs();
+    fake.nameless = nameless;
+    fake.Put("ext/top.ucf", "old");
+    std::unique_ptr<MadeFile> copy = CreateBeside(fake, "ext/top.ucf", &why);
+    ASSERT_TRUE(copy) << why;
+    EXPECT_EQ(fake.files.count("ext/.romseed-top.ucf"), nameless ? 0u : 1u);
+    copy.reset();
+    EXPECT_EQ(fake.Paths(), std::set<std::string>{"ext/top.ucf"});
+  }
+}
+
+}  // namespace
+}  // namespace romseed

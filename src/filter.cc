@@ -114,6 +114,11 @@ class LineFilter {
       return;
     }
     if (line_ == Line::kDropping && !(drop_from_ && nl == statement_end_)) EndDropped(nl);
+    EndLine(nl);
+  }
+
+  // Counts the line that ends at `nl`; the first one's end sets the style.
+  void EndLine(const unsigned char* nl) {
     if (first_line_) {
       r_.crlf = (nl > start_ ? nl[-1] : before_) == '\r';
       first_line_ = false;

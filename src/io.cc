@@ -15,14 +15,20 @@ bool ReadFull(Source& in, unsigned char* p, std::size_t n, std::size_t* got) {
   return true;
 }
 
-bool CopyAll(Source& from, Sink& to) {
+bool CopyAll(Source& from, Sink& to, std::string* why) {
   constexpr std::size_t kPiece = 1 << 16;
   std::unique_ptr<unsigned char[]> buf(new unsigned char[kPiece]);
   for (;;) {
     std::size_t got;
-    if (!from.Read(buf.get(), kPiece, &got)) return false;
+    if (!from.Read(buf.get(), kPiece, &got)) {
+      *why = from.error();
+      return false;
+    }
     if (got == 0) return true;
-    if (!to.Write(buf.get(), got)) return false;
+    if (!to.Write(buf.get(), got)) {
+      *why = to.error();
+      return false;
+    }
   }
 }
 

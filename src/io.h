@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 namespace romseed {
@@ -23,6 +24,8 @@ class Source {
   // Places up to `n` bytes in `p` and sets `*got` to how many; fewer than `n`
   // does not mean the end, 0 does. False on a read error.
   virtual bool Read(unsigned char* p, std::size_t n, std::size_t* got) = 0;
+  // Why the last call that failed did, in the system's words; empty if unknown.
+  virtual std::string error() const { return std::string(); }
 };
 
 // Where a pass writes its bytes to.
@@ -31,6 +34,8 @@ class Sink {
   virtual ~Sink() = default;
   // Writes all `n` bytes, or returns false.
   virtual bool Write(const unsigned char* p, std::size_t n) = 0;
+  // Why the last call that failed did, in the system's words; empty if unknown.
+  virtual std::string error() const { return std::string(); }
 };
 
 // Reads until `n` bytes are in `p` or the input ends, so that a pipe that
@@ -39,14 +44,15 @@ class Sink {
 bool ReadFull(Source& in, unsigned char* p, std::size_t n, std::size_t* got);
 
 // Copies everything `from` holds, from where it stands, to `to`. False if
-// a read or a write failed.
-bool CopyAll(Source& from, Sink& to);
+// a read or a write failed, with the reason of the one that failed in `*why`.
+bool CopyAll(Source& from, Sink& to, std::string* why);
 
 // Hashes what is read through it (64-bit FNV-1a).
 class HashingSource : public Source {
  public:
   explicit HashingSource(Source& in) : in_(in) {}
   bool Read(unsigned char* p, std::size_t n, std::size_t* got) override;
+  std::string error() const override { return in_.error(); }
   std::uint64_t hash() const { return hash_; }
 
  private:
@@ -78,6 +84,7 @@ class Output {
   // Hands everything gathered to the sink. False if any write failed.
   bool Flush();
   bool ok() const { return ok_; }
+  const Sink& sink() const { return sink_; }
 
  private:
   char* ExtendSlow(std::size_t n);

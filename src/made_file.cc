@@ -64,25 +64,55 @@ void Unmark(int* slot) {
 
 enum class Turn { kTaken, kAgain, kRefused };
 
-// Opens `path`. A file that this opening made is locked at once, and marked
-// only if it still bears the name then: another run that found it unlocked
-// may have taken it over, and the handler must never remove what that run
-// made in its place. Sets `*turn` for such a file.
-std::unique_ptr<File> OpenMarked(Os& os, const std::string& path, OpenMode mode, int* slot,
-                                 OpenError* err, Turn* turn, std::string* why) {
+// What a turn is taken at: the UCF, or the working file of this folder.
+enum class TurnAt { kUcf, kWorking };
+
+// Makes the working file at `path`. It is locked at once, and marked only if
+// it still bears the name then: another run that found it unlocked may have
+// taken it over, and the handler must never remove what that run made in
+// its place. Null, with the reason in `*err`, if it was not made; else sets
+// `*turn`.
+std::unique_ptr<File> MakeMarked(Os& os, const std::string& path, int* slot, OsError* err,
+                                 Turn* turn, std::string* why) {
   InterruptsHeld held;
-  std::unique_ptr<File> file = os.Open(path, mode, err);
-  if (!file || !file->created()) return file;
+  std::unique_ptr<File> file = os.Open(path, kOpenWrite | kOpenCreate | kOpenNoFollow, err);
+  if (!file) return nullptr;
   // A run taking it over lets go at once, so this waits a moment at most.
   const bool locked = file->Lock(true);
-  if (!locked) *why = os.LastError();
+  if (!locked) *why = file->error();
   FileInfo now;
   const bool named = os.Stat(path, false, &now) && now.id == file->info().id;
   *turn = !named ? Turn::kAgain : locked ? Turn::kTaken : Turn::kRefused;
   if (*turn == Turn::kTaken) *slot = Mark(path);
   // Made, but never this run's turn: the name would block the next run.
-  if (*turn == Turn::kRefused) os.Remove(path);
+  OsError ignored;
+  if (*turn == Turn::kRefused) os.Remove(path, &ignored);
   return file;
+}
+
+// A working file that stands at `path` already, opened to wait for its
+// turn. One of this user's that they may not write (a run killed while
+// giving it a read-only UCF's permissions) is made writable and looked at
+// anew (kGone); another's is read, which is enough to wait for the turn.
+std::unique_ptr<File> OpenFound(Os& os, const std::string& path, OsError* err) {
+  constexpr unsigned kFound = kOpenNoFollow | kOpenNoWait;
+  std::unique_ptr<File> file = os.Open(path, kOpenWrite | kFound, err);
+  if (file || err->kind != OsError::kDenied) return file;
+  FileInfo left;
+  if (os.Stat(path, false, &left) && left.regular && left.mine && os.MakeWritable(path)) {
+    err->kind = OsError::kGone;
+    return nullptr;
+  }
+  return os.Open(path, kOpenRead | kFound, err);
+}
+
+// The UCF: for writing where it may be, as some network file systems lock
+// only such files; else read-only, which marks it so.
+std::unique_ptr<File> OpenUcfFile(Os& os, const std::string& path, OsError* err) {
+  constexpr unsigned kUcf = kOpenNoWait | kOpenLockByName;
+  std::unique_ptr<File> file = os.Open(path, kOpenWrite | kUcf, err);
+  if (file || err->kind != OsError::kDenied) return file;
+  return os.Open(path, kOpenRead | kUcf, err);
 }
 
 // A working file that this run did not make, under its lock, so no other
@@ -92,8 +122,9 @@ std::unique_ptr<File> OpenMarked(Os& os, const std::string& path, OpenMode mode,
 Turn TakeOver(Os& os, const std::string& path, const FileInfo& left, std::string* why) {
   *why = !left.mine ? "it belongs to another user" : left.links != 1 ? "it has other names" : "";
   if (!why->empty()) return Turn::kRefused;
-  if (os.Remove(path)) return Turn::kAgain;
-  *why = os.LastError();
+  OsError err;
+  if (os.Remove(path, &err)) return Turn::kAgain;
+  *why = err.reason;
   // Gone already: another run that waited beside this one took it over.
   FileInfo now;
   return os.Stat(path, false, &now) ? Turn::kRefused : Turn::kAgain;
@@ -101,7 +132,7 @@ Turn TakeOver(Os& os, const std::string& path, const FileInfo& left, std::string
 
 // Waits for the lock of `file`, opened at `path`, and checks that it still
 // bears the name, as the run that had the turn may have moved it away.
-Turn AfterLock(Os& os, const std::string& path, OpenMode mode, File& file, std::string* why,
+Turn AfterLock(Os& os, const std::string& path, TurnAt at, File& file, std::string* why,
                const Waiting& waiting) {
   // A turn of another run that ends within a second goes unsaid.
   bool locked = file.Lock(false);
@@ -114,45 +145,54 @@ Turn AfterLock(Os& os, const std::string& path, OpenMode mode, File& file, std::
     locked = file.Lock(true);
   }
   if (!locked) {
-    *why = os.LastError();
+    *why = file.error();
     return Turn::kRefused;
   }
   FileInfo now;
-  if (!os.Stat(path, mode == OpenMode::kUcf, &now) || !(now.id == file.info().id)) {
-    return Turn::kAgain;
-  }
-  if (mode != OpenMode::kWorking) return Turn::kTaken;
+  if (!os.Stat(path, at == TurnAt::kUcf, &now) || !(now.id == file.info().id)) return Turn::kAgain;
+  if (at == TurnAt::kUcf) return Turn::kTaken;
   return TakeOver(os, path, file.info(), why);
 }
 
 // The turn at `file`, opened at `path`, that this run found there: only at
 // a regular file, and none at a read-only UCF, which is not to be changed.
-Turn TurnOfFound(Os& os, const std::string& path, OpenMode mode, File& file, std::string* why,
+Turn TurnOfFound(Os& os, const std::string& path, TurnAt at, File& file, std::string* why,
                  const Waiting& waiting) {
   if (!file.info().regular) {
     *why = "not a regular file";
     return Turn::kRefused;
   }
-  if (mode == OpenMode::kUcf && file.info().read_only) return Turn::kTaken;
-  return AfterLock(os, path, mode, file, why, waiting);
+  if (at == TurnAt::kUcf && file.info().read_only) return Turn::kTaken;
+  return AfterLock(os, path, at, file, why, waiting);
+}
+
+// One attempt at the turn at `path`: sets `*file` to what it opened.
+Turn TryTurn(Os& os, const std::string& path, TurnAt at, std::unique_ptr<File>* file, int* slot,
+             std::string* why, const Waiting& waiting) {
+  OsError err;
+  if (at == TurnAt::kUcf) {
+    *file = OpenUcfFile(os, path, &err);
+  } else {
+    Turn turn = Turn::kAgain;
+    *file = MakeMarked(os, path, slot, &err, &turn, why);
+    if (*file) return turn;
+    if (err.kind == OsError::kExists) *file = OpenFound(os, path, &err);
+  }
+  if (*file) return TurnOfFound(os, path, at, **file, why, waiting);
+  // Gone between two calls: another run moved it away or removed it.
+  if (at == TurnAt::kWorking && err.kind == OsError::kGone) return Turn::kAgain;
+  *why = err.reason;
+  return Turn::kRefused;
 }
 
 // Opens `path` and waits for its turn, taking over a working file that this
 // run did not make. Sets `*slot` to the list entry of a file it made; on
 // failure, `*why` to the reason.
-std::unique_ptr<File> TakeTurn(Os& os, const std::string& path, OpenMode mode, int* slot,
+std::unique_ptr<File> TakeTurn(Os& os, const std::string& path, TurnAt at, int* slot,
                                std::string* why, const Waiting& waiting) {
   for (int attempt = 0; attempt < kTurnAttempts; ++attempt) {
-    OpenError err = OpenError::kNone;
-    Turn turn = Turn::kAgain;
-    std::unique_ptr<File> file = OpenMarked(os, path, mode, slot, &err, &turn, why);
-    if (!file) {
-      // Gone between two calls: another run moved it away or removed it.
-      if (err == OpenError::kGone && mode == OpenMode::kWorking) continue;
-      *why = os.LastError();
-      return nullptr;
-    }
-    if (!file->created()) turn = TurnOfFound(os, path, mode, *file, why, waiting);
+    std::unique_ptr<File> file;
+    const Turn turn = TryTurn(os, path, at, &file, slot, why, waiting);
     if (turn == Turn::kTaken) return file;
     if (turn == Turn::kRefused) return nullptr;
   }
@@ -183,10 +223,11 @@ MadeFile::MadeFile(Os& os, std::unique_ptr<File> file, std::string name, State s
 
 MadeFile::~MadeFile() {
   // While the file is open, and so still locked.
-  Remove();
+  OsError ignored;
+  Remove(&ignored);
 }
 
-bool MadeFile::MoveBeside(const std::string& target, bool* needs_copy) {
+bool MadeFile::MoveBeside(const std::string& target, OsError* err) {
   if (state_ == State::kBeside) return true;
   InterruptsHeld held;
   const std::string from = state_ == State::kNamed ? name_ : std::string();
@@ -194,8 +235,7 @@ bool MadeFile::MoveBeside(const std::string& target, bool* needs_copy) {
   // someone's own, and passed by.
   for (int n = 0; n < kCopyNames; ++n) {
     const std::string beside = CopyName(target, n);
-    MoveError err = MoveError::kNone;
-    if (os_.Move(*file_, from, beside, &err)) {
+    if (os_.Move(*file_, from, beside, err)) {
       // The old name, if it still stands, is not this file's.
       Unmark(&slot_);
       name_ = beside;
@@ -203,41 +243,45 @@ bool MadeFile::MoveBeside(const std::string& target, bool* needs_copy) {
       slot_ = Mark(name_);
       return true;
     }
-    *needs_copy = err == MoveError::kNeedsCopy;
-    if (err != MoveError::kTaken) return false;
+    if (err->kind != OsError::kExists) return false;
   }
   return false;
 }
 
 MadeFile::Moved MadeFile::MoveTo(const std::string& target,
-                                 const std::function<bool(const std::string&)>& unchanged) {
+                                 const std::function<bool(const std::string&)>& unchanged,
+                                 OsError* err) {
   InterruptsHeld held;
-  if (state_ != State::kBeside) return Moved::kFailed;
+  if (state_ != State::kBeside) {
+    *err = {OsError::kOther, "not beside " + target};
+    return Moved::kFailed;
+  }
   // What stood at `target` is judged once: swapped out to this file's name,
   // or, where names cannot be swapped, still there, right before the rename.
   const bool swapped = os_.Exchange(name_, target);
   if (!unchanged(swapped ? name_ : target)) {
     if (!swapped) return Moved::kChanged;
     // Their save goes back; this file, at its own name again, is removed.
-    const bool back = os_.Exchange(name_, target) || os_.Rename(name_, target);
+    const bool back = os_.Exchange(name_, target) || os_.Rename(name_, target, err);
     return back ? Moved::kChanged : Moved::kFailed;
   }
-  if (!swapped && !os_.Rename(name_, target)) return Moved::kFailed;
+  if (!swapped && !os_.Rename(name_, target, err)) return Moved::kFailed;
   state_ = State::kGivenUp;
   Unmark(&slot_);
   // The UCF as it was, swapped out; one that a kill leaves here is the next run's.
-  if (swapped) os_.Remove(name_);
+  OsError ignored;
+  if (swapped) os_.Remove(name_, &ignored);
   return Moved::kDone;
 }
 
-bool MadeFile::Remove() {
+bool MadeFile::Remove(OsError* err) {
   InterruptsHeld held;
   // A name that could not be removed stays the run's, to try again; one
   // that another file took is not the run's.
   FileInfo now;
   const bool named = (state_ == State::kNamed || state_ == State::kBeside) &&
                      os_.Stat(name_, false, &now) && now.id == file_->info().id;
-  if (named && !os_.Remove(name_)) return false;
+  if (named && !os_.Remove(name_, err)) return false;
   state_ = State::kGivenUp;
   Unmark(&slot_);
   return true;
@@ -246,13 +290,14 @@ bool MadeFile::Remove() {
 std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, const std::string& working,
                               std::string* why, const Waiting& waiting) {
   int slot = -1;  // the UCF is never made
-  std::unique_ptr<File> ucf = TakeTurn(os, path, OpenMode::kUcf, &slot, why, waiting);
+  std::unique_ptr<File> ucf = TakeTurn(os, path, TurnAt::kUcf, &slot, why, waiting);
   std::string target;
-  if (!ucf || ucf->info().read_only || !os.ResolvePath(path, &target)) return ucf;
+  OsError err;
+  if (!ucf || ucf->info().read_only || !os.ResolvePath(path, &target, &err)) return ucf;
   // The names are taken in turn, so the first free one ends the search.
   FileInfo left;
   for (int n = 0; n < kCopyNames && os.Stat(CopyName(target, n), false, &left); ++n) {
-    if (LeftByARun(os, left, ucf->info(), working)) os.Remove(CopyName(target, n));
+    if (LeftByARun(os, left, ucf->info(), working)) os.Remove(CopyName(target, n), &err);
   }
   return ucf;
 }
@@ -260,7 +305,7 @@ std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, const std::string
 std::unique_ptr<MadeFile> TakeWorkingFile(Os& os, const std::string& name, std::string* why,
                                           const Waiting& waiting) {
   int slot = -1;
-  std::unique_ptr<File> file = TakeTurn(os, name, OpenMode::kWorking, &slot, why, waiting);
+  std::unique_ptr<File> file = TakeTurn(os, name, TurnAt::kWorking, &slot, why, waiting);
   if (!file) return nullptr;
   return std::unique_ptr<MadeFile>(
       new MadeFile(os, std::move(file), name, MadeFile::State::kNamed, slot));
@@ -272,16 +317,16 @@ std::unique_ptr<MadeFile> CreateBeside(Os& os, const std::string& target, std::s
         new MadeFile(os, std::move(file), "", MadeFile::State::kNameless, -1));
   }
   InterruptsHeld held;  // made and marked at once
-  OpenError err = OpenError::kExists;
-  for (int n = 0; n < kCopyNames && err == OpenError::kExists; ++n) {
+  OsError err{OsError::kExists, ""};
+  for (int n = 0; n < kCopyNames && err.kind == OsError::kExists; ++n) {
     const std::string name = CopyName(target, n);
-    if (std::unique_ptr<File> file = os.Open(name, OpenMode::kCreate, &err)) {
+    if (std::unique_ptr<File> file = os.Open(name, kOpenWrite | kOpenCreate, &err)) {
       const int slot = Mark(name);
       return std::unique_ptr<MadeFile>(
           new MadeFile(os, std::move(file), name, MadeFile::State::kBeside, slot));
     }
   }
-  *why = os.LastError();
+  *why = err.reason;
   return nullptr;
 }
 

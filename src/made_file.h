@@ -30,9 +30,9 @@ class MadeFile {
   // that CopyName(target, n) gives, private to this run, so that it takes
   // `target`'s place from within that folder and whatever took its old
   // name cannot. Nothing if it bears such a name already. False on
-  // failure, with `*needs_copy` set if a copy could go there instead (on
-  // another file system, say).
-  bool MoveBeside(const std::string& target, bool* needs_copy);
+  // failure, with the reason in `*err`: kNeedsCopy if a copy could go there
+  // instead (on another file system, say).
+  bool MoveBeside(const std::string& target, OsError* err);
   // Puts the file, beside `target` since MoveBeside, in `target`'s place, if
   // `unchanged` says that what stood there is what `target` was (else
   // kChanged, and a save that came right before the replace is kept); from
@@ -41,9 +41,11 @@ class MadeFile {
   // the name this file had, swapping back if need be; else it asks of
   // `target` right before a rename.
   enum class Moved { kDone, kChanged, kFailed };
-  Moved MoveTo(const std::string& target, const std::function<bool(const std::string&)>& unchanged);
+  // kFailed sets `*err`.
+  Moved MoveTo(const std::string& target, const std::function<bool(const std::string&)>& unchanged,
+               OsError* err);
   // Removes the file's name now. False on failure.
-  bool Remove();
+  bool Remove(OsError* err);
 
  private:
   friend std::unique_ptr<MadeFile> TakeWorkingFile(Os&, const std::string&, std::string*,

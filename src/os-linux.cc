@@ -60,24 +60,40 @@ class Fd {
   int fd_;
 };
 
+// The system's words for the error of the call that just failed.
+std::string Reason() { return std::strerror(errno); }
+
+OsError ErrorOf(int error) {
+  const OsError::Kind kind = error == ENOENT                                       ? OsError::kGone
+                             : error == EEXIST                                     ? OsError::kExists
+                             : error == EACCES || error == EPERM || error == EROFS ? OsError::kDenied
+                             : error == EXDEV                                      ? OsError::kNeedsCopy
+                                                                                   : OsError::kOther;
+  return {kind, std::strerror(error)};
+}
+
+// False, with `*err` set from errno.
+bool Failed(OsError* err) {
+  *err = ErrorOf(errno);
+  return false;
+}
+
 class LinuxFile : public File {
  public:
-  LinuxFile(int fd, bool created, bool read_only) : fd_(fd) {
-    created_ = created;
-    read_only_ = read_only;
-    Refresh();
-  }
+  LinuxFile(int fd, bool read_only) : fd_(fd), read_only_(read_only) { Refresh(); }
   bool Read(unsigned char* p, std::size_t n, std::size_t* got) override {
     ssize_t r;
     while ((r = ::read(fd_.get(), p, n)) < 0 && errno == EINTR) continue;
     *got = r > 0 ? static_cast<std::size_t>(r) : 0;
-    return r >= 0;
+    return r >= 0 || Failed();
   }
   bool Write(const unsigned char* p, std::size_t n) override {
     while (n > 0) {
       ssize_t r = ::write(fd_.get(), p, n);
       if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) return false;
+      if (r < 0) return Failed();
+      // A write that takes nothing would never end.
+      if (r == 0) return (errno = ENOSPC, Failed());
       p += r;
       n -= static_cast<std::size_t>(r);
     }
@@ -97,7 +113,7 @@ class LinuxFile : public File {
     }
     // Kernels before 3.15 have no such locks.
     if (locked != 0 && errno == EINVAL) locked = ::flock(fd_.get(), LOCK_EX | (wait ? 0 : LOCK_NB));
-    return locked == 0 && Refresh();
+    return (locked == 0 || Failed()) && Refresh();
   }
   bool TakeAttributesOf(const File& ucf) override {
     const struct stat& from = static_cast<const LinuxFile&>(ucf).st_;
@@ -109,15 +125,19 @@ class LinuxFile : public File {
       // Not of that group, so the runner's own. (Not even root may on some
       // network file systems.) The mode counts all the same.
     }
-    return ::fchmod(fd_.get(), from.st_mode & 07777) == 0;
+    return ::fchmod(fd_.get(), from.st_mode & 07777) == 0 || Failed();
   }
-  bool Sync() override { return ::fsync(fd_.get()) == 0; }
-  bool Rewind() override { return ::lseek(fd_.get(), 0, SEEK_SET) == 0; }
+  bool Sync() override { return ::fsync(fd_.get()) == 0 || Failed(); }
+  bool Rewind() override { return ::lseek(fd_.get(), 0, SEEK_SET) == 0 || Failed(); }
   int fd() const { return fd_.get(); }
 
  private:
+  bool Failed() {
+    error_ = Reason();
+    return false;
+  }
   bool Refresh() {
-    if (::fstat(fd_.get(), &st_) != 0) return false;
+    if (::fstat(fd_.get(), &st_) != 0) return Failed();
     info_ = InfoOf(st_);
     // Root may write anything, so no write bit at all counts too.
     info_.read_only = read_only_ || (st_.st_mode & 0222) == 0;
@@ -129,42 +149,21 @@ class LinuxFile : public File {
   struct stat st_ = {};
 };
 
-// A working file of this user's that not even its owner may read (a run
-// killed after giving it such a UCF's permissions): made readable again.
-bool MendLeftover(const char* path) {
-  struct stat st;
-  return ::lstat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
-         ::fchmodat(AT_FDCWD, path, 0600, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
-int OpenUcfFd(const char* path, bool* read_only) {
-  // For writing where it may be, as some network file systems lock only such
-  // descriptors; without blocking, so that a named pipe is refused rather
-  // than waited for.
-  int fd = ::open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  *read_only = fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM);
-  if (*read_only) fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd >= 0) ::fcntl(fd, F_SETFL, 0);
-  return fd;
-}
-
 // A new file that only its owner may read and write, whatever the umask or a
 // folder's default access list would give: private until it replaces the UCF.
-int CreatePrivate(const char* path, int flags = O_CREAT | O_EXCL | O_NOFOLLOW) {
+int CreatePrivate(const char* path, int flags) {
   int fd = ::open(path, O_RDWR | O_CLOEXEC | flags, 0600);
   if (fd >= 0) ::fchmod(fd, 0600);
   return fd;
 }
 
-int OpenWorkingFd(const char* path, bool* created) {
-  constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-  int fd = CreatePrivate(path);
-  *created = fd >= 0;
-  if (!*created && errno == EEXIST) fd = ::open(path, O_RDWR | kFlags);
-  // Not writable: another run is giving it its UCF's permissions, or was
-  // killed doing so. Reading is enough to wait for its turn.
-  if (fd < 0 && errno == EACCES) fd = ::open(path, O_RDONLY | kFlags);
-  if (fd < 0 && errno == EACCES && MendLeftover(path)) errno = ENOENT;
+int OpenFd(const char* path, unsigned flags) {
+  if (flags & kOpenCreate) return CreatePrivate(path, O_CREAT | O_EXCL | O_NOFOLLOW);
+  const int fd = ::open(path, ((flags & kOpenWrite) ? O_RDWR : O_RDONLY) | O_CLOEXEC |
+                                  ((flags & kOpenNoFollow) ? O_NOFOLLOW : 0) |
+                                  ((flags & kOpenNoWait) ? O_NONBLOCK : 0));
+  // Reads wait for a writer again, once the opening has not.
+  if (fd >= 0 && (flags & kOpenNoWait)) ::fcntl(fd, F_SETFL, 0);
   return fd;
 }
 
@@ -172,6 +171,23 @@ int OpenWorkingFd(const char* path, bool* created) {
 int LinkNameless(int fd, const std::string& path) {
   const std::string self = "/proc/self/fd/" + std::to_string(fd);
   return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW);
+}
+
+// Sets `*to` to where the link `path`, of status `st`, points. False, with
+// errno set, if it cannot be read.
+bool ReadLink(const std::string& path, const struct stat& st, std::string* to) {
+  // A link's size may be wrong (0, or 64 for those under /proc), so the
+  // buffer grows until the target fits.
+  to->assign(st.st_size > 0 ? st.st_size + 1 : 256, '\0');
+  ssize_t n;
+  while ((n = ::readlink(path.c_str(), to->data(), to->size())) > 0 &&
+         static_cast<std::size_t>(n) == to->size()) {
+    to->resize(2 * to->size());
+  }
+  if (n == 0) errno = ENOENT;
+  if (n <= 0) return false;
+  to->resize(static_cast<std::size_t>(n));
+  return true;
 }
 
 // True if `path` names the file `id`.
@@ -193,40 +209,20 @@ class LinuxOs : public Os {
     ::signal(SIGXFSZ, SIG_IGN);
   }
 
-  std::unique_ptr<File> Open(const std::string& path, OpenMode mode, OpenError* err) override {
-    bool created = false, read_only = false;
-    int fd = -1;
-    switch (mode) {
-      case OpenMode::kRead:
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        break;
-      case OpenMode::kUcf:
-        fd = OpenUcfFd(path.c_str(), &read_only);
-        break;
-      case OpenMode::kWorking:
-        fd = OpenWorkingFd(path.c_str(), &created);
-        break;
-      case OpenMode::kCreate:
-        fd = CreatePrivate(path.c_str());
-        created = fd >= 0;
-        break;
-    }
-    *err = fd >= 0 ? OpenError::kNone
-           : errno == ENOENT ? OpenError::kGone
-           : errno == EEXIST ? OpenError::kExists
-                             : OpenError::kOther;
-    if (fd < 0) return nullptr;
-    return std::make_unique<LinuxFile>(fd, created, read_only);
+  std::unique_ptr<File> Open(const std::string& path, unsigned flags, OsError* err) override {
+    const int fd = OpenFd(path.c_str(), flags);
+    if (fd < 0) return (Failed(err), nullptr);
+    return std::make_unique<LinuxFile>(fd, !(flags & (kOpenWrite | kOpenCreate)));
   }
 
   std::unique_ptr<File> CreateNameless(const std::string& path) override {
     // Such a file gets its name through /proc alone.
     if (::access("/proc/self/fd", F_OK) != 0) return nullptr;
     int fd = CreatePrivate(FolderOf(path).c_str(), O_TMPFILE);
-    return fd < 0 ? nullptr : std::make_unique<LinuxFile>(fd, true, false);
+    return fd < 0 ? nullptr : std::make_unique<LinuxFile>(fd, false);
   }
 
-  bool Move(File& file, const std::string& from, const std::string& to, MoveError* err) override {
+  bool Move(File& file, const std::string& from, const std::string& to, OsError* err) override {
     // By name, and then checked to be this file: another file that took the
     // old name meanwhile (or made this one lose its last, so that it can be
     // linked no more) is not kept, and the content goes by a copy instead.
@@ -235,23 +231,22 @@ class LinuxOs : public Os {
     const FileId own = file.info().id;
     const int linked = from.empty() ? LinkNameless(static_cast<LinuxFile&>(file).fd(), to)
                                     : ::link(from.c_str(), to.c_str());
-    // ENOENT: the name went, or a rename over it took the file's last link
-    // between link's lookup and the link itself.
-    *err = linked == 0 ? MoveError::kNone
-           : errno == EXDEV || (errno == ENOENT && !from.empty()) ? MoveError::kNeedsCopy
-           : errno == EEXIST ? MoveError::kTaken
-                             : MoveError::kOther;
-    if (linked != 0) return false;
+    if (linked != 0) {
+      Failed(err);
+      // ENOENT: the name went, or a rename over it took the file's last
+      // link between link's lookup and the link itself.
+      if (errno == ENOENT && !from.empty()) err->kind = OsError::kNeedsCopy;
+      return false;
+    }
     if (!Names(to, own)) {
       ::unlink(to.c_str());
-      *err = MoveError::kNeedsCopy;
+      *err = {OsError::kNeedsCopy, "another file took its name"};
       return false;
     }
     if (from.empty() || !Names(from, own) || ::unlink(from.c_str()) == 0) return true;
-    *err = MoveError::kOther;
-    const int error = errno;
+    *err = ErrorOf(errno);
+    err->kind = OsError::kOther;
     ::unlink(to.c_str());
-    errno = error;
     return false;
   }
 
@@ -267,31 +262,24 @@ class LinuxOs : public Os {
     return ::fstat(STDOUT_FILENO, &st) == 0 ? InfoOf(st).id : FileId();
   }
 
-  bool ResolvePath(const std::string& path, std::string* target) override {
+  bool ResolvePath(const std::string& path, std::string* target, OsError* err) override {
     // Only the name's own links, each where it stands: resolving every folder
     // on the way (realpath) fails in folders deeper than PATH_MAX.
     *target = path;
     for (int hops = 0;; ++hops) {
       struct stat st;
-      if (::lstat(target->c_str(), &st) != 0) return false;
+      if (::lstat(target->c_str(), &st) != 0) return Failed(err);
       if (!S_ISLNK(st.st_mode)) return true;
-      // A link's size may be wrong (0, or 64 for those under /proc), so the
-      // buffer grows until the target fits.
-      std::string to(st.st_size > 0 ? st.st_size + 1 : 256, '\0');
-      ssize_t n;
-      while ((n = ::readlink(target->c_str(), to.data(), to.size())) > 0 &&
-             static_cast<std::size_t>(n) == to.size()) {
-        to.resize(2 * to.size());
-      }
+      std::string to;
+      if (!ReadLink(*target, st, &to)) return Failed(err);
       // As many links as the system follows, and no more.
-      if (n <= 0 || hops == 40) return false;
-      to.resize(static_cast<std::size_t>(n));
+      if (hops == 40) return (errno = ELOOP, Failed(err));
       *target = to[0] == '/' ? to : FolderOf(*target) + "/" + to;
     }
   }
 
-  bool Rename(const std::string& from, const std::string& to) override {
-    return ::rename(from.c_str(), to.c_str()) == 0;
+  bool Rename(const std::string& from, const std::string& to, OsError* err) override {
+    return ::rename(from.c_str(), to.c_str()) == 0 || Failed(err);
   }
 
   bool Exchange(const std::string& a, const std::string& b) override {
@@ -299,9 +287,13 @@ class LinuxOs : public Os {
     return ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0;
   }
 
-  bool Remove(const std::string& path) override { return ::unlink(path.c_str()) == 0; }
+  bool Remove(const std::string& path, OsError* err) override {
+    return ::unlink(path.c_str()) == 0 || Failed(err);
+  }
 
-  std::string LastError() override { return std::strerror(errno); }
+  bool MakeWritable(const std::string& path) override {
+    return ::fchmodat(AT_FDCWD, path.c_str(), 0600, AT_SYMLINK_NOFOLLOW) == 0;
+  }
 
   bool SyncFolder(const std::string& path) override {
     Fd fd(::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

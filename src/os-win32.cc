@@ -29,6 +29,33 @@ std::string Narrow(const std::wstring& w) {
   return s;
 }
 
+// The system's words for `error`.
+std::string Reason(DWORD error) {
+  wchar_t* text = nullptr;
+  const DWORD n = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring reason(text ? text : L"", n);
+  ::LocalFree(text);
+  while (!reason.empty() && (reason.back() == L'\n' || reason.back() == L'\r' || reason.back() == L'.')) {
+    reason.pop_back();
+  }
+  return Narrow(reason);
+}
+
+// False, with `*err` set from the last error.
+bool Failed(OsError* err) {
+  const DWORD e = ::GetLastError();
+  const OsError::Kind kind =
+      e == ERROR_FILE_NOT_FOUND                                 ? OsError::kGone
+      : e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS     ? OsError::kExists
+      : e == ERROR_ACCESS_DENIED || e == ERROR_WRITE_PROTECT    ? OsError::kDenied
+      : e == ERROR_NOT_SAME_DEVICE                              ? OsError::kNeedsCopy
+                                                                : OsError::kOther;
+  *err = {kind, Reason(e)};
+  return false;
+}
+
 // A handle, closed when destroyed.
 class Handle {
  public:
@@ -48,7 +75,6 @@ class Handle {
 };
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-constexpr DWORD kWorkingAccess = GENERIC_READ | GENERIC_WRITE | WRITE_DAC | READ_CONTROL;
 
 HANDLE OpenPath(const std::wstring& path, DWORD access, DWORD flags = 0) {
   // Backup semantics let a directory open, so that it fails where reading it
@@ -205,17 +231,6 @@ bool SetAttributes(HANDLE h, DWORD attributes) {
   return NtFile(Nt::kSet, h, &basic, sizeof basic, kFileBasic);
 }
 
-// A leftover working file of this user's marked read-only (a run never
-// leaves one so) is theirs to use all the same.
-bool ClearReadOnly(const std::wstring& name) {
-  Handle h(::CreateFileW(name.c_str(), READ_CONTROL | FILE_WRITE_ATTRIBUTES, kShareAll, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  DWORD attributes = 0;
-  return h.ok() && InfoOf(h.get(), &attributes).read_only && OwnedByCurrentUser(h.get()) &&
-         !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-         SetAttributes(h.get(), attributes & ~FILE_ATTRIBUTE_READONLY);
-}
-
 // The mutex that gives a run its turn at the UCF `path`, named after the
 // file's volume and path there: Windows cannot replace a file that is open,
 // so the file itself cannot be held locked. Found from a file opened for
@@ -240,9 +255,9 @@ HANDLE TurnOf(const std::wstring& path) {
 class Win32File : public File {
  public:
   // `unwritable` for this user, whatever its attributes.
-  Win32File(HANDLE h, OpenMode mode, std::wstring path, bool created, bool mine, bool unwritable)
-      : h_(h), mode_(mode), path_(std::move(path)), mine_(mine), unwritable_(unwritable) {
-    created_ = created;
+  Win32File(HANDLE h, bool lock_by_name, std::wstring path, bool mine, bool unwritable)
+      : h_(h), lock_by_name_(lock_by_name), path_(std::move(path)), mine_(mine),
+        unwritable_(unwritable) {
     Refresh();
   }
   ~Win32File() override {
@@ -255,13 +270,13 @@ class Win32File : public File {
     bool ok = ::ReadFile(h_.get(), p, want, &done, nullptr);
     *got = done;
     // A pipe whose writer has gone has simply ended.
-    return ok || ::GetLastError() == ERROR_BROKEN_PIPE;
+    return ok || ::GetLastError() == ERROR_BROKEN_PIPE || Failed();
   }
   bool Write(const unsigned char* p, std::size_t n) override {
     while (n > 0) {
       DWORD done = 0;
       DWORD want = n > (1u << 30) ? (1u << 30) : static_cast<DWORD>(n);
-      if (!::WriteFile(h_.get(), p, want, &done, nullptr) || done == 0) return false;
+      if (!::WriteFile(h_.get(), p, want, &done, nullptr) || done == 0) return Failed();
       p += done;
       n -= done;
     }
@@ -280,18 +295,24 @@ class Win32File : public File {
       ok &= ::SetKernelObjectSecurity(h_.get(), DACL_SECURITY_INFORMATION,
                                       const_cast<char*>(from.security_.data())) != 0;
     }
-    return ok;
+    return ok || Failed();
   }
-  bool Sync() override { return ::FlushFileBuffers(h_.get()); }
+  bool Sync() override { return ::FlushFileBuffers(h_.get()) || Failed(); }
   bool Rewind() override {
     LARGE_INTEGER zero = {};
-    return ::SetFilePointerEx(h_.get(), zero, nullptr, FILE_BEGIN);
+    return ::SetFilePointerEx(h_.get(), zero, nullptr, FILE_BEGIN) || Failed();
   }
   void Release() override {
-    if (mode_ == OpenMode::kUcf) h_.Reset();
+    if (lock_by_name_) h_.Reset();
   }
 
  private:
+  bool Failed() {
+    error_ = Reason(::GetLastError());
+    return false;
+  }
+  bool LockByName(bool wait);
+  bool LockRange(bool wait);
   void Refresh() {
     info_ = InfoOf(h_.get(), &attributes_);
     info_.mine = mine_;
@@ -299,7 +320,7 @@ class Win32File : public File {
   }
 
   Handle h_;
-  OpenMode mode_;
+  bool lock_by_name_;
   std::wstring path_;
   bool mine_, unwritable_;
   DWORD attributes_ = 0;
@@ -308,30 +329,40 @@ class Win32File : public File {
 };
 
 bool Win32File::Lock(bool wait) {
-  if (mode_ == OpenMode::kUcf) {
-    // Closed while another run has its turn, and opened again once it is
-    // this run's, to read what the run before wrote.
-    if (!turn_.ok()) {
-      turn_.Reset(TurnOf(path_));
-      h_.Reset();
-    }
-    if (!turn_.ok()) return false;
-    DWORD waited = ::WaitForSingleObject(turn_.get(), wait ? INFINITE : 0);
-    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return false;
-    h_.Reset(OpenPath(path_, GENERIC_READ | READ_CONTROL));
-    if (!h_.ok()) return false;
-    security_ = SecurityOf(h_.get());
-  } else {
-    // Windows locks are mandatory, so one byte far beyond any content: it
-    // keeps other runs out without blocking this run's own reads and writes.
-    OVERLAPPED beyond = {};
-    beyond.Offset = 0xfffffffe;
-    beyond.OffsetHigh = 0x7fffffff;
-    const DWORD how = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
-    if (!::LockFileEx(h_.get(), how, 0, 1, 0, &beyond)) return false;
-  }
+  if (!(lock_by_name_ ? LockByName(wait) : LockRange(wait))) return false;
   Refresh();
   return true;
+}
+
+bool Win32File::LockByName(bool wait) {
+  // Closed while another run has its turn, and opened again once it is
+  // this run's, to read what the run before wrote.
+  if (!turn_.ok()) {
+    turn_.Reset(TurnOf(path_));
+    h_.Reset();
+  }
+  if (!turn_.ok()) return Failed();
+  DWORD waited = ::WaitForSingleObject(turn_.get(), wait ? INFINITE : 0);
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return Failed();
+  h_.Reset(OpenPath(path_, GENERIC_READ | READ_CONTROL));
+  if (!h_.ok()) {
+    // Not held, so not kept: each wait adds to the mutex's count.
+    Failed();
+    ::ReleaseMutex(turn_.get());
+    return false;
+  }
+  security_ = SecurityOf(h_.get());
+  return true;
+}
+
+bool Win32File::LockRange(bool wait) {
+  // Windows locks are mandatory, so one byte far beyond any content: it
+  // keeps other runs out without blocking this run's own reads and writes.
+  OVERLAPPED beyond = {};
+  beyond.Offset = 0xfffffffe;
+  beyond.OffsetHigh = 0x7fffffff;
+  const DWORD how = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+  return ::LockFileEx(h_.get(), how, 0, 1, 0, &beyond) || Failed();
 }
 
 // What `path` names now; an unknown identity if nothing.
@@ -340,47 +371,34 @@ FileInfo InfoOfPath(const std::wstring& path, DWORD flags = 0) {
   return h.ok() ? InfoOf(h.get()) : FileInfo();
 }
 
-// True if `h` is the entry `name` of the current folder itself. A link that
-// the file system does not report as one (a Unix link seen through a file
-// server) shows here: the file behind it has another name or lies elsewhere.
-bool IsOwnEntry(HANDLE h, const std::wstring& name) {
-  const std::wstring path = VolumePath(h);
-  Handle here(OpenPath(L".", 0));
+// True if `h` is the entry that `path` names in its folder itself. A link
+// that the file system does not report as one (a Unix link seen through a
+// file server) shows here: the file behind it has another name or lies
+// elsewhere.
+bool IsOwnEntry(HANDLE h, const std::wstring& path) {
+  const std::wstring own = VolumePath(h);
+  const std::wstring::size_type sep = path.find_last_of(L"\\/");
+  Handle here(OpenPath(sep == std::wstring::npos ? L"." : path.substr(0, sep + 1), 0));
   std::wstring folder = here.ok() ? VolumePath(here.get()) : std::wstring();
   if (!folder.empty() && folder.back() == L'\\') folder.pop_back();  // the volume's root
-  const std::wstring::size_type slash = path.find_last_of(L'\\');
-  return slash != std::wstring::npos && SameName(path.substr(slash + 1), name) &&
-         SameName(path.substr(0, slash), folder) && InfoOf(h).id.device == InfoOf(here.get()).id.device;
+  const std::wstring name = sep == std::wstring::npos ? path : path.substr(sep + 1);
+  const std::wstring::size_type slash = own.find_last_of(L'\\');
+  return slash != std::wstring::npos && SameName(own.substr(slash + 1), name) &&
+         SameName(own.substr(0, slash), folder) && InfoOf(h).id.device == InfoOf(here.get()).id.device;
 }
 
-// The working file: the name itself, never what a link points to.
-HANDLE OpenWorking(const std::wstring& path, bool* created, OpenError* err) {
-  auto open = [&](DWORD disposition) {
-    return ::CreateFileW(path.c_str(), kWorkingAccess, kShareAll, nullptr, disposition,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  };
-  HANDLE h = open(OPEN_EXISTING);
-  if (h != INVALID_HANDLE_VALUE && !IsOwnEntry(h, path)) {
-    // Moved away since it was opened (the run that had the turn moved it
-    // beside its UCF): try again. Else a link of a kind not reported.
-    const bool moved = !(InfoOfPath(path, FILE_FLAG_OPEN_REPARSE_POINT).id == InfoOf(h).id);
-    ::CloseHandle(h);
-    if (moved) *err = OpenError::kGone;
-    ::SetLastError(moved ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
-    return INVALID_HANDLE_VALUE;
-  }
-  if (h == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED && ClearReadOnly(path)) {
-    *err = OpenError::kGone;
-    return h;
-  }
-  // Creating only where nothing stands: another run creating it meanwhile
-  // means try again.
-  if (h == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
-    h = open(CREATE_NEW);
-    *created = h != INVALID_HANDLE_VALUE;
-    if (!*created && ::GetLastError() == ERROR_FILE_EXISTS) *err = OpenError::kGone;
-  }
-  return h;
+// Opens what stands at `path` as `flags` say. Never through a link: a
+// reparse point opens as itself, and a name that is not its folder's own
+// entry (moved away since: kGone) is refused.
+HANDLE OpenExisting(const std::wstring& path, unsigned flags) {
+  const DWORD access = GENERIC_READ | ((flags & kOpenWrite) ? GENERIC_WRITE : 0);
+  const DWORD no_follow = (flags & kOpenNoFollow) ? FILE_FLAG_OPEN_REPARSE_POINT : 0;
+  HANDLE h = OpenPath(path, access, no_follow);
+  if (h == INVALID_HANDLE_VALUE || !no_follow || IsOwnEntry(h, path)) return h;
+  const bool moved = !(InfoOfPath(path, FILE_FLAG_OPEN_REPARSE_POINT).id == InfoOf(h).id);
+  ::CloseHandle(h);
+  ::SetLastError(moved ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
+  return INVALID_HANDLE_VALUE;
 }
 
 // Moves `from` to `to`, written through. Another process may hold either
@@ -398,66 +416,47 @@ bool MoveName(const std::wstring& from, const std::wstring& to, DWORD flags) {
 
 class Win32Os : public Os {
  public:
-  std::unique_ptr<File> Open(const std::string& path, OpenMode mode, OpenError* err) override {
+  std::unique_ptr<File> Open(const std::string& path, unsigned flags, OsError* err) override {
     const std::wstring wide = Widen(path);
-    bool created = false;
-    *err = OpenError::kOther;
-    HANDLE h = INVALID_HANDLE_VALUE;
-    switch (mode) {
-      case OpenMode::kRead:
-      case OpenMode::kUcf:
-        h = OpenPath(wide, GENERIC_READ);
-        break;
-      case OpenMode::kWorking:
-        h = OpenWorking(wide, &created, err);
-        break;
-      case OpenMode::kCreate:
-        h = ::CreateFileW(wide.c_str(), kWorkingAccess | DELETE, kShareAll, nullptr, CREATE_NEW,
-                          FILE_ATTRIBUTE_NORMAL, nullptr);
-        created = h != INVALID_HANDLE_VALUE;
-        break;
-    }
-    if (h == INVALID_HANDLE_VALUE) {
-      const DWORD e = ::GetLastError();
-      if (e == ERROR_FILE_NOT_FOUND && mode != OpenMode::kRead) *err = OpenError::kGone;
-      if (e == ERROR_FILE_EXISTS) *err = mode == OpenMode::kCreate ? OpenError::kExists : *err;
-      return nullptr;
-    }
-    *err = OpenError::kNone;
-    if (created) MakePrivate(h);
-    const bool mine = mode != OpenMode::kWorking || created || OwnedByCurrentUser(h);
-    return std::make_unique<Win32File>(h, mode, wide, created, mine,
-                                       mode == OpenMode::kUcf && !Writable(wide));
+    const bool create = flags & kOpenCreate;
+    // A new file never follows a link: CREATE_NEW fails on any name taken.
+    HANDLE h = create ? ::CreateFileW(wide.c_str(),
+                                      GENERIC_READ | GENERIC_WRITE | WRITE_DAC | READ_CONTROL | DELETE,
+                                      kShareAll, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)
+                      : OpenExisting(wide, flags);
+    if (h == INVALID_HANDLE_VALUE) return (Failed(err), nullptr);
+    if (create) MakePrivate(h);
+    return std::make_unique<Win32File>(h, flags & kOpenLockByName, wide,
+                                       create || OwnedByCurrentUser(h),
+                                       !(flags & (kOpenWrite | kOpenCreate)));
   }
 
   std::unique_ptr<File> CreateNameless(const std::string&) override { return nullptr; }
 
-  bool Move(File& file, const std::string& from, const std::string& to, MoveError* err) override {
+  bool Move(File& file, const std::string& from, const std::string& to, OsError* err) override {
     // Windows moves names, not handles: the name is checked to be this
     // file's on both sides of the move. (No nameless files here.)
     const FileId own = file.info().id;
     const DWORD kNoFollow = FILE_FLAG_OPEN_REPARSE_POINT;
-    *err = MoveError::kOther;
+    const OsError not_this_file{OsError::kOther, Reason(ERROR_FILE_NOT_FOUND)};
     if (from.empty() || !(InfoOfPath(Widen(from), kNoFollow).id == own)) {
-      ::SetLastError(ERROR_FILE_NOT_FOUND);
+      *err = not_this_file;
       return false;
     }
-    if (!MoveName(Widen(from), Widen(to), 0)) {
-      const DWORD e = ::GetLastError();
-      if (e == ERROR_NOT_SAME_DEVICE) *err = MoveError::kNeedsCopy;
-      if (e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS) *err = MoveError::kTaken;
-      return false;
-    }
+    if (!MoveName(Widen(from), Widen(to), 0)) return Failed(err);
     if (!(InfoOfPath(Widen(to), kNoFollow).id == own)) {
-      ::SetLastError(ERROR_FILE_NOT_FOUND);
+      *err = not_this_file;
       return false;
     }
-    *err = MoveError::kNone;
     return true;
   }
 
   bool Stat(const std::string& path, bool follow, FileInfo* info) override {
-    *info = InfoOfPath(Widen(path), follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+    const DWORD flags = follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT;
+    *info = InfoOfPath(Widen(path), flags);
+    // Whose it is takes the right to read its owner, which others may deny.
+    Handle owner(OpenPath(Widen(path), READ_CONTROL, flags));
+    info->mine = owner.ok() && OwnedByCurrentUser(owner.get());
     return info->id.known;
   }
 
@@ -479,56 +478,46 @@ class Win32Os : public Os {
     return id;
   }
 
-  bool ResolvePath(const std::string& path, std::string* target) override {
+  bool ResolvePath(const std::string& path, std::string* target, OsError* err) override {
     const std::wstring wide = Widen(path);
     Handle h(OpenPath(wide, 0));
     std::wstring final_path = h.ok() ? FinalPath(h.get()) : std::wstring();
     if (final_path.empty()) final_path = wide;
     *target = Narrow(final_path);
     // A name that UTF-8 cannot spell (a lone surrogate) would name another file.
-    return Widen(*target) == final_path;
+    if (Widen(*target) == final_path) return true;
+    *err = {OsError::kOther, Reason(ERROR_INVALID_NAME)};
+    return false;
   }
 
-  bool Rename(const std::string& from, const std::string& to) override {
-    return MoveName(Widen(from), Widen(to), MOVEFILE_REPLACE_EXISTING);
+  bool Rename(const std::string& from, const std::string& to, OsError* err) override {
+    return MoveName(Widen(from), Widen(to), MOVEFILE_REPLACE_EXISTING) || Failed(err);
   }
 
   // Windows swaps no names.
   bool Exchange(const std::string&, const std::string&) override { return false; }
 
-  bool Remove(const std::string& path) override {
+  bool Remove(const std::string& path, OsError* err) override {
     // A file that is still open keeps its name until it is closed, so it is
     // moved aside first: the name is free at once.
     const std::wstring wide = Widen(path);
     const std::wstring aside = wide + L"." + std::to_wstring(::GetCurrentProcessId()) + L"~";
     if (::MoveFileExW(wide.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-      return ::DeleteFileW(aside.c_str());
+      return ::DeleteFileW(aside.c_str()) || Failed(err);
     }
-    return ::DeleteFileW(wide.c_str());
+    return ::DeleteFileW(wide.c_str()) || Failed(err);
   }
 
-  std::string LastError() override {
-    wchar_t* text = nullptr;
-    const DWORD n = ::FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, ::GetLastError(), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::wstring reason(text ? text : L"", n);
-    ::LocalFree(text);
-    while (!reason.empty() && (reason.back() == L'\n' || reason.back() == L'\r' || reason.back() == L'.')) {
-      reason.pop_back();
-    }
-    return Narrow(reason);
+  bool MakeWritable(const std::string& path) override {
+    Handle h(::CreateFileW(Widen(path).c_str(), READ_CONTROL | FILE_WRITE_ATTRIBUTES, kShareAll,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    DWORD attributes = 0;
+    return h.ok() && InfoOf(h.get(), &attributes).read_only &&
+           SetAttributes(h.get(), attributes & ~FILE_ATTRIBUTE_READONLY);
   }
 
   // Moves are written through, so there is nothing left to flush.
   bool SyncFolder(const std::string&) override { return true; }
-
- private:
-  // False where this user may not write the file (or a probe cannot tell).
-  static bool Writable(const std::wstring& path) {
-    Handle probe(OpenPath(path, FILE_WRITE_DATA));
-    return probe.ok() || ::GetLastError() != ERROR_ACCESS_DENIED;
-  }
 };
 
 // Guards the list of files the run made: the console's handler runs in a

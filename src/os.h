@@ -51,23 +51,31 @@ struct FileInfo {
   std::uint32_t owner = 0, group = 0, mode = 0;
 };
 
-// How Os::Open opens a file.
-enum class OpenMode {
-  kRead,     // for reading
-  kUcf,      // for reading, and writing where allowed, so that it can be locked
-  kWorking,  // creates it, private, or opens what stands there; never through a link
-  kCreate,   // creates it, private; fails if the name is taken
+// How Os::Open opens a file: kOpenRead, or any of the others together.
+enum OpenFlags : unsigned {
+  kOpenRead = 0,           // for reading
+  kOpenWrite = 1u << 0,    // for writing too
+  kOpenCreate = 1u << 1,   // creates it, private to this user; kExists if the name is taken
+  kOpenNoFollow = 1u << 2, // the name itself in its own folder, never through a link
+  kOpenNoWait = 1u << 3,   // a named pipe opens at once, rather than waiting for a writer
+  // Its lock is held by its name, and Release lets go of the file: where the
+  // system cannot replace a file that is open, so that it can be replaced.
+  kOpenLockByName = 1u << 4,
 };
 
-// Why Os::Open failed.
-enum class OpenError { kNone, kGone, kExists, kOther };
-
-// Why Os::Move failed.
-enum class MoveError {
-  kNone,
-  kNeedsCopy,  // the file cannot go there itself, but a copy of it can
-  kTaken,      // something bears the new name
-  kOther,
+// Why a call of this layer failed: what the caller acts on, and the
+// system's own words, taken where it failed, for a person.
+struct OsError {
+  enum Kind {
+    kNone,
+    kGone,       // nothing bears the name
+    kExists,     // the name is taken
+    kDenied,     // not allowed to this user, or the file system is read-only
+    kNeedsCopy,  // Move: the file cannot go there itself, but a copy of it can
+    kOther,
+  };
+  Kind kind = kNone;
+  std::string reason;
 };
 
 // An open file, closed when destroyed.
@@ -75,11 +83,11 @@ class File : public Source, public Sink {
  public:
   // What the file was when opened or last locked.
   const FileInfo& info() const { return info_; }
-  // True if Open made it.
-  bool created() const { return created_; }
+  // Why its last call that failed did, in the system's words.
+  std::string error() const override { return error_; }
   // Takes this file's exclusive lock, which lasts until it is destroyed, and
-  // then updates info(); with `wait`, waits for another run to let go of it.
-  // False if it was not taken (without `wait`, another run may hold it).
+  // then updates info(); with `wait`, waits for another process to let go of
+  // it. False if it was not taken (without `wait`, another may hold it).
   virtual bool Lock(bool wait) = 0;
   // Gives the file the permissions (and, where allowed, the owner or the
   // access-control list) of `ucf`, a file of the same layer. False if any of
@@ -89,31 +97,29 @@ class File : public Source, public Sink {
   virtual bool Sync() = 0;
   // Moves back to the first byte, to read what was written.
   virtual bool Rewind() = 0;
-  // Lets go of the file where the system cannot replace a file that is open;
-  // its lock stays until it is destroyed.
+  // Lets go of a file opened kOpenLockByName; its lock stays until it is
+  // destroyed.
   virtual void Release() {}
 
  protected:
   FileInfo info_;
-  bool created_ = false;
+  std::string error_;
 };
 
 class Os {
  public:
   virtual ~Os() = default;
-  // Opens `path` as `mode` says. Null on failure, with the reason in `*err`:
-  // kGone if nothing bears the name, kExists if kCreate found it taken.
-  virtual std::unique_ptr<File> Open(const std::string& path, OpenMode mode, OpenError* err) = 0;
+  // Opens `path` as `flags` say. Null on failure, with the reason in `*err`.
+  virtual std::unique_ptr<File> Open(const std::string& path, unsigned flags, OsError* err) = 0;
   // Creates a file without a name in the folder of `path`, private. Null
   // where the file system cannot.
   virtual std::unique_ptr<File> CreateNameless(const std::string& path) = 0;
-  // Gives `file` the name `to`, which must be free, in place of `from`, its
-  // name now ("" if it has none). The new name is always that of `file`;
-  // `from` goes only if it still names `file`. False on failure, with the
-  // reason in `*err`: kNeedsCopy if `to` lies on another file system, or
-  // the file has lost its last name.
-  virtual bool Move(File& file, const std::string& from, const std::string& to,
-                    MoveError* err) = 0;
+  // Gives `file` the name `to`, which must be free (else kExists), in place
+  // of `from`, its name now ("" if it has none). The new name is always that
+  // of `file`; `from` goes only if it still names `file`. False on failure:
+  // kNeedsCopy if `to` lies on another file system, or the file has lost
+  // its last name.
+  virtual bool Move(File& file, const std::string& from, const std::string& to, OsError* err) = 0;
   // Sets `*info` to what `path` names now, its final link followed or not.
   // False if nothing.
   virtual bool Stat(const std::string& path, bool follow, FileInfo* info) = 0;
@@ -122,19 +128,19 @@ class Os {
   // Sets `*target` to the path of the file that `path` names, its own links
   // resolved where they point (its folders are left as they are). False if
   // it cannot be resolved.
-  virtual bool ResolvePath(const std::string& path, std::string* target) = 0;
+  virtual bool ResolvePath(const std::string& path, std::string* target, OsError* err) = 0;
   // Renames `from` over `to` in one step. False on failure.
-  virtual bool Rename(const std::string& from, const std::string& to) = 0;
+  virtual bool Rename(const std::string& from, const std::string& to, OsError* err) = 0;
   // Swaps the files that `a` and `b` name, in one step. False, with nothing
   // changed, if it cannot (not every system or file system can).
   virtual bool Exchange(const std::string& a, const std::string& b) = 0;
   // Removes the name `path`; the name is free again at once. False on failure.
-  virtual bool Remove(const std::string& path) = 0;
+  virtual bool Remove(const std::string& path, OsError* err) = 0;
+  // Lets this user write the file `path` names (not through a link) again:
+  // its mode, or its read-only mark. False on failure.
+  virtual bool MakeWritable(const std::string& path) = 0;
   // Makes the names in the folder of `path` durable. False on failure.
   virtual bool SyncFolder(const std::string& path) = 0;
-  // Why the last call that failed, of this layer or of a file it opened,
-  // did: the system's own words.
-  virtual std::string LastError() = 0;
 };
 
 // The operating system's own layer. Prepares the process for a run on first

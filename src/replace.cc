@@ -11,12 +11,13 @@ std::string CantReplace(const ReadUcf& ucf) { return "can't replace ucf file " +
 
 // The hash of the content of `path`, if it can be read.
 std::optional<std::uint64_t> HashOf(Os& os, const std::string& path) {
-  OpenError error;
-  std::unique_ptr<File> file = os.Open(path, OpenMode::kRead, &error);
+  OsError error;
+  std::unique_ptr<File> file = os.Open(path, kOpenRead, &error);
   if (!file) return std::nullopt;
   HashingSource hashed(*file);
   Discard none;
-  if (!CopyAll(hashed, none)) return std::nullopt;
+  std::string why;
+  if (!CopyAll(hashed, none, &why)) return std::nullopt;
   return hashed.hash();
 }
 
@@ -29,17 +30,19 @@ bool TakePlace(Os& os, const ReadUcf& ucf, const std::string& target, MadeFile& 
                const std::string& unwritten, Failure* err) {
   // Private until now, as the UCF's content may be; given before the flush,
   // so that a crash cannot leave the new UCF with the working file's.
-  if (!file.file().TakeAttributesOf(ucf.file)) return Fail(err, CantReplace(ucf), os.LastError());
-  if (!file.file().Sync()) return Fail(err, unwritten, os.LastError());
-  bool needs_copy;
-  if (!file.MoveBeside(target, &needs_copy)) return Fail(err, CantReplace(ucf), os.LastError());
+  if (!file.file().TakeAttributesOf(ucf.file)) {
+    return Fail(err, CantReplace(ucf), file.file().error());
+  }
+  if (!file.file().Sync()) return Fail(err, unwritten, file.file().error());
+  OsError error;
+  if (!file.MoveBeside(target, &error)) return Fail(err, CantReplace(ucf), error.reason);
   const FileInfo& read = ucf.file.info();
   auto unchanged = [&](const std::string& path) {
     FileInfo now;
     return os.Stat(path, true, &now) && now.id == read.id && now.size == read.size &&
            now.mtime == read.mtime && (!ucf.hash || HashOf(os, path) == ucf.hash);
   };
-  switch (file.MoveTo(target, unchanged)) {
+  switch (file.MoveTo(target, unchanged, &error)) {
     case MadeFile::Moved::kDone:
       return true;
     case MadeFile::Moved::kChanged:
@@ -47,7 +50,7 @@ bool TakePlace(Os& os, const ReadUcf& ucf, const std::string& target, MadeFile& 
     case MadeFile::Moved::kFailed:
       break;
   }
-  return Fail(err, CantReplace(ucf), os.LastError());
+  return Fail(err, CantReplace(ucf), error.reason);
 }
 
 // A file cannot move across file systems: its content goes to a new file
@@ -57,12 +60,12 @@ bool CopyBeside(Os& os, const ReadUcf& ucf, const std::string& target, MadeFile&
   std::string why;
   std::unique_ptr<MadeFile> copy = CreateBeside(os, target, &why);
   if (!copy) return Fail(err, CantReplace(ucf), why);
-  if (!work.file().Rewind() || !CopyAll(work.file(), copy->file())) {
-    return Fail(err, CantReplace(ucf), os.LastError());
-  }
+  if (!work.file().Rewind()) return Fail(err, CantReplace(ucf), work.file().error());
+  if (!CopyAll(work.file(), copy->file(), &why)) return Fail(err, CantReplace(ucf), why);
   // The working file goes before the copy takes the UCF's place, so that a
   // failure to remove it leaves the UCF as it was.
-  if (!work.Remove()) return Fail(err, CantReplace(ucf), os.LastError());
+  OsError error;
+  if (!work.Remove(&error)) return Fail(err, CantReplace(ucf), error.reason);
   return TakePlace(os, ucf, target, *copy, CantReplace(ucf), err);
 }
 
@@ -70,16 +73,16 @@ bool CopyBeside(Os& os, const ReadUcf& ucf, const std::string& target, MadeFile&
 
 bool ReplaceUcf(Os& os, const ReadUcf& ucf, MadeFile& work, Failure* err) {
   std::string target;
-  if (!os.ResolvePath(ucf.path, &target)) return Fail(err, CantReplace(ucf), os.LastError());
+  OsError error;
+  if (!os.ResolvePath(ucf.path, &target, &error)) return Fail(err, CantReplace(ucf), error.reason);
   // The working file leaves its folder, whose names others may change,
   // before it gets the UCF's permissions: the UCF's place goes to it alone,
   // from a name beside the UCF that only this run made; and a run killed
   // meanwhile leaves no working file of another owner behind. On a file
   // system of its own (or if another file took its only name), the UCF's
   // folder gets a copy instead.
-  bool needs_copy = false;
-  const bool moved = work.MoveBeside(target, &needs_copy);
-  if (!moved && !needs_copy) return Fail(err, CantReplace(ucf), os.LastError());
+  const bool moved = work.MoveBeside(target, &error);
+  if (!moved && error.kind != OsError::kNeedsCopy) return Fail(err, CantReplace(ucf), error.reason);
   const std::string unwritten = std::string("can't write file ") + kWorkingName;
   if (moved ? !TakePlace(os, ucf, target, work, unwritten, err)
             : !CopyBeside(os, ucf, target, work, err)) {

@@ -35,28 +35,28 @@ void SayWaiting(Sink& errors, const std::string& path) {
   Print(errors, "romseed: waiting for another run on " + path + "\n");
 }
 
-// The failure of a pass over `input` ("ucf file top.ucf"): the one place
-// where a pass's result becomes a message.
-bool PassFailed(PassResult result, const std::string& input, Failure* err,
-                const std::function<std::string()>& system_reason) {
-  const std::string reason = system_reason ? system_reason() : std::string();
+// The failure of a pass over `input` ("ucf file top.ucf") into `out`: the
+// one place where a pass's result becomes a message, with the reason of
+// whichever of the two failed.
+bool PassFailed(PassResult result, const std::string& input, const Source& in, const Output& out,
+                Failure* err) {
   switch (result) {
     case PassResult::kCantRead:
-      return Fail(err, "can't read " + input, reason);
+      return Fail(err, "can't read " + input, in.error());
     case PassResult::kNotText:
       // Most likely the arguments are swapped.
       return Fail(err, input + " is not a text file");
     default:
-      return Fail(err, std::string("can't write file ") + kWorkingName, reason);
+      return Fail(err, std::string("can't write file ") + kWorkingName, out.sink().error());
   }
 }
 
 // The UCF is held from here to the end of the run, so that a run on it
 // from elsewhere waits and then starts from this run's result.
 bool OpenInputs(Os& os, const Job& job, Inputs* in, Failure* err, Sink& errors) {
-  OpenError error;
-  in->bin = os.Open(job.bin_path, OpenMode::kRead, &error);
-  if (!in->bin) return Fail(err, "can't open binary file " + job.bin_path, os.LastError());
+  OsError error;
+  in->bin = os.Open(job.bin_path, kOpenRead, &error);
+  if (!in->bin) return Fail(err, "can't open binary file " + job.bin_path, error.reason);
   std::string why;
   in->ucf = OpenUcf(os, job.ucf_path, kWorkingName, &why, [&] { SayWaiting(errors, job.ucf_path); });
   if (!in->ucf) return Fail(err, "can't open ucf file " + job.ucf_path, why);
@@ -93,13 +93,12 @@ bool OpenWorkingFile(Os& os, const Job& job, const Inputs& in, std::unique_ptr<M
 // likely a file system's whole grain (FAT, ext3, many NFS servers), where a
 // save in place within the same second leaves size and time as they were:
 // then the content read is hashed, to be compared before the replace.
-bool WriteNewUcf(Os& os, const Job& job, Inputs& in, MadeFile& work, Counts* counts,
+bool WriteNewUcf(const Job& job, Inputs& in, MadeFile& work, Counts* counts,
                  std::optional<std::uint64_t>* ucf_hash, Failure* err) {
   Output output(work.file());
   HashingSource hashed(*in.ucf);
   const bool coarse = in.ucf->info().mtime % 1000000000 == 0;
-  if (!Rewrite(coarse ? static_cast<Source&>(hashed) : *in.ucf, *in.bin, output, job, counts, err,
-               [&] { return os.LastError(); })) {
+  if (!Rewrite(coarse ? static_cast<Source&>(hashed) : *in.ucf, *in.bin, output, job, counts, err)) {
     return false;
   }
   if (coarse) *ucf_hash = hashed.hash();
@@ -118,11 +117,10 @@ void WarnOfOtherLines(Sink& errors, const Counts& counts) {
 
 }  // namespace
 
-bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* counts, Failure* err,
-             const std::function<std::string()>& system_reason) {
+bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* counts, Failure* err) {
   FilterResult kept;
   PassResult result = FilterUcf(ucf, out, job.delstr, &kept);
-  if (result != PassResult::kOk) return PassFailed(result, "ucf file " + job.ucf_path, err, system_reason);
+  if (result != PassResult::kOk) return PassFailed(result, "ucf file " + job.ucf_path, ucf, out, err);
   counts->copy_count = kept.copy_count;
   counts->delete_count = kept.delete_count;
   counts->other_count = kept.other_count;
@@ -132,7 +130,7 @@ bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* coun
   result = WriteInits(bin, out, job.delstr, job.shape, eol, kept.open_line ? eol : "", &counts->add_count);
   if (result == PassResult::kOk && !out.Flush()) result = PassResult::kCantWrite;
   return result == PassResult::kOk ||
-         PassFailed(result, "binary file " + job.bin_path, err, system_reason);
+         PassFailed(result, "binary file " + job.bin_path, bin, out, err);
 }
 
 int Run(const std::vector<std::string>& args, Os& os, Sink& out, Sink& errors) {
@@ -152,7 +150,7 @@ int Run(const std::vector<std::string>& args, Os& os, Sink& out, Sink& errors) {
   if (!OpenInputs(os, job, &in, &err, errors)) return fail();
   if (!OpenWorkingFile(os, job, in, &work, &err, errors)) return fail();
   Print(out, "'" + job.delstr + "'\n");
-  if (!WriteNewUcf(os, job, in, *work, &counts, &ucf_hash, &err)) return fail();
+  if (!WriteNewUcf(job, in, *work, &counts, &ucf_hash, &err)) return fail();
   // Let go first: some systems cannot replace a file that is open.
   in.bin.reset();
   in.ucf->Release();

@@ -2,7 +2,6 @@
 #define ROMSEED_ROMSEED_H_
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,10 +26,8 @@ struct Counts {
 // Writes the new UCF to `out` and flushes it: the lines of `ucf` that do not
 // begin with `job.delstr`, then the statements for `bin` on lines of their
 // own, in the UCF's line-end style. False, with the message in `*err`, if
-// reading either input or writing fails (the reason then from
-// `system_reason`, if given), or the UCF is not text.
-bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* counts, Failure* err,
-             const std::function<std::string()>& system_reason = nullptr);
+// reading either input or writing fails, or the UCF is not text.
+bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* counts, Failure* err);
 
 // Runs the tool on `args` (program name first) with the files and calls of
 // `os`. Prints every message to `out`, whose failures do not matter, and on

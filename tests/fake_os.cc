@@ -14,31 +14,35 @@ bool FakeOs::Call(const std::string& call) {
   return !failed;
 }
 
-std::unique_ptr<File> FakeOs::Open(const std::string& path, OpenMode mode, OpenError* err) {
+std::unique_ptr<File> FakeOs::Open(const std::string& path, unsigned flags, OsError* err) {
   const bool exists = files.count(path);
-  const bool create = mode == OpenMode::kCreate || (mode == OpenMode::kWorking && !exists);
-  *err = exists ? OpenError::kExists : OpenError::kGone;
-  if (!Call((create ? "create " : "open ") + path)) *err = OpenError::kOther;
-  if (*err == OpenError::kOther || exists == create) return nullptr;
-  *err = OpenError::kNone;
-  return std::make_unique<FakeFile>(this, path, create ? Put(path, "") : files[path], create);
+  const bool create = flags & kOpenCreate;
+  if (!Called((create ? "create " : "open ") + path, err)) return nullptr;
+  if (exists == create) {
+    *err = {exists ? OsError::kExists : OsError::kGone, exists ? "File exists" : "No such file"};
+    return nullptr;
+  }
+  return std::make_unique<FakeFile>(this, path, create ? Put(path, "") : files[path]);
 }
 
 std::unique_ptr<File> FakeOs::CreateNameless(const std::string& path) {
   if (!nameless || !Call("nameless " + Folder(path))) return nullptr;
   auto node = std::make_shared<Node>(Node{"", {}});
   node->info.id = {Device(path), ++made_, true};
-  return std::make_unique<FakeFile>(this, "nameless", node, true);
+  return std::make_unique<FakeFile>(this, "nameless", node);
 }
 
-bool FakeOs::Move(File& file, const std::string& from, const std::string& to, MoveError* err) {
+bool FakeOs::Move(File& file, const std::string& from, const std::string& to, OsError* err) {
   std::shared_ptr<Node> node = static_cast<FakeFile&>(file).node_;
-  *err = MoveError::kOther;
-  if (!Call("move " + (from.empty() ? "nameless" : from) + " " + to)) return false;
-  *err = node->info.id.device != Device(to) ? MoveError::kNeedsCopy
-         : files.count(to)                  ? MoveError::kTaken
-                                            : MoveError::kNone;
-  if (*err != MoveError::kNone) return false;
+  if (!Called("move " + (from.empty() ? "nameless" : from) + " " + to, err)) return false;
+  if (node->info.id.device != Device(to)) {
+    *err = {OsError::kNeedsCopy, "Invalid cross-device link"};
+    return false;
+  }
+  if (files.count(to)) {
+    *err = {OsError::kExists, "File exists"};
+    return false;
+  }
   files[to] = node;
   if (files.count(from) && files[from] == node) files.erase(from);
   return true;
@@ -57,13 +61,13 @@ bool FakeOs::Stat(const std::string& path, bool, FileInfo* info) {
   return true;
 }
 
-bool FakeOs::ResolvePath(const std::string& path, std::string* target) {
+bool FakeOs::ResolvePath(const std::string& path, std::string* target, OsError* err) {
   *target = path;
-  return Call("resolve " + path);
+  return Called("resolve " + path, err);
 }
 
-bool FakeOs::Rename(const std::string& from, const std::string& to) {
-  if (!Call("rename " + from + " " + to)) return false;
+bool FakeOs::Rename(const std::string& from, const std::string& to, OsError* err) {
+  if (!Called("rename " + from + " " + to, err)) return false;
   files[to] = files[from];
   return files.erase(from);
 }

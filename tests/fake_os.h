@@ -29,28 +29,27 @@ class FakeOs : public Os {
 
   class FakeFile : public File {
    public:
-    FakeFile(FakeOs* os, std::string name, std::shared_ptr<Node> node, bool created)
+    FakeFile(FakeOs* os, std::string name, std::shared_ptr<Node> node)
         : node_(std::move(node)), os_(os), name_(std::move(name)) {
-      created_ = created;
       Refresh();
     }
     bool Read(unsigned char* p, std::size_t n, std::size_t* got) override {
       *got = std::min(n, node_->data.size() - std::min(pos_, node_->data.size()));
       std::memcpy(p, node_->data.data() + pos_, *got);
       pos_ += *got;
-      return os_->Call("read " + name_);
+      return Call("read ");
     }
     bool Write(const unsigned char* p, std::size_t n) override {
       node_->data.replace(pos_, n, reinterpret_cast<const char*>(p), n);
       pos_ += n;
-      return os_->Call("write " + name_);
+      return Call("write ");
     }
     bool Lock(bool wait) override {
       if (!wait && os_->busy.count(name_)) return false;
-      return os_->Call("lock " + name_) && (Refresh(), true);
+      return Call("lock ") && (Refresh(), true);
     }
-    bool TakeAttributesOf(const File&) override { return os_->Call("chmod " + name_); }
-    bool Sync() override { return os_->Call("sync " + name_); }
+    bool TakeAttributesOf(const File&) override { return Call("chmod "); }
+    bool Sync() override { return Call("sync "); }
     bool Rewind() override { return (pos_ = 0) == 0; }
     void Refresh() {
       info_ = node_->info;
@@ -59,6 +58,11 @@ class FakeOs : public Os {
     std::shared_ptr<Node> node_;
 
    private:
+    bool Call(const std::string& verb) {
+      if (os_->Call(verb + name_)) return true;
+      error_ = "injected failure";
+      return false;
+    }
     FakeOs* os_;
     std::string name_;
     std::size_t pos_ = 0;
@@ -85,19 +89,29 @@ class FakeOs : public Os {
     return std::find(calls.begin(), calls.end(), call) - calls.begin();
   }
 
-  std::unique_ptr<File> Open(const std::string& path, OpenMode mode, OpenError* err) override;
+  std::unique_ptr<File> Open(const std::string& path, unsigned flags, OsError* err) override;
   std::unique_ptr<File> CreateNameless(const std::string& path) override;
-  bool Move(File& file, const std::string& from, const std::string& to, MoveError* err) override;
+  bool Move(File& file, const std::string& from, const std::string& to, OsError* err) override;
   bool Stat(const std::string& path, bool, FileInfo* info) override;
   FileId StandardOutputId() override { return stdout_id; }
-  bool ResolvePath(const std::string& path, std::string* target) override;
-  bool Rename(const std::string& from, const std::string& to) override;
+  bool ResolvePath(const std::string& path, std::string* target, OsError* err) override;
+  bool Rename(const std::string& from, const std::string& to, OsError* err) override;
   bool Exchange(const std::string& a, const std::string& b) override;
-  bool Remove(const std::string& path) override {
-    return Call("remove " + path) && files.erase(path);
+  bool Remove(const std::string& path, OsError* err) override {
+    return Called("remove " + path, err) && files.erase(path);
+  }
+  bool MakeWritable(const std::string& path) override {
+    if (!Call("chmod+w " + path)) return false;
+    files[path]->info.read_only = false;
+    return true;
   }
   bool SyncFolder(const std::string& path) override { return Call("syncdir " + path); }
-  std::string LastError() override { return failed ? "injected failure" : "no failure"; }
+  // Call, with `*err` set when it fails.
+  bool Called(const std::string& call, OsError* err) {
+    if (Call(call)) return true;
+    *err = {OsError::kOther, "injected failure"};
+    return false;
+  }
 
   std::map<std::string, std::shared_ptr<Node>> files;
   std::vector<std::string> calls;

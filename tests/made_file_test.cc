@@ -37,10 +37,10 @@ TEST(MadeFile, EachWayOutOfEachStateLeavesOnlyWhatItShould) {
       std::unique_ptr<MadeFile> work = TakeWorkingFile(fake, "tempucf.ucf", &why, kNoWait);
       ASSERT_TRUE(work) << why;
       ASSERT_TRUE(work->file().Write(reinterpret_cast<const unsigned char*>("new"), 3));
-      bool needs_copy = false;
-      ASSERT_TRUE(work->MoveBeside("top.ucf", &needs_copy));
+      OsError err;
+      ASSERT_TRUE(work->MoveBeside("top.ucf", &err));
       EXPECT_EQ(fake.files.count("tempucf.ucf"), 0u);
-      EXPECT_EQ(work->MoveTo("top.ucf", [&](const std::string&) { return c.unchanged; }), c.moved);
+      EXPECT_EQ(work->MoveTo("top.ucf", [&](const std::string&) { return c.unchanged; }, &err), c.moved);
     }  // destroyed: whatever is still the run's goes
     EXPECT_EQ(fake.Paths(), c.left);
     EXPECT_EQ(fake.files["top.ucf"]->data, c.ucf);
@@ -53,7 +53,8 @@ TEST(MadeFile, RemovesOnlyANameThatIsStillItsFile) {
   std::unique_ptr<MadeFile> work = TakeWorkingFile(fake, "tempucf.ucf", &why, kNoWait);
   ASSERT_TRUE(work) << why;
   fake.Put("tempucf.ucf", "another run's");  // renamed onto the name meanwhile
-  EXPECT_TRUE(work->Remove());
+  OsError err;
+  EXPECT_TRUE(work->Remove(&err));
   work.reset();
   ASSERT_EQ(fake.files.count("tempucf.ucf"), 1u);
   EXPECT_EQ(fake.files["tempucf.ucf"]->data, "another run's");

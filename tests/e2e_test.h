@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -58,6 +60,21 @@ class Edges : public Romseed {
     EXPECT_EQ(printed.substr(printed.size() - message.size()), message);
     EXPECT_EQ(printed.find("complete!"), std::string::npos);
     EXPECT_EQ(ReadFile(dir / "top.ucf"), kTopUcf);
+  }
+  // Runs on `ucf`, made anew as kTopUcf each time, killed 0, `step_us`,
+  // 2·`step_us`, ... microseconds in, below `until_us`; `check(us)` looks at
+  // what each kill left. Some run must have been killed before it ended.
+  void KillAlongTheRun(const std::string& ucf, int step_us, int until_us,
+                       const std::function<void(int)>& check) {
+    int killed = 0;
+    for (int us = 0; us < until_us; us += step_us) {
+      WriteFile(ucf, kTopUcf);
+      RunOptions kill;
+      kill.kill_after_us = us;
+      killed += Run({"fw.bin", ucf, "rom"}, kill).status == 128 + SIGKILL;
+      check(us);
+    }
+    EXPECT_GT(killed, 0);
   }
 };
 

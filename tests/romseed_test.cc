@@ -42,7 +42,11 @@ class RunTest : public testing::Test {
     }
   }
 
+  // Runs the case of a refused run below, on the UCF at `ucf`.
+  void ExpectRefused(const struct Refusal& c, const std::string& ucf = "top.ucf");
+
   FakeOs fake;
+  std::string component;  // for ExpectRefused
   std::string printed, errors_printed;
 };
 
@@ -139,7 +143,82 @@ TEST_F(RunTest, EveryFailureKeepsTheUcfAndLeavesNothingBehind) {
   }
 }
 
-TEST_F(RunTest, RefusesWhatWouldDestroyOrLoseAFile) {
+// Each case sets the files up and says how the run is refused: its message,
+// the reason added on standard error, and whether that comes before any file
+// is made. The UCF keeps `kept`, and no file comes or goes.
+struct Refusal {
+  std::string message;
+  std::function<void()> setup;
+  std::string reason = "";
+  bool early = false;
+  std::string kept = kUcf;
+};
+
+void RunTest::ExpectRefused(const Refusal& c, const std::string& ucf) {
+  SCOPED_TRACE(c.message + c.reason);
+  fake = FakeOs();
+  component = "rom";
+  fake.Put("fw.bin", "\x12\x34");
+  fake.Put(ucf, kUcf);
+  c.setup();
+  const std::set<std::string> before = fake.Paths();
+  const std::string left = fake.files.count("tempucf.ucf") ? fake.files["tempucf.ucf"]->data : "";
+  EXPECT_EQ(Run(ucf, component), 1);
+  EXPECT_EQ(Message(), c.message);
+  EXPECT_EQ(errors_printed, "romseed: " + c.message + c.reason + "\n");
+  EXPECT_EQ(fake.files[ucf]->data, c.kept);
+  EXPECT_EQ(fake.Paths(), before);
+  if (before.count("tempucf.ucf")) {
+    EXPECT_EQ(fake.files["tempucf.ucf"]->data, left);
+  }
+  EXPECT_EQ(fake.At("open tempucf.ucf") == fake.calls.size() &&
+                fake.At("create tempucf.ucf") == fake.calls.size(),
+            c.early);
+}
+
+TEST_F(RunTest, RefusesWhatWouldDestroyAFile) {
+  const std::string working = "can't open file tempucf.ucf";
+  const Refusal cases[] = {
+      {"invalid component name ", [&] { component = ""; }, "", true},
+      {"ucf file top.ucf is read-only", [&] { fake.files["top.ucf"]->info.read_only = true; }, "", true},
+      {"binary file fw.bin is the ucf file top.ucf",
+       [&] { fake.files["fw.bin"] = fake.files["top.ucf"]; }, "", true},
+      {"standard output is the working file tempucf.ucf",
+       [&] { fake.stdout_id = fake.Put("tempucf.ucf", "banner")->info.id; }, "", true},
+      {"ucf file top.ucf is not a text file",
+       [&] { fake.files["top.ucf"]->data = std::string("NET a;\0\n", 8); }, "", false,
+       std::string("NET a;\0\n", 8)},
+      {working, [&] { fake.Put("tempucf.ucf", "another user's")->info.mine = false; },
+       ": it belongs to another user"},
+      {working, [&] { fake.Put("tempucf.ucf", "linked")->info.links = 2; }, ": it has other names"},
+      {working, [&] { fake.Put("tempucf.ucf", "")->info.regular = false; }, ": not a regular file"},
+      {working,
+       [&] {
+         fake.Put("tempucf.ucf", "left");
+         fake.fail = "remove tempucf.ucf";
+       },
+       ": injected failure"},
+      // Other runs move it away each time this one has the lock.
+      {working,
+       [&] {
+         fake.Put("tempucf.ucf", "");
+         fake.meanwhile = [&](const std::string& call) {
+           if (call == "lock tempucf.ucf") fake.Put("tempucf.ucf", "");
+         };
+       },
+       ": other runs kept moving it or taking it"},
+      // A write fails while the UCF is still being read.
+      {"can't write file tempucf.ucf",
+       [&] {
+         fake.files["top.ucf"]->data = std::string(100000, '\n');
+         fake.fail = "write tempucf.ucf";
+       },
+       ": injected failure", false, std::string(100000, '\n')},
+  };
+  for (const Refusal& c : cases) ExpectRefused(c);
+}
+
+TEST_F(RunTest, KeepsASaveMadeDuringTheRun) {
   // Someone saves the UCF while the run is at `call`: in place or by renaming
   // a new file over it, changing its size, its time or neither.
   auto saved_at = [&](const std::string& call, const std::string& ucf, bool renamed,
@@ -155,98 +234,32 @@ TEST_F(RunTest, RefusesWhatWouldDestroyOrLoseAFile) {
     };
   };
   const std::string saved = "NET b;\nINST \"rom00\" X;\n", longer = "NET bb;\n";
-  struct Case {
-    std::string message;
-    std::function<void()> setup;
-    bool early;  // refused before any file is made
-    std::string name = "rom", ucf = "top.ucf", kept = kUcf, reason = "";
-  } cases[] = {
-      {"invalid component name ", [] {}, true, ""},
-      {"ucf file top.ucf is read-only", [&] { fake.files["top.ucf"]->info.read_only = true; }, true},
-      {"binary file fw.bin is the ucf file top.ucf",
-       [&] { fake.files["fw.bin"] = fake.files["top.ucf"]; }, true},
-      {"ucf file top.ucf is not a text file",
-       [&] { fake.files["top.ucf"]->data = std::string("NET a;\0\n", 8); }, false, "rom",
-       "top.ucf", std::string("NET a;\0\n", 8)},
-      {"standard output is the working file tempucf.ucf",
-       [&] { fake.stdout_id = fake.Put("tempucf.ucf", "banner")->info.id; }, true},
-      {"can't open file tempucf.ucf",
-       [&] { fake.Put("tempucf.ucf", "another user's")->info.mine = false; }, false, "rom",
-       "top.ucf", kUcf, ": it belongs to another user"},
-      {"can't open file tempucf.ucf", [&] { fake.Put("tempucf.ucf", "linked")->info.links = 2; },
-       false, "rom", "top.ucf", kUcf, ": it has other names"},
-      {"can't open file tempucf.ucf", [&] { fake.Put("tempucf.ucf", "")->info.regular = false; },
-       false, "rom", "top.ucf", kUcf, ": not a regular file"},
-      {"can't open file tempucf.ucf",
-       [&] {
-         fake.Put("tempucf.ucf", "left");
-         fake.fail = "remove tempucf.ucf";
-       },
-       false, "rom", "top.ucf", kUcf, ": injected failure"},
-      // Other runs move it away each time this one has the lock.
-      {"can't open file tempucf.ucf",
-       [&] {
-         fake.Put("tempucf.ucf", "");
-         fake.meanwhile = [&](const std::string& call) {
-           if (call == "lock tempucf.ucf") fake.Put("tempucf.ucf", "");
-         };
-       },
-       false, "rom", "top.ucf", kUcf, ": other runs kept moving it or taking it"},
-      // A write fails while the UCF is still being read.
-      {"can't write file tempucf.ucf",
-       [&] {
-         fake.files["top.ucf"]->data = std::string(100000, '\n');
-         fake.fail = "write tempucf.ucf";
-       },
-       false, "rom", "top.ucf", std::string(100000, '\n'), ": injected failure"},
-      {"ucf file top.ucf changed during the run",
-       [&] { saved_at("sync tempucf.ucf", "top.ucf", false, saved, 1); }, false, "rom", "top.ucf",
-       saved},
-      {"ucf file top.ucf changed during the run",
-       [&] { saved_at("resolve top.ucf", "top.ucf", true, saved, 0); }, false, "rom", "top.ucf",
-       saved},
-      {"ucf file top.ucf changed during the run",
-       [&] { saved_at("resolve top.ucf", "top.ucf", false, longer, 0); }, false, "rom", "top.ucf",
-       longer},
+  const std::string changed = "ucf file top.ucf changed during the run";
+  const Refusal cases[] = {
+      {changed, [&] { saved_at("sync tempucf.ucf", "top.ucf", false, saved, 1); }, "", false, saved},
+      {changed, [&] { saved_at("resolve top.ucf", "top.ucf", true, saved, 0); }, "", false, saved},
+      {changed, [&] { saved_at("resolve top.ucf", "top.ucf", false, longer, 0); }, "", false, longer},
       // Where times have a grain of a second, a save of the same size
       // within the same second shows in the content alone.
-      {"ucf file top.ucf changed during the run",
+      {changed,
        [&] {
          fake.files["top.ucf"]->info.mtime = 2000000000;
          saved_at("sync tempucf.ucf", "top.ucf", false, saved, 2000000000);
        },
-       false, "rom", "top.ucf", saved},
-      {"ucf file ext/top.ucf changed during the run",
-       [&] { saved_at("sync ext/.romseed-top.ucf", "ext/top.ucf", false, saved, 1); }, false,
-       "rom", "ext/top.ucf", saved},
+       "", false, saved},
       // After the last look, as the names are swapped: swapped back.
-      {"ucf file top.ucf changed during the run",
+      {changed,
        [&] {
          fake.exchange = true;
          saved_at("exchange .romseed-top.ucf top.ucf", "top.ucf", false, saved, 1);
        },
-       false, "rom", "top.ucf", saved},
+       "", false, saved},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.message);
-    fake = FakeOs();
-    fake.Put("fw.bin", "\x12\x34");
-    fake.Put(c.ucf, kUcf);
-    c.setup();
-    const std::set<std::string> before = fake.Paths();
-    const std::string left = fake.files.count("tempucf.ucf") ? fake.files["tempucf.ucf"]->data : "";
-    EXPECT_EQ(Run(c.ucf, c.name), 1);
-    EXPECT_EQ(Message(), c.message);
-    EXPECT_EQ(errors_printed, "romseed: " + c.message + c.reason + "\n");
-    EXPECT_EQ(fake.files[c.ucf]->data, c.kept);
-    EXPECT_EQ(fake.Paths(), before);
-    if (before.count("tempucf.ucf")) {
-      EXPECT_EQ(fake.files["tempucf.ucf"]->data, left);
-    }
-    EXPECT_EQ(fake.At("open tempucf.ucf") == fake.calls.size() &&
-                  fake.At("create tempucf.ucf") == fake.calls.size(),
-              c.early);
-  }
+  for (const Refusal& c : cases) ExpectRefused(c);
+  ExpectRefused({"ucf file ext/top.ucf changed during the run",
+                 [&] { saved_at("sync ext/.romseed-top.ucf", "ext/top.ucf", false, saved, 1); }, "",
+                 false, saved},
+                "ext/top.ucf");
 }
 
 TEST_F(RunTest, ReplacesWhatAKilledRunLeftBehind) {

@@ -288,45 +288,44 @@ bool MadeFile::Remove(OsError* err) {
 }
 
 std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, const std::string& working,
-                              std::string* why, const Waiting& waiting) {
+                              OsError* err, const Waiting& waiting) {
   int slot = -1;  // the UCF is never made
-  std::unique_ptr<File> ucf = TakeTurn(os, path, TurnAt::kUcf, &slot, why, waiting);
+  std::unique_ptr<File> ucf = TakeTurn(os, path, TurnAt::kUcf, &slot, &err->reason, waiting);
   std::string target;
-  OsError err;
-  if (!ucf || ucf->info().read_only || !os.ResolvePath(path, &target, &err)) return ucf;
+  OsError ignored;
+  if (!ucf || ucf->info().read_only || !os.ResolvePath(path, &target, &ignored)) return ucf;
   // The names are taken in turn, so the first free one ends the search.
   FileInfo left;
   for (int n = 0; n < kCopyNames && os.Stat(CopyName(target, n), false, &left); ++n) {
-    if (LeftByARun(os, left, ucf->info(), working)) os.Remove(CopyName(target, n), &err);
+    if (LeftByARun(os, left, ucf->info(), working)) os.Remove(CopyName(target, n), &ignored);
   }
   return ucf;
 }
 
-std::unique_ptr<MadeFile> TakeWorkingFile(Os& os, const std::string& name, std::string* why,
+std::unique_ptr<MadeFile> TakeWorkingFile(Os& os, const std::string& name, OsError* err,
                                           const Waiting& waiting) {
   int slot = -1;
-  std::unique_ptr<File> file = TakeTurn(os, name, TurnAt::kWorking, &slot, why, waiting);
+  std::unique_ptr<File> file = TakeTurn(os, name, TurnAt::kWorking, &slot, &err->reason, waiting);
   if (!file) return nullptr;
   return std::unique_ptr<MadeFile>(
       new MadeFile(os, std::move(file), name, MadeFile::State::kNamed, slot));
 }
 
-std::unique_ptr<MadeFile> CreateBeside(Os& os, const std::string& target, std::string* why) {
+std::unique_ptr<MadeFile> CreateBeside(Os& os, const std::string& target, OsError* err) {
   if (std::unique_ptr<File> file = os.CreateNameless(target)) {
     return std::unique_ptr<MadeFile>(
         new MadeFile(os, std::move(file), "", MadeFile::State::kNameless, -1));
   }
   InterruptsHeld held;  // made and marked at once
-  OsError err{OsError::kExists, ""};
-  for (int n = 0; n < kCopyNames && err.kind == OsError::kExists; ++n) {
+  *err = {OsError::kExists, ""};
+  for (int n = 0; n < kCopyNames && err->kind == OsError::kExists; ++n) {
     const std::string name = CopyName(target, n);
-    if (std::unique_ptr<File> file = os.Open(name, kOpenWrite | kOpenCreate, &err)) {
+    if (std::unique_ptr<File> file = os.Open(name, kOpenWrite | kOpenCreate, err)) {
       const int slot = Mark(name);
       return std::unique_ptr<MadeFile>(
           new MadeFile(os, std::move(file), name, MadeFile::State::kBeside, slot));
     }
   }
-  *why = err.reason;
   return nullptr;
 }
 

@@ -48,9 +48,9 @@ class MadeFile {
   bool Remove(OsError* err);
 
  private:
-  friend std::unique_ptr<MadeFile> TakeWorkingFile(Os&, const std::string&, std::string*,
+  friend std::unique_ptr<MadeFile> TakeWorkingFile(Os&, const std::string&, OsError*,
                                                    const Waiting&);
-  friend std::unique_ptr<MadeFile> CreateBeside(Os&, const std::string&, std::string*);
+  friend std::unique_ptr<MadeFile> CreateBeside(Os&, const std::string&, OsError*);
   enum class State { kNameless, kNamed, kBeside, kGivenUp };
   MadeFile(Os& os, std::unique_ptr<File> file, std::string name, State state, int slot);
 
@@ -66,9 +66,9 @@ class MadeFile {
 // destroyed. A read-only UCF is opened without waiting. Once the turn is
 // this run's, removes the file that a killed run left beside it (see
 // CopyName), whose other name can only be the working file `working`. Null
-// if it cannot be opened or is not a regular file, with the reason in `*why`.
+// if it cannot be opened or is not a regular file, with the reason in `*err`.
 std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, const std::string& working,
-                              std::string* why, const Waiting& waiting);
+                              OsError* err, const Waiting& waiting);
 
 // Waits for this folder's turn at the working file `name` and takes it: a
 // new, private file, made if nothing bears the name, or in place of one
@@ -76,14 +76,14 @@ std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, const std::string
 // made, or stands for what is not the run's to destroy: a link, something
 // not a regular file, a file with other names or of another user; the
 // reason is then in `*why`.
-std::unique_ptr<MadeFile> TakeWorkingFile(Os& os, const std::string& name, std::string* why,
+std::unique_ptr<MadeFile> TakeWorkingFile(Os& os, const std::string& name, OsError* err,
                                           const Waiting& waiting);
 
 // Creates a new, private file in the folder of `target`, to be moved onto
 // it. Nameless where the file system allows, so that a run killed before
 // leaves nothing; else under the name that CopyName gives, which the next
-// run on `target` removes. Null on failure, with the reason in `*why`.
-std::unique_ptr<MadeFile> CreateBeside(Os& os, const std::string& target, std::string* why);
+// run on `target` removes. Null on failure, with the reason in `*err`.
+std::unique_ptr<MadeFile> CreateBeside(Os& os, const std::string& target, OsError* err);
 
 // The names that a file may bear beside `target` right before it takes its
 // place, the first free one of kCopyNames: a run killed then leaves it

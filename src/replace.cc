@@ -57,14 +57,14 @@ bool TakePlace(Os& os, const ReadUcf& ucf, const std::string& target, MadeFile& 
 // beside the UCF, which takes its place instead.
 bool CopyBeside(Os& os, const ReadUcf& ucf, const std::string& target, MadeFile& work,
                 Failure* err) {
+  OsError error;
+  std::unique_ptr<MadeFile> copy = CreateBeside(os, target, &error);
+  if (!copy) return Fail(err, CantReplace(ucf), error.reason);
   std::string why;
-  std::unique_ptr<MadeFile> copy = CreateBeside(os, target, &why);
-  if (!copy) return Fail(err, CantReplace(ucf), why);
   if (!work.file().Rewind()) return Fail(err, CantReplace(ucf), work.file().error());
   if (!CopyAll(work.file(), copy->file(), &why)) return Fail(err, CantReplace(ucf), why);
   // The working file goes before the copy takes the UCF's place, so that a
   // failure to remove it leaves the UCF as it was.
-  OsError error;
   if (!work.Remove(&error)) return Fail(err, CantReplace(ucf), error.reason);
   return TakePlace(os, ucf, target, *copy, CantReplace(ucf), err);
 }

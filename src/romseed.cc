@@ -57,9 +57,8 @@ bool OpenInputs(Os& os, const Job& job, Inputs* in, Failure* err, Sink& errors) 
   OsError error;
   in->bin = os.Open(job.bin_path, kOpenRead, &error);
   if (!in->bin) return Fail(err, "can't open binary file " + job.bin_path, error.reason);
-  std::string why;
-  in->ucf = OpenUcf(os, job.ucf_path, kWorkingName, &why, [&] { SayWaiting(errors, job.ucf_path); });
-  if (!in->ucf) return Fail(err, "can't open ucf file " + job.ucf_path, why);
+  in->ucf = OpenUcf(os, job.ucf_path, kWorkingName, &error, [&] { SayWaiting(errors, job.ucf_path); });
+  if (!in->ucf) return Fail(err, "can't open ucf file " + job.ucf_path, error.reason);
   // Read-only is how a user or their version control says "do not change".
   if (in->ucf->info().read_only) return Fail(err, "ucf file " + job.ucf_path + " is read-only");
   if (in->bin->info().id == in->ucf->info().id) {
@@ -84,9 +83,9 @@ bool OpenWorkingFile(Os& os, const Job& job, const Inputs& in, std::unique_ptr<M
       return Fail(err, "ucf file " + job.ucf_path + " is the working file " + kWorkingName);
     }
   }
-  std::string why;
-  *work = TakeWorkingFile(os, kWorkingName, &why, [&] { SayWaiting(errors, kWorkingName); });
-  return *work || Fail(err, std::string("can't open file ") + kWorkingName, why);
+  OsError error;
+  *work = TakeWorkingFile(os, kWorkingName, &error, [&] { SayWaiting(errors, kWorkingName); });
+  return *work || Fail(err, std::string("can't open file ") + kWorkingName, error.reason);
 }
 
 // The new UCF, complete in the working file. A time in whole seconds is most

@@ -32,12 +32,11 @@ TEST(MadeFile, EachWayOutOfEachStateLeavesOnlyWhatItShould) {
     fake.exchange = c.exchange;
     fake.Put("top.ucf", "old");
     if (c.taken) fake.Put(".romseed-top.ucf", "theirs");
-    std::string why;
+    OsError err;
     {
-      std::unique_ptr<MadeFile> work = TakeWorkingFile(fake, "tempucf.ucf", &why, kNoWait);
-      ASSERT_TRUE(work) << why;
+      std::unique_ptr<MadeFile> work = TakeWorkingFile(fake, "tempucf.ucf", &err, kNoWait);
+      ASSERT_TRUE(work) << err.reason;
       ASSERT_TRUE(work->file().Write(reinterpret_cast<const unsigned char*>("new"), 3));
-      OsError err;
       ASSERT_TRUE(work->MoveBeside("top.ucf", &err));
       EXPECT_EQ(fake.files.count("tempucf.ucf"), 0u);
       EXPECT_EQ(work->MoveTo("top.ucf", [&](const std::string&) { return c.unchanged; }, &err), c.moved);
@@ -49,11 +48,10 @@ TEST(MadeFile, EachWayOutOfEachStateLeavesOnlyWhatItShould) {
 
 TEST(MadeFile, RemovesOnlyANameThatIsStillItsFile) {
   FakeOs fake;
-  std::string why;
-  std::unique_ptr<MadeFile> work = TakeWorkingFile(fake, "tempucf.ucf", &why, kNoWait);
-  ASSERT_TRUE(work) << why;
-  fake.Put("tempucf.ucf", "another run's");  // renamed onto the name meanwhile
   OsError err;
+  std::unique_ptr<MadeFile> work = TakeWorkingFile(fake, "tempucf.ucf", &err, kNoWait);
+  ASSERT_TRUE(work) << err.reason;
+  fake.Put("tempucf.ucf", "another run's");  // renamed onto the name meanwhile
   EXPECT_TRUE(work->Remove(&err));
   work.reset();
   ASSERT_EQ(fake.files.count("tempucf.ucf"), 1u);
@@ -65,8 +63,8 @@ TEST(MadeFile, RemovesOnlyANameThatIsStillItsFile) {
     fake = FakeOs();
     fake.nameless = nameless;
     fake.Put("ext/top.ucf", "old");
-    std::unique_ptr<MadeFile> copy = CreateBeside(fake, "ext/top.ucf", &why);
-    ASSERT_TRUE(copy) << why;
+    std::unique_ptr<MadeFile> copy = CreateBeside(fake, "ext/top.ucf", &err);
+    ASSERT_TRUE(copy) << err.reason;
     EXPECT_EQ(fake.files.count("ext/.romseed-top.ucf"), nameless ? 0u : 1u);
     copy.reset();
     EXPECT_EQ(fake.Paths(), std::set<std::string>{"ext/top.ucf"});

@@ -1,6 +1,10 @@
 #include "command_line.h"
 
+#include <getopt.h>
+
 #include <algorithm>
+#include <cstring>
+#include <memory>
 
 namespace romseed {
 namespace {
@@ -13,24 +17,136 @@ bool NamesUcf(const std::string& path) {
   return end == ".ucf";
 }
 
+// True for the widths whose words hold parity bits: 8 data bits and one
+// parity bit per byte.
+bool HasParity(unsigned width) { return width == 9 || width == 18 || width == 36; }
+
+bool Usage(Failure* err, const std::string& reason) {
+  return Fail(err, kUsage, reason + " (romseed --help lists the options)");
+}
+
+bool TakeWidth(const char* text, Job* job, Failure* err) {
+  static const char* const kWidths[] = {"1", "2", "4", "8", "9", "16", "18", "32", "36"};
+  const auto known = std::find_if(std::begin(kWidths), std::end(kWidths),
+                                  [&](const char* w) { return std::strcmp(w, text) == 0; });
+  if (known == std::end(kWidths)) {
+    return Usage(err, std::string("no word width ") + text + ": 1, 2, 4, 8, 16, 32, 9, 18 or 36");
+  }
+  job->word_width = 0;
+  for (const char* p = text; *p; ++p) job->word_width = job->word_width * 10 + static_cast<unsigned>(*p - '0');
+  return true;
+}
+
+bool TakeParity(const char* text, Job* job, Failure* err) {
+  if (std::strcmp(text, "ports") == 0) {
+    job->parity = Parity::kPorts;
+  } else if (std::strcmp(text, "lanes") == 0) {
+    job->parity = Parity::kLanes;
+  } else {
+    return Usage(err, std::string("no parity wiring ") + text + ": ports or lanes");
+  }
+  return true;
+}
+
+constexpr int kParityOption = 1000;
+const option kOptions[] = {
+    {"primitive", required_argument, nullptr, 'p'}, {"word", required_argument, nullptr, 'w'},
+    {"parity", required_argument, nullptr, kParityOption}, {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},         {nullptr, 0, nullptr, 0}};
+
+// Takes the options, up to the first argument that is none or to "--":
+// getopt_long, as GNU tools have them, rather than a parser of our own.
+// Sets `*first` to the index of the first operand.
+bool TakeOptions(const std::vector<std::string>& args, Job* job, Asked* asked, bool* parity_given,
+                 std::size_t* first, Failure* err) {
+  std::vector<std::unique_ptr<char[]>> copies;
+  std::vector<char*> argv;
+  for (const std::string& arg : args) {
+    copies.emplace_back(new char[arg.size() + 1]);
+    std::memcpy(copies.back().get(), arg.c_str(), arg.size() + 1);
+    argv.push_back(copies.back().get());
+  }
+  argv.push_back(nullptr);
+  optind = 0;  // afresh for each command line, as the tests give several
+  opterr = 0;  // the messages are the tool's own
+  int c;
+  // '+': the options stop at the first operand, so what follows the three
+  // arguments is ignored, as it always was.
+  while ((c = getopt_long(static_cast<int>(args.size()), argv.data(), "+:p:w:hV", kOptions,
+                          nullptr)) != -1) {
+    const char* value = optarg;
+    // A short option by its letter (it may stand in a cluster), a long one as given.
+    const std::string given = optopt > 0 && optopt < 128 ? std::string("-") + static_cast<char>(optopt)
+                                                         : std::string(argv[optind - 1]);
+    bool ok = true;
+    if (c == 'p') {
+      ok = FindBlockRam(value, &job->shape) || Usage(err, std::string("no block RAM ") + value);
+    } else if (c == 'w') {
+      ok = TakeWidth(value, job, err);
+    } else if (c == kParityOption) {
+      ok = TakeParity(value, job, err);
+      *parity_given = true;
+    } else if (c == 'h' || c == 'V') {
+      *asked = c == 'h' ? Asked::kHelp : Asked::kVersion;
+      return true;
+    } else {
+      ok = Usage(err, (c == ':' ? "a value is missing after " : "no option ") + given);
+    }
+    if (!ok) return false;
+  }
+  *first = static_cast<std::size_t>(optind);
+  return true;
+}
+
 }  // namespace
 
-bool ParseCommandLine(const std::vector<std::string>& args, Job* job, Failure* err) {
-  if (args.size() < 4) return Fail(err, "use:romseed [binaryfile] [ucf-in] [component_name]");
+const char kHelp[] =
+    "use:romseed [OPTION]... BINARY UCF COMPONENT\n"
+    "Drops the lines of UCF that begin with INST \"COMPONENT and appends the INIT\n"
+    "statements that make the block RAMs COMPONENT00, COMPONENT01, ... hold BINARY.\n"
+    "\n"
+    "  -p, --primitive=NAME  the block RAM, by family or primitive (default RAMB4)\n"
+    "  -w, --word=WIDTH      BINARY is $readmemh text of WIDTH-bit words: 1, 2, 4, 8,\n"
+    "                        16, 32, or, with parity bits, 9, 18, 36\n"
+    "      --parity=WIRING   where a 9-, 18- or 36-bit word's parity bits go: ports\n"
+    "                        (default: DI the low bits, DIP the high ones) or lanes\n"
+    "                        (9 bits a byte, as synthesis lays out a memory it infers)\n"
+    "  -h, --help            this help\n"
+    "  -V, --version         the version\n"
+    "\n"
+    "Block RAMs (any port suffix, any case):\n";
+
+bool ParseCommandLine(const std::vector<std::string>& args, Job* job, Asked* asked, Failure* err) {
+  *job = Job();
+  *asked = Asked::kRun;
+  bool parity_given = false;
+  std::size_t first = 1;
+  if (!TakeOptions(args, job, asked, &parity_given, &first, err)) return false;
+  if (*asked != Asked::kRun) return true;
+  if (HasParity(job->word_width) && job->shape.initps_per_block == 0) {
+    return Usage(err, std::to_string(job->word_width) + "-bit words need a block RAM with parity bits");
+  }
+  if (parity_given && !HasParity(job->word_width)) {
+    return Usage(err, "--parity goes with words of 9, 18 or 36 bits");
+  }
+  if (args.size() < first + 3) return Fail(err, kUsage);
+  const std::string& bin = args[first];
+  const std::string& ucf = args[first + 1];
+  const std::string& name = args[first + 2];
   // Swapped, the binary would be rewritten as a UCF (a ROM of text and
   // 0xff padding holds no byte that tells).
-  if (NamesUcf(args[1]) && !NamesUcf(args[2])) {
-    return Fail(err, "binary file " + args[1] + " is named as a ucf file");
-  }
+  if (NamesUcf(bin) && !NamesUcf(ucf)) return Fail(err, "binary file " + bin + " is named as a ucf file");
   // The name becomes part of a quoted instance name in every statement;
   // a quote or a control character would end the quotes or the line. An
   // empty one (an unset make variable) would drop every instance.
   // A wildcard would write statements that match other instances too.
-  const bool odd = std::any_of(args[3].begin(), args[3].end(), [](unsigned char c) {
+  const bool odd = std::any_of(name.begin(), name.end(), [](unsigned char c) {
     return c < 0x20 || c == 0x7f || c == '"' || c == '*' || c == '?';
   });
-  if (args[3].empty() || odd) return Fail(err, "invalid component name " + args[3]);
-  *job = Job{args[1], args[2], "INST \"" + args[3]};
+  if (name.empty() || odd) return Fail(err, "invalid component name " + name);
+  job->bin_path = bin;
+  job->ucf_path = ucf;
+  job->delstr = "INST \"" + name;
   return true;
 }
 

@@ -4,27 +4,46 @@
 #include <string>
 #include <vector>
 
+#include "block_ram.h"
 #include "failure.h"
-#include "init_writer.h"
 
 namespace romseed {
 
 // The name of the working file, in the current directory.
 inline constexpr char kWorkingName[] = "tempucf.ucf";
 
-// What a run works on: its two files, the prefix of the lines it drops and
-// the block RAM it fills.
+// The usage line, printed as it has always been.
+inline constexpr char kUsage[] = "use:romseed [binaryfile] [ucf-in] [component_name]";
+
+// Where the parity bits of a 9-, 18- or 36-bit word go.
+enum class Parity {
+  kPorts,  // as the primitive's ports take them: DI the low bits, DIP the high ones
+  kLanes,  // in lanes of 9 bits, each a byte and its parity bit, as synthesis lays them out
+};
+
+// What a run works on: its two files, the prefix of the lines it drops, the
+// block RAM it fills and how the binary file is read.
 struct Job {
   std::string bin_path;
   std::string ucf_path;
   std::string delstr;
   BlockShape shape = kRamb4;
+  unsigned word_width = 0;  // 0: the binary file is bytes; else $readmemh words this wide
+  Parity parity = Parity::kPorts;
 };
 
-// Turns `args` (program name first) into `*job`. False, with the message
-// for standard output in `*err`, for too few arguments, swapped ones or a
-// component name that cannot stand in a statement.
-bool ParseCommandLine(const std::vector<std::string>& args, Job* job, Failure* err);
+// What the command line asks for.
+enum class Asked { kRun, kHelp, kVersion };
+
+// Turns `args` (program name first) into `*job`, or says that help or the
+// version is asked for. False, with the message for standard output and the
+// reason for a person in `*err`, for an unknown option or a bad value, too
+// few arguments, swapped ones or a component name that cannot stand in a
+// statement.
+bool ParseCommandLine(const std::vector<std::string>& args, Job* job, Asked* asked, Failure* err);
+
+// The help text: the usage and the options.
+extern const char kHelp[];
 
 }  // namespace romseed
 

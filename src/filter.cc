@@ -13,17 +13,23 @@ constexpr char kByteOrderMark[] = "\xef\xbb\xbf";
 // What follows a statement's block number, up to its `;` (IsStatementEnd).
 constexpr std::size_t kStatementEnd = 77;
 // The longest a statement may be after the prefix: a 16-digit block number,
-// the rest of the statement and a carriage return.
-constexpr std::size_t kLongestTail = 16 + kStatementEnd + 1;
+// the rest of an INITP_ statement (one longer) and a carriage return.
+constexpr std::size_t kLongestTail = 16 + kStatementEnd + 1 + 1;
 // Of a line that is not a statement, the start that the warning shows.
 constexpr std::size_t kShownTail = 40;
 
 // True if `tail`, what follows the prefix on a dropped line, completes an
-// INIT statement as this tool writes them.
+// INIT or INITP statement as this tool writes them.
 bool IsStatementTail(std::string_view tail) {
   if (!tail.empty() && tail.back() == '\r') tail.remove_suffix(1);
   if (tail.size() <= kStatementEnd || tail.size() >= kLongestTail) return false;
-  const unsigned b = static_cast<unsigned>(tail.size() - kStatementEnd);
+  unsigned b = static_cast<unsigned>(tail.size() - kStatementEnd);
+  std::string initp;
+  if (b > 1 && tail.substr(b - 1, 8) == "\" INITP_") {
+    // Seen without its P, it is an INIT statement.
+    initp.assign(tail).erase(b-- + 5, 1);
+    tail = initp;
+  }
   return LowerHexRun(tail.data()) >= b && IsStatementEnd(tail.data() + b);
 }
 

@@ -8,6 +8,7 @@
 #include "init_writer.h"
 #include "made_file.h"
 #include "replace.h"
+#include "word_file.h"
 
 #ifndef ROMSEED_VERSION
 #define ROMSEED_VERSION "dev"
@@ -126,7 +127,17 @@ bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* coun
   counts->first_other_line = kept.first_other_line;
   counts->first_other = kept.first_other;
   const char* eol = kept.crlf ? "\r\n" : "\n";
-  result = WriteInits(bin, out, job.delstr, job.shape, eol, kept.open_line ? eol : "", &counts->add_count);
+  const char* lead = kept.open_line ? eol : "";
+  if (job.word_width == 0) {
+    result = WriteInits(bin, out, job.delstr, job.shape, eol, lead, &counts->add_count);
+  } else {
+    Image image;
+    std::string why;
+    if (!ReadWordFile(bin, job.word_width, job.parity, &image, &why)) {
+      return Fail(err, "can't read binary file " + job.bin_path, why);
+    }
+    result = WriteImage(image, out, job.delstr, job.shape, eol, lead, &counts->add_count);
+  }
   if (result == PassResult::kOk && !out.Flush()) result = PassResult::kCantWrite;
   return result == PassResult::kOk ||
          PassFailed(result, "binary file " + job.bin_path, bin, out, err);
@@ -145,7 +156,13 @@ int Run(const std::vector<std::string>& args, Os& os, Sink& out, Sink& errors) {
     Print(errors, "romseed: " + err.message + (err.reason.empty() ? "" : ": " + err.reason) + "\n");
     return 1;
   };
-  if (!ParseCommandLine(args, &job, &err)) return fail();
+  Asked asked;
+  if (!ParseCommandLine(args, &job, &asked, &err)) return fail();
+  if (asked != Asked::kRun) {
+    Print(out, asked == Asked::kHelp ? std::string(kHelp) + kBlockRamTable
+                                     : std::string("romseed " ROMSEED_VERSION "\n"));
+    return 0;
+  }
   if (!OpenInputs(os, job, &in, &err, errors)) return fail();
   if (!OpenWorkingFile(os, job, in, &work, &err, errors)) return fail();
   Print(out, "'" + job.delstr + "'\n");

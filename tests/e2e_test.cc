@@ -127,5 +127,29 @@ TEST_F(Romseed, FollowsTheUcfsLineEnds) {
   EXPECT_EQ(ReadFile(dir / "top.ucf"), "NET a;\nNET b;");
 }
 
+// Options: help and the version are no run; a word file that does not parse
+// stops the run before the UCF changes, with the line on standard error.
+TEST_F(Edges, OptionsForOtherBlockRamsAndWordFiles) {
+  for (const char* asked : {"-h", "--version"}) {
+    ToolResult r = Run({asked, "fw.bin", "top.ucf", "rom"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(AfterBanner(r.out).find("romseed"), std::string::npos);
+  }
+  ExpectRefused({"-w", "9", "fw.bin", "top.ucf", "rom"}, "use:romseed [binaryfile] [ucf-in] [component_name]");
+  WriteFile(dir / "fw.hex", "1ff\n2_0001 // ok\n412345\n");
+  ToolResult r = Run({"-p", "RAMB16_S18", "-w", "18", "fw.hex", "top.ucf", "rom"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "romseed: can't read binary file fw.hex: line 3: word 412345 is wider than 18 bits\n");
+  ExpectRefused({"-p", "RAMB16_S18", "-w", "18", "fw.hex", "top.ucf", "rom"}, "can't read binary file fw.hex");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 3);  // no more
+
+  WriteFile(dir / "fw.hex", "1ff\n2_0001\n");
+  r = Run({"-p", "ramb16_s18", "-w", "18", "fw.hex", "top.ucf", "rom"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(ReadFile(dir / "top.ucf"), "NET \"clk\" LOC = \"P55\";\n" +
+                                           Statement("rom00\" INIT_00", std::string(56, '0') + "000101ff") +
+                                           Statement("rom00\" INITP_00", std::string(63, '0') + "8"));
+}
+
 }  // namespace
 }  // namespace romseed

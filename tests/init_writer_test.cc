@@ -100,7 +100,7 @@ TEST(InitWriter, NumbersBlocksAndIndexes) {
     char last[40];
     std::snprintf(last, sizeof last, "INST \"rom00\" INIT_%02zx ", per - 1);
     lines = Lines(Inits(std::string(per * 32 + 1, '\0'), nullptr, 7, "INST \"rom", "\n", "",
-                        BlockShape{per}));
+                        BlockShape{per, 0}));
     ASSERT_EQ(lines.size(), per + 1);
     EXPECT_EQ(head(per - 1), last);
     EXPECT_EQ(head(per), "INST \"rom01\" INIT_00 ");

@@ -4,7 +4,9 @@
 # INIT values of its own making, and checks that they are romseed's
 # statements for that block. The firmware has a full block and a short last
 # one, whose missing words yosys makes zeros. Then the same for the 1-, 2-,
-# 4- and 16-bit ports (RAMB4_S1 to RAMB4_S16) of the first block.
+# 4- and 16-bit ports (RAMB4_S1 to RAMB4_S16) of the first block, and for
+# ROMs of 9-, 18- and 36-bit words, parity bits and all, in the block RAMs
+# of the later families.
 # Usage: yosys_test.sh ROMSEED SOURCE_DIR. Exits 77 (skipped) without yosys.
 set -u
 command -v yosys >/dev/null || { echo "yosys is not installed: skipped"; exit 77; }
@@ -70,5 +72,40 @@ EOF
     tr 'A-F' 'a-f' | sort >yosys.txt
   check "$width-bit port: the statements' INIT values" diff tool.txt yosys.txt
 done
+
+# A ROM of random words read with $readmemh fills one block RAM with parity
+# bits; yosys lays its bits out in lanes of 9 (--parity=lanes), and its INIT_
+# and INITP_ values must be romseed's statements for the same word file.
+while read -r family depth width primitive; do
+  abits=$(python3 -c "print(($depth - 1).bit_length())")
+  python3 -c "import random; random.seed($depth * $width)
+for a in range($depth): print('%x' % random.getrandbits($width))" >words.hex
+  cat >rom.v <<EOF
+module rom(input clk, input [$((abits - 1)):0] addr, output reg [$((width - 1)):0] data);
+  reg [$((width - 1)):0] mem [0:$((depth - 1))];
+  initial \$readmemh("words.hex", mem);
+  always @(posedge clk) data <= mem[addr];
+endmodule
+EOF
+  yosys -q -p "read_verilog rom.v; synth_xilinx -family $family -top rom; setundef -zero -params;
+               write_verilog -noattr net.v" >yosys.log 2>&1
+  what="$depth x $width on $family"
+  check "$what: one $primitive" test "$(grep -c "$primitive " net.v)" = 1
+  grep -o "INITP\?_[0-9A-Fa-f]*(256'h[0-9a-fx]*" net.v | sed "s/(256'h/ /" |
+    sed 's/_\(..\) /_\L\1 /' | sort >yosys.txt
+  : >words.ucf
+  parity=$([ "$width" = 9 ] || echo --parity=lanes)
+  "$tool" -p "$primitive" -w "$width" $parity words.hex words.ucf rom >/dev/null
+  sed 's/^INST "rom00" \(INITP\?_..\) = \([0-9a-f]*\);/\1 \2/' words.ucf | sort >tool.txt
+  check "$what: the statements' INIT_ and INITP_ values" diff tool.txt yosys.txt
+done <<'EOF'
+xc3s 2048 9 RAMB16_S9
+xc3s 1024 18 RAMB16_S18
+xc3s 512 36 RAMB16_S36
+xc6s 1024 18 RAMB16BWER
+xc6s 512 18 RAMB8BWER
+xc5v 1024 18 RAMB18
+xc5v 1024 36 RAMB36
+EOF
 
 finish

@@ -1,0 +1,69 @@
+#include "block_ram.h"
+
+#include <cstring>
+
+namespace romseed {
+namespace {
+
+struct Family {
+  const char* name;
+  BlockShape shape;
+  // The data widths its single-port primitives take (RAMB16_S18), or null
+  // where it has none.
+  const char* const* widths;
+};
+
+const char* const kRamb4Widths[] = {"1", "2", "4", "8", "16", nullptr};
+const char* const kRamb16Widths[] = {"1", "2", "4", "9", "18", "36", nullptr};
+
+constexpr BlockShape kRamb16{64, 8};
+
+const Family kFamilies[] = {
+    {"RAMB4", kRamb4, kRamb4Widths},      {"RAMB16", kRamb16, kRamb16Widths},
+    {"RAMB16BWE", kRamb16, nullptr},      {"RAMB16BWER", kRamb16, nullptr},
+    {"RAMB8BWER", {32, 4}, nullptr},      {"RAMB18", kRamb16, nullptr},
+    {"RAMB18E1", kRamb16, nullptr},       {"RAMB36", {128, 16}, nullptr},
+    {"RAMB36E1", {128, 16}, nullptr},
+};
+
+// True if `*p` begins with "_S" and one of `widths`; moves past them.
+bool TakePort(const char** p, const char* const* widths) {
+  if (std::strncmp(*p, "_S", 2) != 0) return false;
+  for (const char* const* w = widths; *w; ++w) {
+    const std::size_t n = std::strlen(*w);
+    const char after = (*p)[2 + n];
+    if (std::strncmp(*p + 2, *w, n) == 0 && !(after >= '0' && after <= '9')) {
+      *p += 2 + n;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+const char kBlockRamTable[] =
+    "  RAMB4 (RAMB4_S1 to _S16)       Virtex, Virtex-E, Spartan-II(E)   512 bytes\n"
+    "  RAMB16 (RAMB16_S1 to _S36,     Virtex-II(Pro), -4, Spartan-3(E,A,AN,A DSP)\n"
+    "    _Sm_Sn), RAMB16BWE(R)        and Spartan-6                     2048 bytes + parity\n"
+    "  RAMB8BWER                      Spartan-6                         1024 bytes + parity\n"
+    "  RAMB18, RAMB18E1               Virtex-5, -6                      2048 bytes + parity\n"
+    "  RAMB36, RAMB36E1               Virtex-5, -6                      4096 bytes + parity\n";
+
+bool FindBlockRam(const std::string& name, BlockShape* shape) {
+  std::string upper = name;
+  for (char& c : upper) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+  for (const Family& family : kFamilies) {
+    const std::size_t n = std::strlen(family.name);
+    if (upper.compare(0, n, family.name) != 0) continue;
+    // One port (RAMB16_S18) or two (RAMB16_S9_S36), and nothing after.
+    const char* p = upper.c_str() + n;
+    if (*p && family.widths && TakePort(&p, family.widths) && *p) TakePort(&p, family.widths);
+    if (*p) continue;
+    *shape = family.shape;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace romseed

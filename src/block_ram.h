@@ -1,0 +1,32 @@
+#ifndef ROMSEED_BLOCK_RAM_H_
+#define ROMSEED_BLOCK_RAM_H_
+
+// The block RAMs that a UCF can initialise: one row of a table each, which
+// the writer reads.
+
+#include <cstddef>
+#include <string>
+
+namespace romseed {
+
+// The statements of one memory instance: what tells block RAMs apart.
+struct BlockShape {
+  std::size_t inits_per_block;   // INIT_ statements, of 32 data bytes each
+  std::size_t initps_per_block;  // INITP_ statements, of 256 parity bits each
+  std::size_t bytes() const { return inits_per_block * 32; }
+};
+inline constexpr std::size_t kMaxInitsPerBlock = 128;  // INIT_00 to INIT_7f
+// The 4096-bit block RAM of the Virtex and Spartan-II families, the default.
+inline constexpr BlockShape kRamb4{16, 0};
+
+// Sets `*shape` to that of the family `name` names: a family (RAMB16), or a
+// primitive of it with its port widths (RAMB16_S18, RAMB4_S8_S8), in any
+// case. False for a name not in the table.
+bool FindBlockRam(const std::string& name, BlockShape* shape);
+
+// The families, one per line, for the help text.
+extern const char kBlockRamTable[];
+
+}  // namespace romseed
+
+#endif  // ROMSEED_BLOCK_RAM_H_

@@ -1,0 +1,63 @@
+#include "command_line.h"
+
+#include <gtest/gtest.h>
+
+namespace romseed {
+namespace {
+
+TEST(CommandLine, OptionsBeforeTheThreeArguments) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string refused;  // a part of the reason; "" if accepted
+    std::size_t inits = 16, initps = 0;
+    unsigned width = 0;
+    Parity parity = Parity::kPorts;
+  } cases[] = {
+      {{"a", "b", "c", "ignored", "-p"}, ""},
+      {{"-p", "ramb16_s9_s36", "a", "b", "c"}, "", 64, 8},
+      {{"--primitive=RAMB8BWER", "-w", "9", "a", "b", "c"}, "", 32, 4, 9},
+      {{"-pRAMB36E1", "-w36", "--parity=lanes", "a", "b", "c"}, "", 128, 16, 36, Parity::kLanes},
+      {{"-w", "16", "--", "-a", "b", "c"}, "", 16, 0, 16},
+      {{"-p", "RAMB16_S18X", "a", "b", "c"}, "no block RAM RAMB16_S18X"},
+      {{"-p", "RAMB4_S9", "a", "b", "c"}, "no block RAM"},
+      {{"-w", "12", "a", "b", "c"}, "no word width 12"},
+      {{"-w", "18", "a", "b", "c"}, "need a block RAM with parity bits"},
+      {{"-p", "RAMB16", "--parity=lanes", "a", "b", "c"}, "--parity goes with words of 9, 18 or 36"},
+      {{"-p", "RAMB16", "-w", "18", "--parity=sideways", "a", "b", "c"}, "no parity wiring sideways"},
+      {{"-x", "a", "b", "c"}, "no option -x"},
+      {{"--bogus", "a", "b", "c"}, "no option --bogus"},
+      {{"a", "b"}, "use:romseed"},
+      {{"-p"}, "a value is missing after -p"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"romseed"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(testing::PrintToString(args));
+    Job job;
+    Asked asked;
+    Failure err;
+    const bool ok = ParseCommandLine(args, &job, &asked, &err);
+    EXPECT_EQ(ok, c.refused.empty());
+    if (!ok) {
+      EXPECT_EQ(err.message, kUsage);
+      EXPECT_NE((err.message + err.reason).find(c.refused), std::string::npos) << err.reason;
+      continue;
+    }
+    EXPECT_EQ(job.bin_path.back(), 'a');  // "a", or "-a" after "--"
+    EXPECT_EQ(job.ucf_path + job.delstr, "bINST \"c");
+    EXPECT_EQ(job.shape.inits_per_block, c.inits);
+    EXPECT_EQ(job.shape.initps_per_block, c.initps);
+    EXPECT_EQ(job.word_width, c.width);
+    EXPECT_EQ(job.parity, c.parity);
+  }
+  Job job;
+  Asked asked;
+  Failure err;
+  ASSERT_TRUE(ParseCommandLine({"romseed", "-w", "8", "--help", "-x"}, &job, &asked, &err));
+  EXPECT_EQ(asked, Asked::kHelp);
+  ASSERT_TRUE(ParseCommandLine({"romseed", "-V"}, &job, &asked, &err));
+  EXPECT_EQ(asked, Asked::kVersion);
+}
+
+}  // namespace
+}  // namespace romseed

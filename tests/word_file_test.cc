@@ -1,0 +1,119 @@
+// Word files: how the bits of each width reach the data bytes and parity
+// bits, worked out by hand from the primitives' port widths, and the
+// statements that an image makes.
+#include "word_file.h"
+
+#include <gtest/gtest.h>
+
+#include "hex.h"
+#include "memory_io.h"
+
+namespace romseed {
+namespace {
+
+std::string Hex(const std::vector<unsigned char>& bytes) {
+  std::string s;
+  for (unsigned char b : bytes) s += std::string(1, kHexDigits[b >> 4]) + kHexDigits[b & 15];
+  return s;
+}
+
+TEST(WordFile, PutsEachWidthsBitsWhereThePortsOrTheLanesTakeThem) {
+  struct Case {
+    unsigned width;
+    Parity parity;
+    std::string text, data, parity_bits;  // parity_bits: "" for none
+  } cases[] = {
+      {1, Parity::kPorts, "1 0 1 1", "0d", ""},
+      {4, Parity::kPorts, "a 5 f", "5a0f", ""},
+      {8, Parity::kPorts, "@2 ff // 7\n/* 8\n 9 */ 0_1", "0000ff01", ""},
+      {16, Parity::kPorts, "1234 ABcd", "3412cdab", ""},
+      {32, Parity::kPorts, "deadbeef", "efbeadde", ""},
+      {9, Parity::kPorts, "1ff 0aa", "ffaa", "01"},
+      {9, Parity::kLanes, "1ff 0aa", "ffaa", "01"},
+      // DI = word[15:0], DIP = word[17:16]; in lanes, byte j = word[9j+7:9j].
+      {18, Parity::kPorts, "3ffff 2_0100", "ffff0001", "0b"},
+      {18, Parity::kLanes, "3ffff 2_0100", "ffff0000", "0f"},
+      {36, Parity::kPorts, "8_7654_3210", "10325476", "08"},
+      {36, Parity::kLanes, "8_7654_3210", "1019950e", "0c"},
+      {18, Parity::kPorts, "", "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    MemorySource in(c.text, 3);
+    Image image;
+    std::string why;
+    ASSERT_TRUE(ReadWordFile(in, c.width, c.parity, &image, &why)) << why;
+    EXPECT_EQ(Hex(image.data), c.data);
+    EXPECT_EQ(Hex(image.parity), c.parity_bits);
+    EXPECT_EQ(image.has_parity, c.width % 9 == 0);
+  }
+}
+
+TEST(WordFile, SaysWhereAndWhyATextDoesNotParse) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"12 g1", "line 1: 'g' is not a hex digit"},
+      {"1x", "line 1: 'x' is not a hex digit"},
+      {"_1", "line 1: '_' is not a hex digit"},
+      {"\r\n\n1ff", "line 3: word 1ff is wider than 8 bits"},
+      {"000000000000000000001 10000000000000000", "line 1: word 10000000000000000 is wider than 8 bits"},
+      {"1 @ 2", "line 1: an address without a number"},
+      {"1\n/* 2\n", "line 2: a comment that does not end"},
+      {"@400000 1", "line 1: address @400000 is beyond the last word a run takes"},
+      {std::string("1\n\x80", 3), "line 2: byte 80 is not a hex digit"},
+  };
+  for (const auto& [text, reason] : cases) {
+    MemorySource in(text);
+    Image image;
+    std::string why;
+    EXPECT_FALSE(ReadWordFile(in, 8, Parity::kPorts, &image, &why)) << text;
+    EXPECT_EQ(why, reason);
+  }
+  MemorySource failing("1 2", SIZE_MAX, true);
+  Image image;
+  std::string why;
+  EXPECT_FALSE(ReadWordFile(failing, 8, Parity::kPorts, &image, &why));
+}
+
+// The statements of an image, per instance: its INIT_s, then its INITP_s.
+std::vector<std::string> Heads(const Image& image, const BlockShape& shape, std::int64_t* n) {
+  StringSink sink;
+  Output out(sink);
+  EXPECT_EQ(WriteImage(image, out, "INST \"rom", shape, "\n", "", n), PassResult::kOk);
+  EXPECT_TRUE(out.Flush());
+  std::vector<std::string> heads;
+  for (std::size_t at = 0; at < sink.data.size(); at = sink.data.find('\n', at) + 1) {
+    heads.push_back(sink.data.substr(at, sink.data.find(" = ", at) - at));
+  }
+  return heads;
+}
+
+TEST(WordFile, AnImageFillsEachInstanceWithItsInitsThenItsParity) {
+  Image image;
+  image.has_parity = true;
+  image.data.assign(1024 + 300, 0x5a);
+  image.parity.assign((1024 + 300) / 8 + 1, 0xff);
+  std::int64_t n;
+  const std::vector<std::string> heads = Heads(image, BlockShape{32, 4}, &n);  // RAMB8BWER
+  ASSERT_EQ(n, 32 + 4 + 10 + 2);
+  ASSERT_EQ(heads.size(), 48u);
+  EXPECT_EQ(heads[31], "INST \"rom00\" INIT_1f");
+  EXPECT_EQ(heads[35], "INST \"rom00\" INITP_03");
+  EXPECT_EQ(heads[45], "INST \"rom01\" INIT_09");
+  EXPECT_EQ(heads[47], "INST \"rom01\" INITP_01");
+
+  // Without parity bits, an image is written as its bytes would be.
+  image.has_parity = false;
+  StringSink sink;
+  Output out(sink);
+  MemorySource bytes(std::string(image.data.begin(), image.data.end()));
+  ASSERT_EQ(WriteInits(bytes, out, "INST \"rom", BlockShape{64, 8}, "\n", "", &n), PassResult::kOk);
+  ASSERT_TRUE(out.Flush());
+  std::vector<std::string> from_bytes;
+  for (std::size_t at = 0; at < sink.data.size(); at = sink.data.find('\n', at) + 1) {
+    from_bytes.push_back(sink.data.substr(at, sink.data.find(" = ", at) - at));
+  }
+  EXPECT_EQ(Heads(image, BlockShape{64, 8}, &n), from_bytes);
+}
+
+}  // namespace
+}  // namespace romseed

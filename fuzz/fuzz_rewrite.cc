@@ -4,18 +4,21 @@
 // tool must write, or its refusal.
 //
 // Input: byte 0, the name's length; bytes 1 and 2, how the UCF and the binary
-// are read; byte 3, what fails (nothing, the UCF's last read, the binary's
-// last read, or a write past a limit); bytes 4 to 6, the UCF's length and
-// bytes 7 and 8, that limit, both little-endian; then the name, the UCF and
-// the binary.
+// are read (byte 1 / 9, odd: parity bits in lanes); byte 3, what fails
+// (nothing, the UCF's last read, the binary's last read, or a write past a
+// limit) and, above its two low bits, the block RAM and the binary's word
+// width (0: bytes); bytes 4 to 6, the UCF's length and bytes 7 and 8, that
+// limit, both little-endian; then the name, the UCF and the binary.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "memory_io.h"
 #include "romseed.h"
+#include "word_file.h"
 
 namespace {
 
@@ -32,14 +35,112 @@ bool IsStatement(std::string tail) {
   if (!tail.empty() && tail.back() == '\r') tail.pop_back();
   const std::string lower = "0123456789abcdef", any = lower + "ABCDEF";
   std::size_t b = tail.find_first_not_of(lower);
-  if (b == 0 || b == std::string::npos || b > 16 || tail.size() != b + 77) return false;
+  if (b == 0 || b == std::string::npos || b > 16) return false;
   std::string shape = tail.substr(b);
+  if (shape.compare(0, 8, "\" INITP_") == 0) shape.erase(6, 1);
+  if (shape.size() != 77) return false;
   for (std::size_t i : {7, 8}) shape[i] = any.find(shape[i]) != std::string::npos ? 'x' : '?';
   for (std::size_t i = 12; i < 76; ++i) shape[i] = any.find(shape[i]) != std::string::npos ? 'x' : '?';
   return shape == "\" INIT_xx = " + std::string(64, 'x') + ";";
 }
 
-Expected Reference(const std::string& ucf_in, const std::string& bin, const std::string& delstr) {
+// A word file as $readmemh reads it, by another way than the tool's: the
+// comments blanked out first, then the text split at white space. False if
+// it does not parse.
+bool ReferenceWords(std::string text, unsigned width, std::vector<std::uint64_t>* words) {
+  for (std::size_t at = text.find('/'); at != std::string::npos; at = text.find('/', at + 1)) {
+    if (at + 1 < text.size() && text[at + 1] == '/') {
+      const std::size_t end = text.find('\n', at);
+      text.replace(at, (end == std::string::npos ? text.size() : end) - at, " ");
+    } else if (at + 1 < text.size() && text[at + 1] == '*') {
+      const std::size_t end = text.find("*/", at + 2);
+      if (end == std::string::npos) return false;
+      text.replace(at, end + 2 - at, " ");
+    }
+  }
+  const char* space = " \t\n\v\f\r";
+  std::size_t address = 0;
+  for (std::size_t at = text.find_first_not_of(space); at != std::string::npos;
+       at = text.find_first_not_of(space, at)) {
+    std::string token = text.substr(at, text.find_first_of(space, at) - at);
+    at += token.size();
+    const bool is_address = token[0] == '@';
+    if (is_address) token.erase(0, 1);
+    if (token.empty() || token[0] == '_' ||
+        token.find_first_not_of("0123456789abcdefABCDEF_") != std::string::npos) {
+      return false;
+    }
+    token.erase(std::remove(token.begin(), token.end(), '_'), token.end());
+    token.erase(0, std::min(token.find_first_not_of('0'), token.size()));
+    if (token.size() > 16) return false;
+    const std::uint64_t value = token.empty() ? 0 : std::stoull(token, nullptr, 16);
+    if (is_address) {
+      if (value >= romseed::kMaxWords) return false;
+      address = value;
+      continue;
+    }
+    if ((width < 64 && value >> width != 0) || address >= romseed::kMaxWords) return false;
+    if (address >= words->size()) words->resize(address + 1);
+    (*words)[address++] = value;
+  }
+  return true;
+}
+
+// The data bytes and parity bits of `words`, bit by bit.
+void ReferenceLayout(const std::vector<std::uint64_t>& words, unsigned width, romseed::Parity parity,
+                     std::string* data, std::string* parity_bits) {
+  const unsigned m = width % 9 == 0 ? width / 9 : 0;
+  data->assign(m ? words.size() * m : (words.size() * width + 7) / 8, '\0');
+  parity_bits->assign(m ? words.size() * m : 0, '\0');  // one byte a bit, 0 or 1
+  for (std::size_t a = 0; a < words.size(); ++a) {
+    for (unsigned i = 0; i < width; ++i) {
+      const bool on = words[a] >> i & 1;
+      std::size_t bit;  // in the data, or ~ in the parity bits
+      if (!m) {
+        bit = width * a + i;
+      } else if (parity == romseed::Parity::kLanes) {
+        bit = i % 9 == 8 ? ~(m * a + i / 9) : 8 * (m * a + i / 9) + i % 9;
+      } else {
+        bit = i >= 8 * m ? ~(m * a + i - 8 * m) : 8 * m * a + i;
+      }
+      if (!on) continue;
+      if (static_cast<std::ptrdiff_t>(bit) < 0) {
+        (*parity_bits)[~bit] = 1;
+      } else {
+        (*data)[bit / 8] = static_cast<char>((*data)[bit / 8] | 1 << (bit % 8));
+      }
+    }
+  }
+}
+
+// The statements for `bytes` (32 to one, `per_block` to an instance), the
+// first at chunk `first`, named `attribute`.
+std::string ReferenceStatements(const std::string& bytes, std::size_t first, std::size_t per_block,
+                                const char* attribute, const std::string& delstr,
+                                const std::string& eol, std::int64_t* count) {
+  std::string text;
+  for (std::size_t k = 0; 32 * k < bytes.size(); ++k) {
+    char head[64];
+    std::snprintf(head, sizeof head, "%02llx\" %s_%02x = ",
+                  static_cast<unsigned long long>((first + k) / per_block), attribute,
+                  static_cast<unsigned>((first + k) % per_block));
+    text += delstr + head;
+    for (int i = 31; i >= 0; --i) {
+      std::size_t at = 32 * k + i;
+      std::snprintf(head, sizeof head, "%02x", at < bytes.size() ? static_cast<unsigned char>(bytes[at]) : 0);
+      text += head;
+    }
+    text += ";" + eol;
+    ++*count;
+  }
+  return text;
+}
+
+// What the tool must write for `ucf_in` and the data bytes (and, if any,
+// parity bits, one a byte) of the binary.
+Expected Reference(const std::string& ucf_in, const std::string& bin, const std::string& parity,
+                   const romseed::Job& job) {
+  const std::string& delstr = job.delstr;
   Expected e;
   bool open = false;  // the last kept line has no line end
   std::string ucf = ucf_in;
@@ -67,18 +168,18 @@ Expected Reference(const std::string& ucf_in, const std::string& bin, const std:
   std::string eol =
       first_nl != std::string::npos && first_nl > 0 && ucf_in[first_nl - 1] == '\r' ? "\r\n" : "\n";
   if (open && !bin.empty()) e.text += eol;
-  for (std::size_t k = 0; 32 * k < bin.size(); ++k) {
-    char head[64];
-    std::snprintf(head, sizeof head, "%02llx\" INIT_%02x = ",
-                  static_cast<unsigned long long>(k / 16), static_cast<unsigned>(k % 16));
-    e.text += delstr + head;
-    for (int i = 31; i >= 0; --i) {
-      std::size_t at = 32 * k + i;
-      std::snprintf(head, sizeof head, "%02x", at < bin.size() ? static_cast<unsigned char>(bin[at]) : 0);
-      e.text += head;
+  const std::size_t bytes = job.shape.bytes();
+  for (std::size_t at = 0; at < bin.size(); at += bytes) {
+    const std::size_t block = at / bytes;
+    e.text += ReferenceStatements(bin.substr(at, bytes), block * job.shape.inits_per_block,
+                                  job.shape.inits_per_block, "INIT", delstr, eol, &e.counts.add_count);
+    if (parity.empty()) continue;
+    std::string packed((std::min(bytes, bin.size() - at) + 7) / 8, '\0');
+    for (std::size_t i = 0; i < std::min(bytes, bin.size() - at); ++i) {
+      packed[i / 8] = static_cast<char>(packed[i / 8] | parity[at + i] << (i % 8));
     }
-    e.text += ";" + eol;
-    ++e.counts.add_count;
+    e.text += ReferenceStatements(packed, block * job.shape.initps_per_block,
+                                  job.shape.initps_per_block, "INITP", delstr, eol, &e.counts.add_count);
   }
   return e;
 }
@@ -104,7 +205,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   rest.erase(0, name_size);
   ucf_size = ucf_size < rest.size() ? ucf_size : rest.size();
   const std::string ucf = rest.substr(0, ucf_size), bin = rest.substr(ucf_size);
-  const romseed::Job job{"fw.bin", "top.ucf", "INST \"" + name};
+  romseed::Job job{"fw.bin", "top.ucf", "INST \"" + name};
+  static const romseed::BlockShape kShapes[] = {romseed::kRamb4, {64, 8}, {32, 4}, {128, 16}};
+  static const unsigned kWidths[] = {0, 1, 2, 4, 8, 16, 32, 9, 18, 36};
+  job.shape = kShapes[data[3] >> 2 & 3];
+  job.word_width = kWidths[(data[3] >> 4) % 10];
+  job.parity = data[1] / 9 % 2 ? romseed::Parity::kLanes : romseed::Parity::kPorts;
+  // Refused by the tool: parity bits where the block RAM has none.
+  if (job.word_width % 9 == 0 && job.word_width && job.shape.initps_per_block == 0) return 0;
+  std::vector<std::uint64_t> words;
+  bool parsed = true;
+  std::string image = bin, parity;
+  if (job.word_width) {
+    parsed = ReferenceWords(bin, job.word_width, &words);
+    // Kept small, so that the reference's bit by bit is quick.
+    if (words.size() > (1u << 16)) return 0;
+    if (parsed) ReferenceLayout(words, job.word_width, job.parity, &image, &parity);
+  }
 
   romseed::MemorySource ucf_in(ucf, ucf_step, fault == kUcfRead);
   romseed::MemorySource bin_in(bin, bin_step, fault == kBinRead);
@@ -127,10 +244,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     return 0;
   }
-  Expected e = Reference(ucf, bin, job.delstr);
+  Expected e = Reference(ucf, image, parity, job);
   const char* refusal = fault == kUcfRead ? "can't read ucf file top.ucf"
-                        : fault == kBinRead ? "can't read binary file fw.bin"
+                        : fault == kBinRead || !parsed ? "can't read binary file fw.bin"
                         : e.text.size() > limit ? cant_write.c_str() : nullptr;
+  // A write that fails before the word file is read says so first.
+  if (!parsed && !ok && fault == kWrite && err == cant_write) return 0;
   if (refusal) {
     if (ok || err != refusal) {
       std::fprintf(stderr, "expected \"%s\", got \"%s\"\n", refusal, ok ? "success" : err.c_str());

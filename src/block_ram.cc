@@ -43,12 +43,12 @@ bool TakePort(const char** p, const char* const* widths) {
 }  // namespace
 
 const char kBlockRamTable[] =
-    "  RAMB4 (RAMB4_S1 to _S16)       Virtex, Virtex-E, Spartan-II(E)   512 bytes\n"
-    "  RAMB16 (RAMB16_S1 to _S36,     Virtex-II(Pro), -4, Spartan-3(E,A,AN,A DSP)\n"
-    "    _Sm_Sn), RAMB16BWE(R)        and Spartan-6                     2048 bytes + parity\n"
-    "  RAMB8BWER                      Spartan-6                         1024 bytes + parity\n"
-    "  RAMB18, RAMB18E1               Virtex-5, -6                      2048 bytes + parity\n"
-    "  RAMB36, RAMB36E1               Virtex-5, -6                      4096 bytes + parity\n";
+    "  RAMB4 (_S1 to _S16, _Sm_Sn)    Virtex(-E), Spartan-II(E)          512 bytes\n"
+    "  RAMB16 (_S1 to _S36, _Sm_Sn),  Virtex-II(Pro), -4, Spartan-3(E,\n"
+    "    RAMB16BWE, RAMB16BWER        A, AN, A DSP), -6                 2048 + parity\n"
+    "  RAMB8BWER                      Spartan-6                         1024 + parity\n"
+    "  RAMB18, RAMB18E1               Virtex-5, -6                      2048 + parity\n"
+    "  RAMB36, RAMB36E1               Virtex-5, -6                      4096 + parity\n";
 
 bool FindBlockRam(const std::string& name, BlockShape* shape) {
   std::string upper = name;

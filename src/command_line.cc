@@ -110,7 +110,7 @@ const char kHelp[] =
     "                        16, 32, or, with parity bits, 9, 18, 36\n"
     "      --parity=WIRING   where a 9-, 18- or 36-bit word's parity bits go: ports\n"
     "                        (default: DI the low bits, DIP the high ones) or lanes\n"
-    "                        (9 bits a byte, as synthesis lays out a memory it infers)\n"
+    "                        (9-bit lanes, as synthesis lays out a memory it infers)\n"
     "  -h, --help            this help\n"
     "  -V, --version         the version\n"
     "\n"

@@ -127,6 +127,23 @@ def main():
                      empty_ucf)
         met.append(report("init vs basenc", t, b, "basenc", 1.0))
 
+        # The same into the 2048-byte instances of a RAMB16, against cat.
+        run([exe, "-p", "RAMB16", "big.bin", "init.ucf", "rom"], scratch)
+        shutil.copyfile("init.ucf", "same.ucf")
+        t, c = pairs(n, lambda: run([exe, "-p", "RAMB16", "big.bin", "init.ucf", "rom"], scratch),
+                     lambda: run(["cat", "same.ucf"], scratch, "copy.ucf"), empty_ucf)
+        met.append(report("ramb16 vs cat", t, c, "cat", 1.25))
+
+        # A 1 MiB word file of 18-bit words, parity bits and all, into
+        # RAMB16s, against xxd turning hex text of the same size into bytes.
+        words = "".join("%05x\n" % rng.getrandbits(18) for _ in range((1 << 20) // 6))
+        write("words.hex", words.encode())
+        write("hex.txt", big[: (1 << 20) // 2].hex().encode())
+        t, x = pairs(n, lambda: run([exe, "-p", "RAMB16_S18", "-w", "18", "words.hex", "init.ucf",
+                                     "rom"], scratch),
+                     lambda: run(["xxd", "-r", "-p", "hex.txt"], scratch, "hex.out"), empty_ucf)
+        met.append(report("words vs xxd", t, x, "xxd", 1.0))
+
         # Filtering with an empty binary, against grep -v writing the same
         # kept lines: half stale statements, and many one-character lines.
         for name, data, goal in (("filter 400k", ucf_lines(400000), 0.8),

@@ -46,8 +46,10 @@ bool IsStatement(std::string tail) {
 
 // A word file as $readmemh reads it, by another way than the tool's: the
 // comments blanked out first, then the text split at white space. False if
-// it does not parse.
-bool ReferenceWords(std::string text, unsigned width, std::vector<std::uint64_t>* words) {
+// it does not parse. Sets `*big` and stops at a word past kMaxCompared, for
+// the caller to pass such an input by.
+constexpr std::size_t kMaxCompared = 1 << 16;
+bool ReferenceWords(std::string text, unsigned width, std::vector<std::uint64_t>* words, bool* big) {
   for (std::size_t at = text.find('/'); at != std::string::npos; at = text.find('/', at + 1)) {
     if (at + 1 < text.size() && text[at + 1] == '/') {
       const std::size_t end = text.find('\n', at);
@@ -80,6 +82,7 @@ bool ReferenceWords(std::string text, unsigned width, std::vector<std::uint64_t>
       continue;
     }
     if ((width < 64 && value >> width != 0) || address >= romseed::kMaxWords) return false;
+    if (address >= kMaxCompared) return *big = true;
     if (address >= words->size()) words->resize(address + 1);
     (*words)[address++] = value;
   }
@@ -217,9 +220,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   bool parsed = true;
   std::string image = bin, parity;
   if (job.word_width) {
-    parsed = ReferenceWords(bin, job.word_width, &words);
+    bool big = false;
+    parsed = ReferenceWords(bin, job.word_width, &words, &big);
     // Kept small, so that the reference's bit by bit is quick.
-    if (words.size() > (1u << 16)) return 0;
+    if (big) return 0;
     if (parsed) ReferenceLayout(words, job.word_width, job.parity, &image, &parity);
   }
 

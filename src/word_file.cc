@@ -1,5 +1,6 @@
 #include "word_file.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -9,13 +10,25 @@
 namespace romseed {
 namespace {
 
-int HexValue(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  c = static_cast<unsigned char>(c | 0x20);
-  return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
+// What each byte is to the parser: a hex digit's value, or one of these.
+enum : unsigned char { kSpace = 16, kUnderscore, kOther };
 
-bool IsSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+struct CharClasses {
+  unsigned char of[256];
+  constexpr CharClasses() : of() {
+    for (int c = 0; c < 256; ++c) {
+      of[c] = c >= '0' && c <= '9'   ? c - '0'
+              : c >= 'a' && c <= 'f' ? c - 'a' + 10
+              : c >= 'A' && c <= 'F' ? c - 'A' + 10
+              : c == ' ' || (c >= '\t' && c <= '\r') ? kSpace
+              : c == '_'                             ? kUnderscore
+                                                     : kOther;
+    }
+  }
+};
+constexpr CharClasses kClass;
+
+unsigned char ClassOf(char c) { return kClass.of[static_cast<unsigned char>(c)]; }
 
 // A character as a message shows it: itself if printable, else its code.
 std::string Shown(unsigned char c) {
@@ -23,12 +36,70 @@ std::string Shown(unsigned char c) {
   return std::string("byte ") + kHexDigits[c >> 4] + kHexDigits[c & 15];
 }
 
+// Puts each word's bits in their place in the image as the word comes:
+// words of 1 to 32 bits packed least significant first (word a is bits
+// w·a to w·a + w - 1 of the data); words of 9·m bits as m data bytes and
+// their m parity bits, wired as `parity` says.
+class Layout {
+ public:
+  Layout(unsigned width, Parity parity, Image* image)
+      : width_(width), m_(width % 9 == 0 ? width / 9 : 0), lanes_(parity == Parity::kLanes),
+        image_(image) {
+    image->has_parity = m_ > 0;
+    image->data.clear();
+    image->parity.clear();
+  }
+  void Store(std::size_t a, std::uint64_t word) {
+    std::vector<unsigned char>& data = image_->data;
+    if (m_ > 0) {
+      Grow((a + 1) * m_);
+      for (unsigned j = 0; j < m_; ++j) {
+        const std::size_t byte = a * m_ + j;
+        data[byte] = static_cast<unsigned char>(word >> (lanes_ ? 9 * j : 8 * j));
+        const unsigned bit = static_cast<unsigned>(word >> (lanes_ ? 9 * j + 8 : 8 * m_ + j) & 1);
+        unsigned char& p = image_->parity[byte / 8];
+        p = static_cast<unsigned char>((p & ~(1u << (byte % 8))) | bit << (byte % 8));
+      }
+    } else if (width_ >= 8) {
+      Grow((a + 1) * (width_ / 8));
+      for (unsigned j = 0; j < width_ / 8; ++j) {
+        data[a * (width_ / 8) + j] = static_cast<unsigned char>(word >> (8 * j));
+      }
+    } else {
+      const std::size_t bit = a * width_;
+      Grow((bit + width_ + 7) / 8);
+      const unsigned mask = ((1u << width_) - 1) << (bit % 8);
+      data[bit / 8] = static_cast<unsigned char>((data[bit / 8] & ~mask) | word << (bit % 8));
+    }
+  }
+  // Ends the image where its last word does.
+  void Finish() {
+    image_->data.resize(used_);
+    image_->parity.resize(m_ > 0 ? (used_ + 7) / 8 : 0);
+  }
+
+ private:
+  void Grow(std::size_t bytes) {
+    if (bytes <= used_) return;
+    used_ = bytes;
+    if (bytes <= image_->data.size()) return;
+    // Room for many more, zeros all: words not given are zero.
+    image_->data.resize(std::max(bytes, 2 * image_->data.size()));
+    if (m_ > 0) image_->parity.resize((image_->data.size() + 7) / 8);
+  }
+
+  unsigned width_, m_;
+  bool lanes_;
+  Image* image_;
+  std::size_t used_ = 0;
+};
+
 // Parses the text of a word file into words, by address.
 class Parser {
  public:
   Parser(const std::string& text, unsigned width) : p_(text.data()), end_(p_ + text.size()), width_(width) {}
 
-  bool Parse(std::vector<std::uint64_t>* words, std::string* why) {
+  bool Parse(Layout* layout, std::string* why) {
     std::size_t address = 0;
     while (SkipSpaceAndComments(why)) {
       if (p_ == end_) return true;
@@ -42,8 +113,7 @@ class Parser {
         continue;
       }
       if (address >= kMaxWords) return Error(why, "more words than a run takes");
-      if (address >= words->size()) words->resize(address + 1);
-      (*words)[address++] = value;
+      layout->Store(address++, value);
     }
     return false;
   }
@@ -59,7 +129,7 @@ class Parser {
 
   bool SkipSpaceAndComments(std::string* why) {
     while (p_ < end_) {
-      if (IsSpace(*p_)) {
+      if (ClassOf(*p_) == kSpace) {
         line_ += *p_++ == '\n';
       } else if (*p_ == '/' && end_ - p_ > 1 && p_[1] == '/') {
         while (p_ < end_ && *p_ != '\n') ++p_;
@@ -78,18 +148,22 @@ class Parser {
   // A hex number of at most `bits` bits, `_` allowed after its first digit.
   bool Number(unsigned bits, std::uint64_t* value, std::string* why) {
     token_ = p_;
-    *value = 0;
-    unsigned digits = 0;  // significant ones
-    for (; p_ < end_ && (HexValue(*p_) >= 0 || (*p_ == '_' && p_ > token_)); ++p_) {
-      if (*p_ == '_') continue;
-      digits += digits > 0 || HexValue(*p_) != 0;
-      *value = *value << 4 | static_cast<unsigned>(HexValue(*p_));
+    std::uint64_t v = 0;
+    bool too_wide = false;
+    unsigned char c;
+    while (p_ < end_ && ((c = ClassOf(*p_)) < 16 || (c == kUnderscore && p_ > token_))) {
+      if (c < 16) {
+        too_wide |= v >> 60 != 0;
+        v = v << 4 | c;
+      }
+      ++p_;
     }
-    if (p_ < end_ && !IsSpace(*p_) && *p_ != '/') {
+    *value = v;
+    if (p_ < end_ && ClassOf(*p_) != kSpace && *p_ != '/') {
       return Error(why, Shown(static_cast<unsigned char>(*p_)) + " is not a hex digit");
     }
     if (p_ == token_) return Error(why, "an address without a number");
-    if (digits > 16 || (bits < 64 && *value >> bits != 0)) {
+    if (too_wide || (bits < 64 && v >> bits != 0)) {
       return Error(why, "word " + Token() + " is wider than " + std::to_string(bits) + " bits");
     }
     return true;
@@ -102,64 +176,22 @@ class Parser {
   std::size_t line_ = 1;
 };
 
-void SetBit(std::vector<unsigned char>& bytes, std::size_t bit, bool on) {
-  if (on) bytes[bit / 8] = static_cast<unsigned char>(bytes[bit / 8] | 1u << (bit % 8));
-}
-
-// Words of 9·m bits: m data bytes and their m parity bits each.
-void LayOutWithParity(const std::vector<std::uint64_t>& words, unsigned m, Parity parity, Image* image) {
-  image->has_parity = true;
-  image->data.assign(words.size() * m, 0);
-  image->parity.assign((words.size() * m + 7) / 8, 0);
-  const unsigned stride = parity == Parity::kLanes ? 9 : 8;  // from one data byte to the next
-  for (std::size_t a = 0; a < words.size(); ++a) {
-    for (unsigned j = 0; j < m; ++j) {
-      const std::size_t byte = a * m + j;
-      image->data[byte] = static_cast<unsigned char>(words[a] >> (stride * j));
-      const unsigned parity_bit = parity == Parity::kLanes ? 9 * j + 8 : 8 * m + j;
-      SetBit(image->parity, byte, words[a] >> parity_bit & 1);
-    }
-  }
-}
-
-// Words of 1 to 32 bits, packed least significant first: word a is bits
-// w·a to w·a + w - 1 of the data.
-void LayOut(const std::vector<std::uint64_t>& words, unsigned width, Image* image) {
-  image->has_parity = false;
-  image->data.assign((words.size() * width + 7) / 8, 0);
-  for (std::size_t a = 0; a < words.size(); ++a) {
-    if (width >= 8) {
-      for (unsigned j = 0; j < width / 8; ++j) {
-        image->data[a * (width / 8) + j] = static_cast<unsigned char>(words[a] >> (8 * j));
-      }
-    } else {
-      image->data[a * width / 8] = static_cast<unsigned char>(
-          image->data[a * width / 8] | words[a] << (a * width % 8));
-    }
-  }
-}
-
 }  // namespace
 
 bool ReadWordFile(Source& in, unsigned width, Parity parity, Image* image, std::string* why) {
   std::string text;
   constexpr std::size_t kPiece = 1 << 16;
+  std::unique_ptr<unsigned char[]> piece(new unsigned char[kPiece]);  // only read bytes are used
   for (std::size_t got = kPiece; got > 0;) {
-    const std::size_t had = text.size();
-    text.resize(had + kPiece);
-    if (!in.Read(reinterpret_cast<unsigned char*>(&text[had]), kPiece, &got)) {
+    if (!in.Read(piece.get(), kPiece, &got)) {
       *why = in.error();
       return false;
     }
-    text.resize(had + got);
+    text.append(reinterpret_cast<const char*>(piece.get()), got);
   }
-  std::vector<std::uint64_t> words;
-  if (!Parser(text, width).Parse(&words, why)) return false;
-  if (width % 9 == 0) {
-    LayOutWithParity(words, width / 9, parity, image);
-  } else {
-    LayOut(words, width, image);
-  }
+  Layout layout(width, parity, image);
+  if (!Parser(text, width).Parse(&layout, why)) return false;
+  layout.Finish();
   return true;
 }
 

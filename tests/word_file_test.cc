@@ -36,6 +36,9 @@ TEST(WordFile, PutsEachWidthsBitsWhereThePortsOrTheLanesTakeThem) {
       {36, Parity::kPorts, "8_7654_3210", "10325476", "08"},
       {36, Parity::kLanes, "8_7654_3210", "1019950e", "0c"},
       {18, Parity::kPorts, "", "", ""},
+      // A later word at the same address takes the place of the earlier.
+      {1, Parity::kPorts, "1 1 @0 0", "02", ""},
+      {18, Parity::kPorts, "3ffff @0 00001", "0100", "00"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

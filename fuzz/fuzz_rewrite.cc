@@ -1,7 +1,8 @@
 // Feeds arbitrary UCF bytes, binary bytes and a component name through the
 // rewrite, read in pieces of several sizes, with a read or a write that may
 // fail, and checks the result against a plain reimplementation of what the
-// tool must write, or its refusal.
+// tool must write, or its refusal; and a check of what it wrote against the
+// same binary must find a match.
 //
 // Input: byte 0, the name's length; bytes 1 and 2, how the UCF and the binary
 // are read (byte 1 / 9, odd: parity bits in lanes); byte 3, what fails
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "memory_io.h"
+#include "check.h"
 #include "romseed.h"
 #include "word_file.h"
 
@@ -271,6 +273,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                  static_cast<long long>(counts.delete_count), static_cast<long long>(e.counts.delete_count),
                  static_cast<long long>(counts.add_count), static_cast<long long>(e.counts.add_count),
                  static_cast<long long>(counts.other_count), static_cast<long long>(e.counts.other_count));
+    std::abort();
+  }
+  // A check of what the run wrote finds exactly the binary's statements.
+  romseed::MemorySource bin_again(bin, bin_step), written(sink.data, ucf_step);
+  romseed::StringSink said;
+  if (romseed::CheckStreams(bin_again, written, job, said, &failure) != romseed::kMatch) {
+    std::fprintf(stderr, "check after the run: %s\n", said.data.c_str());
     std::abort();
   }
   return 0;

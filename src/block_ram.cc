@@ -19,10 +19,10 @@ const char* const kRamb16Widths[] = {"1", "2", "4", "9", "18", "36", nullptr};
 constexpr BlockShape kRamb16{64, 8};
 
 const Family kFamilies[] = {
-    {"RAMB4", kRamb4, kRamb4Widths},      {"RAMB16", kRamb16, kRamb16Widths},
-    {"RAMB16BWE", kRamb16, nullptr},      {"RAMB16BWER", kRamb16, nullptr},
-    {"RAMB8BWER", {32, 4}, nullptr},      {"RAMB18", kRamb16, nullptr},
-    {"RAMB18E1", kRamb16, nullptr},       {"RAMB36", {128, 16}, nullptr},
+    {"RAMB4", kRamb4, kRamb4Widths},  {"RAMB16", kRamb16, kRamb16Widths},
+    {"RAMB16BWE", kRamb16, nullptr},  {"RAMB16BWER", kRamb16, nullptr},
+    {"RAMB8BWER", {32, 4}, nullptr},  {"RAMB18", kRamb16, nullptr},
+    {"RAMB18E1", kRamb16, nullptr},   {"RAMB36", {128, 16}, nullptr},
     {"RAMB36E1", {128, 16}, nullptr},
 };
 

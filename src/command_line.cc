@@ -33,7 +33,8 @@ bool TakeWidth(const char* text, Job* job, Failure* err) {
     return Usage(err, std::string("no word width ") + text + ": 1, 2, 4, 8, 16, 32, 9, 18 or 36");
   }
   job->word_width = 0;
-  for (const char* p = text; *p; ++p) job->word_width = job->word_width * 10 + static_cast<unsigned>(*p - '0');
+  for (const char* p = text; *p; ++p)
+    job->word_width = job->word_width * 10 + static_cast<unsigned>(*p - '0');
   return true;
 }
 
@@ -49,10 +50,36 @@ bool TakeParity(const char* text, Job* job, Failure* err) {
 }
 
 constexpr int kParityOption = 1000;
-const option kOptions[] = {
-    {"primitive", required_argument, nullptr, 'p'}, {"word", required_argument, nullptr, 'w'},
-    {"parity", required_argument, nullptr, kParityOption}, {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},         {nullptr, 0, nullptr, 0}};
+const option kOptions[] = {{"primitive", required_argument, nullptr, 'p'},
+                           {"word", required_argument, nullptr, 'w'},
+                           {"parity", required_argument, nullptr, kParityOption},
+                           {"help", no_argument, nullptr, 'h'},
+                           {"version", no_argument, nullptr, 'V'},
+                           {"check", no_argument, nullptr, 'c'},
+                           {nullptr, 0, nullptr, 0}};
+
+// Takes option `c` with its `value`, as given on the command line.
+bool TakeOption(int c, const char* value, const std::string& given, Job* job, Asked* asked,
+                bool* parity_given, Failure* err) {
+  switch (c) {
+    case 'p':
+      return FindBlockRam(value, &job->shape) || Usage(err, std::string("no block RAM ") + value);
+    case 'w':
+      return TakeWidth(value, job, err);
+    case kParityOption:
+      *parity_given = true;
+      return TakeParity(value, job, err);
+    case 'c':
+      job->check = true;
+      return true;
+    case 'h':
+    case 'V':
+      *asked = c == 'h' ? Asked::kHelp : Asked::kVersion;
+      return true;
+    default:
+      return Usage(err, (c == ':' ? "a value is missing after " : "no option ") + given);
+  }
+}
 
 // Takes the options, up to the first argument that is none or to "--":
 // getopt_long, as GNU tools have them, rather than a parser of our own.
@@ -72,27 +99,13 @@ bool TakeOptions(const std::vector<std::string>& args, Job* job, Asked* asked, b
   int c;
   // '+': the options stop at the first operand, so what follows the three
   // arguments is ignored, as it always was.
-  while ((c = getopt_long(static_cast<int>(args.size()), argv.data(), "+:p:w:hV", kOptions,
+  while ((c = getopt_long(static_cast<int>(args.size()), argv.data(), "+:p:w:hVc", kOptions,
                           nullptr)) != -1) {
-    const char* value = optarg;
     // A short option by its letter (it may stand in a cluster), a long one as given.
     const std::string given = optopt > 0 && optopt < 128 ? std::string("-") + static_cast<char>(optopt)
                                                          : std::string(argv[optind - 1]);
-    bool ok = true;
-    if (c == 'p') {
-      ok = FindBlockRam(value, &job->shape) || Usage(err, std::string("no block RAM ") + value);
-    } else if (c == 'w') {
-      ok = TakeWidth(value, job, err);
-    } else if (c == kParityOption) {
-      ok = TakeParity(value, job, err);
-      *parity_given = true;
-    } else if (c == 'h' || c == 'V') {
-      *asked = c == 'h' ? Asked::kHelp : Asked::kVersion;
-      return true;
-    } else {
-      ok = Usage(err, (c == ':' ? "a value is missing after " : "no option ") + given);
-    }
-    if (!ok) return false;
+    if (!TakeOption(c, optarg, given, job, asked, parity_given, err)) return false;
+    if (*asked != Asked::kRun) return true;
   }
   *first = static_cast<std::size_t>(optind);
   return true;
@@ -111,6 +124,8 @@ const char kHelp[] =
     "      --parity=WIRING   where a 9-, 18- or 36-bit word's parity bits go: ports\n"
     "                        (default: DI the low bits, DIP the high ones) or lanes\n"
     "                        (9-bit lanes, as synthesis lays out a memory it infers)\n"
+    "  -c, --check           change nothing: say whether UCF holds BINARY (status 0),\n"
+    "                        what differs (status 1), or what went wrong (status 2)\n"
     "  -h, --help            this help\n"
     "  -V, --version         the version\n"
     "\n"
@@ -119,12 +134,17 @@ const char kHelp[] =
 bool ParseCommandLine(const std::vector<std::string>& args, Job* job, Asked* asked, Failure* err) {
   *job = Job();
   *asked = Asked::kRun;
+  // Known before any option fails, so that a check's failure has its status.
+  for (std::size_t i = 1; i < args.size() && args[i] != "--"; ++i) {
+    job->check |= args[i] == "-c" || args[i] == "--check";
+  }
   bool parity_given = false;
   std::size_t first = 1;
   if (!TakeOptions(args, job, asked, &parity_given, &first, err)) return false;
   if (*asked != Asked::kRun) return true;
   if (HasParity(job->word_width) && job->shape.initps_per_block == 0) {
-    return Usage(err, std::to_string(job->word_width) + "-bit words need a block RAM with parity bits");
+    return Usage(err,
+                 std::to_string(job->word_width) + "-bit words need a block RAM with parity bits");
   }
   if (parity_given && !HasParity(job->word_width)) {
     return Usage(err, "--parity goes with words of 9, 18 or 36 bits");
@@ -135,7 +155,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, Job* job, Asked* ask
   const std::string& name = args[first + 2];
   // Swapped, the binary would be rewritten as a UCF (a ROM of text and
   // 0xff padding holds no byte that tells).
-  if (NamesUcf(bin) && !NamesUcf(ucf)) return Fail(err, "binary file " + bin + " is named as a ucf file");
+  if (NamesUcf(bin) && !NamesUcf(ucf))
+    return Fail(err, "binary file " + bin + " is named as a ucf file");
   // The name becomes part of a quoted instance name in every statement;
   // a quote or a control character would end the quotes or the line. An
   // empty one (an unset make variable) would drop every instance.

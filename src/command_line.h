@@ -30,6 +30,7 @@ struct Job {
   BlockShape shape = kRamb4;
   unsigned word_width = 0;  // 0: the binary file is bytes; else $readmemh words this wide
   Parity parity = Parity::kPorts;
+  bool check = false;  // only compare the UCF's statements with the binary
 };
 
 // What the command line asks for.
@@ -39,7 +40,8 @@ enum class Asked { kRun, kHelp, kVersion };
 // version is asked for. False, with the message for standard output and the
 // reason for a person in `*err`, for an unknown option or a bad value, too
 // few arguments, swapped ones or a component name that cannot stand in a
-// statement.
+// statement; `job->check` then says whether a check was asked for all the
+// same.
 bool ParseCommandLine(const std::vector<std::string>& args, Job* job, Asked* asked, Failure* err);
 
 // The help text: the usage and the options.

@@ -37,7 +37,8 @@ bool IsStatementTail(std::string_view tail) {
 // decided once, from its start, however many reads it spans.
 class LineFilter {
  public:
-  LineFilter(Output& out, std::string_view delstr) : out_(out), delstr_(delstr) {}
+  LineFilter(Output& out, std::string_view delstr, DroppedLines* dropped)
+      : out_(out), delstr_(delstr), dropped_(dropped) {}
 
   // Takes the `got` bytes just read into `buf`.
   void Take(const unsigned char* buf, std::size_t got) {
@@ -119,7 +120,11 @@ class LineFilter {
       p_ = end_;
       return;
     }
-    if (line_ == Line::kDropping && !(drop_from_ && nl == statement_end_)) EndDropped(nl);
+    if (line_ == Line::kDropping && drop_from_ && nl == statement_end_) {
+      if (dropped_) HandDropped(std::string_view(reinterpret_cast<const char*>(drop_from_), nl - drop_from_), true);
+    } else if (line_ == Line::kDropping) {
+      EndDropped(nl);
+    }
     EndLine(nl);
   }
 
@@ -175,6 +180,7 @@ class LineFilter {
   void EndDropped(const unsigned char* to) {
     if (to) Carry(drop_from_ ? drop_from_ : start_, to);
     std::string_view tail = tail_;
+    if (dropped_) HandDropped(tail, tail_whole_);
     if (!(tail_whole_ && IsStatementTail(tail)) && r_.other_count++ == 0) {
       r_.first_other_line = r_.copy_count + r_.delete_count + 1;
       if (!tail.empty() && tail.back() == '\r') tail.remove_suffix(1);
@@ -183,6 +189,11 @@ class LineFilter {
     }
     tail_.clear();
     tail_whole_ = true;
+  }
+
+  void HandDropped(std::string_view tail, bool whole) {
+    if (!tail.empty() && tail.back() == '\r') tail.remove_suffix(1);
+    dropped_->Take(r_.copy_count + r_.delete_count + 1, tail, whole);
   }
 
   // Kept lines go to the output in one piece, when a stale one begins or the
@@ -194,6 +205,7 @@ class LineFilter {
 
   Output& out_;
   std::string_view delstr_;
+  DroppedLines* dropped_;
   FilterResult r_;
   Line line_ = Line::kDeciding;
   std::size_t matched_ = 0;  // bytes of the current line that match delstr so far
@@ -213,10 +225,11 @@ class LineFilter {
 
 }  // namespace
 
-PassResult FilterUcf(Source& ucf, Output& out, std::string_view delstr, FilterResult* result) {
+PassResult FilterUcf(Source& ucf, Output& out, std::string_view delstr, FilterResult* result,
+                     DroppedLines* dropped) {
   constexpr std::size_t kBufBytes = 1 << 16;
   std::unique_ptr<unsigned char[]> buf(new unsigned char[kBufBytes]);  // only read bytes are looked at
-  LineFilter filter(out, delstr);
+  LineFilter filter(out, delstr, dropped);
   for (;;) {
     std::size_t got;
     if (!out.ok()) return PassResult::kCantWrite;

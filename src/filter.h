@@ -23,13 +23,24 @@ struct FilterResult {
   std::string first_other;
 };
 
+// Sees each line that the filter pass drops: its number, and what follows
+// the prefix without the line end; `whole` is false for a line longer than
+// any statement, whose tail is then cut.
+class DroppedLines {
+ public:
+  virtual ~DroppedLines() = default;
+  virtual void Take(std::int64_t line, std::string_view tail, bool whole) = 0;
+};
+
 // Copies every line of `ucf` that does not begin with `delstr` to `out`,
 // byte for byte, and drops the others. A line is kept or dropped whole,
 // whatever its length; a UTF-8 byte-order mark before the first line is
 // copied and not part of the line. `delstr` must hold no line feed. Ends as soon as
 // reading `ucf` or writing to `out` fails, or a NUL byte shows that `ucf` is
-// not text; `*result` is set only after a pass that ends kOk.
-PassResult FilterUcf(Source& ucf, Output& out, std::string_view delstr, FilterResult* result);
+// not text; `*result` is set only after a pass that ends kOk. Hands each
+// dropped line to `dropped`, if given.
+PassResult FilterUcf(Source& ucf, Output& out, std::string_view delstr, FilterResult* result,
+                     DroppedLines* dropped = nullptr);
 
 }  // namespace romseed
 

@@ -64,8 +64,9 @@ void Unmark(int* slot) {
 
 enum class Turn { kTaken, kAgain, kRefused };
 
-// What a turn is taken at: the UCF, or the working file of this folder.
-enum class TurnAt { kUcf, kWorking };
+// What a turn is taken at: the UCF, to replace it or only to read it, or
+// the working file of this folder.
+enum class TurnAt { kUcf, kReader, kWorking };
 
 // Makes the working file at `path`. It is locked at once, and marked only if
 // it still bears the name then: another run that found it unlocked may have
@@ -149,8 +150,8 @@ Turn AfterLock(Os& os, const std::string& path, TurnAt at, File& file, std::stri
     return Turn::kRefused;
   }
   FileInfo now;
-  if (!os.Stat(path, at == TurnAt::kUcf, &now) || !(now.id == file.info().id)) return Turn::kAgain;
-  if (at == TurnAt::kUcf) return Turn::kTaken;
+  if (!os.Stat(path, at != TurnAt::kWorking, &now) || !(now.id == file.info().id)) return Turn::kAgain;
+  if (at != TurnAt::kWorking) return Turn::kTaken;
   return TakeOver(os, path, file.info(), why);
 }
 
@@ -172,6 +173,8 @@ Turn TryTurn(Os& os, const std::string& path, TurnAt at, std::unique_ptr<File>* 
   OsError err;
   if (at == TurnAt::kUcf) {
     *file = OpenUcfFile(os, path, &err);
+  } else if (at == TurnAt::kReader) {
+    *file = os.Open(path, kOpenRead | kOpenNoWait | kOpenLockByName, &err);
   } else {
     Turn turn = Turn::kAgain;
     *file = MakeMarked(os, path, slot, &err, &turn, why);
@@ -300,6 +303,12 @@ std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, const std::string
     if (LeftByARun(os, left, ucf->info(), working)) os.Remove(CopyName(target, n), &ignored);
   }
   return ucf;
+}
+
+std::unique_ptr<File> OpenUcfToRead(Os& os, const std::string& path, OsError* err,
+                                    const Waiting& waiting) {
+  int slot = -1;
+  return TakeTurn(os, path, TurnAt::kReader, &slot, &err->reason, waiting);
 }
 
 std::unique_ptr<MadeFile> TakeWorkingFile(Os& os, const std::string& name, OsError* err,

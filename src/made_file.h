@@ -70,6 +70,13 @@ class MadeFile {
 std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, const std::string& working,
                               OsError* err, const Waiting& waiting);
 
+// Opens the UCF at `path` only to read it, once no run on it has its turn,
+// so that what it reads is a run's result, never part of one. Changes no
+// file. Null if it cannot be opened or is not a regular file, with the
+// reason in `*err`.
+std::unique_ptr<File> OpenUcfToRead(Os& os, const std::string& path, OsError* err,
+                                    const Waiting& waiting);
+
 // Waits for this folder's turn at the working file `name` and takes it: a
 // new, private file, made if nothing bears the name, or in place of one
 // that a run left (killed, or finished meanwhile). Null if it cannot be

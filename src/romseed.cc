@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 
+#include "check.h"
 #include "filter.h"
 #include "init_writer.h"
 #include "made_file.h"
@@ -105,6 +106,13 @@ bool WriteNewUcf(const Job& job, Inputs& in, MadeFile& work, Counts* counts,
   return true;
 }
 
+// Help or the version, as asked.
+int Answer(Asked asked, Sink& out) {
+  Print(out, asked == Asked::kHelp ? std::string(kHelp) + kBlockRamTable
+                                   : std::string("romseed " ROMSEED_VERSION "\n"));
+  return 0;
+}
+
 void WarnOfOtherLines(Sink& errors, const Counts& counts) {
   if (counts.other_count == 0) return;
   // A name that begins another's, or a constraint written with quotes.
@@ -144,25 +152,24 @@ bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* coun
 }
 
 int Run(const std::vector<std::string>& args, Os& os, Sink& out, Sink& errors) {
-  Print(out, kBanner);
   Failure err;
   Job job;
   Inputs in;
   std::unique_ptr<MadeFile> work;
   Counts counts;
   std::optional<std::uint64_t> ucf_hash;
-  auto fail = [&] {
-    Print(out, err.message);
-    Print(errors, "romseed: " + err.message + (err.reason.empty() ? "" : ": " + err.reason) + "\n");
-    return 1;
-  };
   Asked asked;
-  if (!ParseCommandLine(args, &job, &asked, &err)) return fail();
-  if (asked != Asked::kRun) {
-    Print(out, asked == Asked::kHelp ? std::string(kHelp) + kBlockRamTable
-                                     : std::string("romseed " ROMSEED_VERSION "\n"));
-    return 0;
-  }
+  const bool parsed = ParseCommandLine(args, &job, &asked, &err);
+  // A check's output is its verdict alone, for scripts and people.
+  if (!job.check) Print(out, kBanner);
+  auto fail = [&] {
+    Print(out, err.message + (job.check ? "\n" : ""));
+    Print(errors, "romseed: " + err.message + (err.reason.empty() ? "" : ": " + err.reason) + "\n");
+    return job.check ? kTrouble : 1;
+  };
+  if (!parsed) return fail();
+  if (asked != Asked::kRun) return Answer(asked, out);
+  if (job.check) return Check(job, os, out, errors);
   if (!OpenInputs(os, job, &in, &err, errors)) return fail();
   if (!OpenWorkingFile(os, job, in, &work, &err, errors)) return fail();
   Print(out, "'" + job.delstr + "'\n");

@@ -13,17 +13,18 @@ namespace {
 // What each byte is to the parser: a hex digit's value, or one of these.
 enum : unsigned char { kSpace = 16, kUnderscore, kOther };
 
+constexpr unsigned char ClassOfByte(int c) {
+  if (c >= '0' && c <= '9') return static_cast<unsigned char>(c - '0');
+  if (c >= 'a' && c <= 'f') return static_cast<unsigned char>(c - 'a' + 10);
+  if (c >= 'A' && c <= 'F') return static_cast<unsigned char>(c - 'A' + 10);
+  if (c == ' ' || (c >= '\t' && c <= '\r')) return kSpace;
+  return c == '_' ? kUnderscore : kOther;
+}
+
 struct CharClasses {
   unsigned char of[256];
   constexpr CharClasses() : of() {
-    for (int c = 0; c < 256; ++c) {
-      of[c] = c >= '0' && c <= '9'   ? c - '0'
-              : c >= 'a' && c <= 'f' ? c - 'a' + 10
-              : c >= 'A' && c <= 'F' ? c - 'A' + 10
-              : c == ' ' || (c >= '\t' && c <= '\r') ? kSpace
-              : c == '_'                             ? kUnderscore
-                                                     : kOther;
-    }
+    for (int c = 0; c < 256; ++c) of[c] = ClassOfByte(c);
   }
 };
 constexpr CharClasses kClass;
@@ -43,7 +44,9 @@ std::string Shown(unsigned char c) {
 class Layout {
  public:
   Layout(unsigned width, Parity parity, Image* image)
-      : width_(width), m_(width % 9 == 0 ? width / 9 : 0), lanes_(parity == Parity::kLanes),
+      : width_(width),
+        m_(width % 9 == 0 ? width / 9 : 0),
+        lanes_(parity == Parity::kLanes),
         image_(image) {
     image->has_parity = m_ > 0;
     image->data.clear();
@@ -97,7 +100,8 @@ class Layout {
 // Parses the text of a word file into words, by address.
 class Parser {
  public:
-  Parser(const std::string& text, unsigned width) : p_(text.data()), end_(p_ + text.size()), width_(width) {}
+  Parser(const std::string& text, unsigned width)
+      : p_(text.data()), end_(p_ + text.size()), width_(width) {}
 
   bool Parse(Layout* layout, std::string* why) {
     std::size_t address = 0;
@@ -108,7 +112,8 @@ class Parser {
       std::uint64_t value;
       if (!Number(at ? 64 : width_, &value, why)) return false;
       if (at) {
-        if (value >= kMaxWords) return Error(why, "address @" + Token() + " is beyond the last word a run takes");
+        if (value >= kMaxWords)
+          return Error(why, "address @" + Token() + " is beyond the last word a run takes");
         address = static_cast<std::size_t>(value);
         continue;
       }
@@ -131,17 +136,32 @@ class Parser {
     while (p_ < end_) {
       if (ClassOf(*p_) == kSpace) {
         line_ += *p_++ == '\n';
-      } else if (*p_ == '/' && end_ - p_ > 1 && p_[1] == '/') {
-        while (p_ < end_ && *p_ != '\n') ++p_;
-      } else if (*p_ == '/' && end_ - p_ > 1 && p_[1] == '*') {
-        const std::size_t from = line_;
-        for (p_ += 2; p_ < end_ && !(*p_ == '*' && end_ - p_ > 1 && p_[1] == '/'); ++p_) line_ += *p_ == '\n';
-        if (p_ == end_) return (line_ = from, Error(why, "a comment that does not end"));
-        p_ += 2;
-      } else {
+      } else if (!IsComment('/') && !IsComment('*')) {
         return true;
+      } else if (p_[1] == '/') {
+        while (p_ < end_ && *p_ != '\n') ++p_;
+      } else if (!SkipBlockComment()) {
+        return Error(why, "a comment that does not end");
       }
     }
+    return true;
+  }
+
+  // True if a comment that `second` (/ or *) begins starts here.
+  bool IsComment(char second) const { return *p_ == '/' && end_ - p_ > 1 && p_[1] == second; }
+
+  // Moves past a /* */ comment; false, with the line where it began, if it
+  // does not end.
+  bool SkipBlockComment() {
+    const std::size_t from = line_;
+    for (p_ += 2; p_ < end_ && !(*p_ == '*' && end_ - p_ > 1 && p_[1] == '/'); ++p_) {
+      line_ += *p_ == '\n';
+    }
+    if (p_ == end_) {
+      line_ = from;
+      return false;
+    }
+    p_ += 2;
     return true;
   }
 

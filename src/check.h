@@ -1,0 +1,28 @@
+#ifndef ROMSEED_CHECK_H_
+#define ROMSEED_CHECK_H_
+
+#include "command_line.h"
+#include "failure.h"
+#include "io.h"
+#include "os.h"
+
+namespace romseed {
+
+// The statuses of a check, as cmp and diff have them.
+inline constexpr int kMatch = 0, kDiffer = 1, kTrouble = 2;
+
+// Says on `out` whether the UCF of `job` holds the statements that a run of
+// `job` would write for its binary, compared by value; what differs, one line
+// each (a screenful, then how many more); and changes no file. Reads the UCF
+// once, after any run on it has had its turn. Returns kMatch, kDiffer, or
+// kTrouble for a file that cannot be opened or read or a UCF that is not
+// text, with the reason on `errors`.
+int Check(const Job& job, Os& os, Sink& out, Sink& errors);
+
+// The comparison of Check, over a binary and a UCF that the caller opened;
+// kTrouble sets `*trouble`, for the caller to say.
+int CheckStreams(Source& bin, Source& ucf, const Job& job, Sink& out, Failure* trouble);
+
+}  // namespace romseed
+
+#endif  // ROMSEED_CHECK_H_

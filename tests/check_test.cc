@@ -1,0 +1,108 @@
+// The check, on files in memory: each way a UCF can differ from what a run
+// writes, and that a check never changes a file.
+#include "check.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+
+#include "fake_os.h"
+#include "memory_io.h"
+#include "romseed.h"
+
+namespace romseed {
+namespace {
+
+// Replaces the first `from` in `text` by `to`.
+std::string Edit(std::string text, const std::string& from, const std::string& to) {
+  const std::size_t at = text.find(from);
+  return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+TEST(Check, SaysWhetherTheUcfHoldsTheBinaryAndWhatDiffers) {
+  std::string bin;
+  for (int i = 0; i < 1024; ++i)
+    bin += static_cast<char>(i * 7 % 256);  // 0x00, 0x80, 0xff among them
+  const std::string words = "3ffff 00080\n2_00ff\n";
+  const std::string line5 = "INST \"rom00\" INIT_05 = ";
+  struct Case {
+    const char* what;
+    std::function<std::string(const std::string&)> edit;  // of the UCF a run wrote
+    int status;
+    std::string said;              // a part of the output
+    std::string checked_bin = "";  // else the binary of the run
+    std::vector<std::string> options = {};
+  } cases[] = {
+      {"match", [](auto u) { return u; }, kMatch, "top.ucf holds fw.bin for rom: match\n"},
+      {"a bit flipped", [](auto u) { return Edit(u, "INIT_01 = b9", "INIT_01 = b8"); }, kDiffer,
+       "line 3: rom00 INIT_01 differs at data byte 0x3f: b9 in fw.bin, b8 in the UCF\n"},
+      {"a block longer", [](auto u) { return u; }, kDiffer, "rom02 INIT_0f is missing\n",
+       bin + bin.substr(0, 512)},
+      {"a block shorter", [](auto u) { return u; }, kDiffer,
+       "line 18: rom01 INIT_00 is not needed by fw.bin", bin.substr(0, 512)},
+      {"missing", [&](auto u) { return Edit(u, line5, "# " + line5); }, kDiffer,
+       "rom00 INIT_05 is missing\n"},
+      {"doubled", [&](auto u) { return u + u.substr(u.find(line5), 89); }, kDiffer,
+       "line 34: rom00 INIT_05 occurs twice (first at line 7)\n"},
+      {"out of order", [&](auto u) { return Edit(u, line5, "#") + u.substr(u.find(line5), 88); },
+       kMatch, "another order than a run writes them (a hand edit?)\ntop.ucf holds"},
+      {"upper case",
+       [](auto u) {
+         std::transform(u.begin(), u.end(), u.begin(), ::toupper);
+         for (std::size_t at; (at = u.find("\"ROM")) != std::string::npos;)
+           u.replace(at, 4, "\"rom");
+         return u;
+       },
+       kMatch, ": match\n"},
+      {"another component", [](auto u) { return u + "INST \"rom_hi00\" INIT_00 = 00;\n"; }, kDiffer,
+       "line 34: INST \"rom_hi00\" INIT_00 = 00; is not a statement of rom: a run would drop it\n"},
+      {"CR LF",
+       [](auto u) {
+         std::string c;
+         for (char ch : u) c += ch == '\n' ? "\r\n" : std::string(1, ch);
+         return c;
+       },
+       kMatch, ": match\n"},
+      {"parity bits",
+       [](auto u) { return u; },
+       kMatch,
+       ": match\n",
+       words,
+       {"-p", "RAMB16", "-w", "18"}},
+      {"a parity bit flipped",
+       [](auto u) { return Edit(u, "0023;", "0022;"); },
+       kDiffer,
+       "rom00 INITP_00 differs at parity bit of data byte 0x00: 1 in fw.bin, 0 in the UCF",
+       words,
+       {"-p", "RAMB16", "-w", "18"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeOs fake;
+    fake.Put("fw.bin", c.options.empty() ? bin : words);
+    fake.Put("top.ucf", "NET a;\n");
+    StringSink out, errors;
+    std::vector<std::string> args = {"romseed"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    args.insert(args.end(), {"fw.bin", "top.ucf", "rom"});
+    ASSERT_EQ(Main(args, fake, out, errors), 0) << out.data;
+    fake.files["top.ucf"]->data = c.edit(fake.files["top.ucf"]->data);
+    if (!c.checked_bin.empty()) fake.files["fw.bin"]->data = c.checked_bin;
+    // Read-only, as a UCF in version control may be: a check changes nothing.
+    fake.files["top.ucf"]->info.read_only = true;
+    fake.calls.clear();
+    args.insert(args.begin() + 1, "--check");
+    StringSink said, why;
+    EXPECT_EQ(Main(args, fake, said, why), c.status);
+    EXPECT_NE(said.data.find(c.said), std::string::npos) << said.data;
+    for (const std::string& call : fake.calls) {
+      EXPECT_TRUE(call.rfind("open ", 0) == 0 || call.rfind("read ", 0) == 0 ||
+                  call.rfind("lock ", 0) == 0 || call.rfind("stat ", 0) == 0)
+          << call;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace romseed

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The example Makefile's rule, with two components in one UCF: each runs
-# when its own binary changes, both keep their statements, and a failure
-# shows why. Usage: makefile_test.sh ROMSEED SOURCE_DIR
+# when its own binary changes, both keep their statements, the check target
+# fails when a binary changed, and a failure shows why. Usage: makefile_test.sh ROMSEED SOURCE_DIR
 set -u
 tool=$(realpath "$1")
 src=$(realpath "$2")
@@ -19,6 +19,11 @@ touch -d '2 hours ago' ./*.bin && touch -d '1 hour ago' ./*.stamp && touch font.
 check "only the changed one runs again" test "$(mk -n | grep -c "$tool")" = 1
 mk -s
 check "rom kept its statements" grep -q '^INST "rom01" INIT_03 = ' top.ucf
+check "the check finds both" mk -s check >/dev/null
+head -c 40 /dev/urandom >>font.bin
+mk -s check >check.txt 2>&1
+check "the check fails on changed firmware" test $? != 0
+check "and says what differs" grep -q 'top.ucf does not hold font.bin for char_rom: 2 differences' check.txt
 chmod 444 top.ucf
 touch -d '1 hour ago' ./*.stamp && touch firmware.bin
 check "a failure says why" test "$(mk -s 2>&1 | head -n 1)" = "romseed: ucf file top.ucf is read-only"

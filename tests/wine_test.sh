@@ -148,6 +148,11 @@ same_as_linux "unknown option" setup -x fw.bin top.ucf rom
 setup() { printf 'NET a;\r\n' >top.ucf && printf '// p\r\n3ffff 2_0100\r\n@400 1\r\n' >fw.hex; }
 same_as_linux "18-bit words in lanes" setup -p ramb16_s18 -w 18 --parity=lanes fw.hex top.ucf rom
 same_as_linux "36-bit words" setup -p RAMB36E1 -w 36 fw.hex top.ucf rom
+setup() { printf 'NET a;\r\nINST "rom00" INIT_00 = %064d;\r\n' 0 >top.ucf && printf '\x01' >fw.bin; }
+same_as_linux "a check that differs" setup --check fw.bin top.ucf rom
+same_as_linux "a check that cannot read" setup -c none.bin top.ucf rom
+setup() { printf 'NET a;\r\nINST "rom00" INIT_00 = %064d;\r\n' 1 >top.ucf && printf '\x01' >fw.bin; }
+same_as_linux "a check that matches" setup -c fw.bin top.ucf rom
 setup() { printf 'NET a;\n' >top.ucf && printf '\x01' >fw.bin && chmod 444 top.ucf; }
 same_as_linux "read-only ucf" setup fw.bin top.ucf rom
 setup() { printf 'NET a;\n' >tempucf.ucf && printf '\x01' >fw.bin && ln tempucf.ucf hard.ucf; }

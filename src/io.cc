@@ -48,6 +48,7 @@ void Output::Put(const void* p, std::size_t n) {
     // A piece larger than the buffer goes straight through.
     if (n > capacity_) {
       ok_ = sink_.Write(static_cast<const unsigned char*>(p), n);
+      written_ += ok_ ? n : 0;
       return;
     }
   }
@@ -70,8 +71,20 @@ char* Output::ExtendSlow(std::size_t n) {
 
 bool Output::Flush() {
   if (ok_ && used_ > 0) ok_ = sink_.Write(buf_.get(), used_);
+  written_ += ok_ ? used_ : 0;
   used_ = 0;
   return ok_;
+}
+
+bool SameContent(Source& a, Source& b) {
+  constexpr std::size_t kPiece = 1 << 16;
+  std::unique_ptr<unsigned char[]> x(new unsigned char[kPiece]), y(new unsigned char[kPiece]);
+  for (;;) {
+    std::size_t got_a, got_b;
+    if (!ReadFull(a, x.get(), kPiece, &got_a) || !ReadFull(b, y.get(), kPiece, &got_b)) return false;
+    if (got_a != got_b || std::memcmp(x.get(), y.get(), got_a) != 0) return false;
+    if (got_a < kPiece) return true;
+  }
 }
 
 }  // namespace romseed

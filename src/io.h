@@ -60,6 +60,10 @@ class HashingSource : public Source {
   std::uint64_t hash_ = 14695981039346656037ull;
 };
 
+// True if `a` and `b` hold the same bytes from where they stand to their
+// ends; false also if reading either fails.
+bool SameContent(Source& a, Source& b);
+
 // Takes what is written and keeps none of it.
 class Discard : public Sink {
  public:
@@ -85,6 +89,8 @@ class Output {
   bool Flush();
   bool ok() const { return ok_; }
   const Sink& sink() const { return sink_; }
+  // The bytes handed to the sink so far.
+  std::uint64_t written() const { return written_; }
 
  private:
   char* ExtendSlow(std::size_t n);
@@ -93,6 +99,7 @@ class Output {
   std::unique_ptr<unsigned char[]> buf_;  // not zero-filled: always written first
   std::size_t capacity_;
   std::size_t used_ = 0;
+  std::uint64_t written_ = 0;
   bool ok_ = true;
 };
 

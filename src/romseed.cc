@@ -95,7 +95,7 @@ bool OpenWorkingFile(Os& os, const Job& job, const Inputs& in, std::unique_ptr<M
 // save in place within the same second leaves size and time as they were:
 // then the content read is hashed, to be compared before the replace.
 bool WriteNewUcf(const Job& job, Inputs& in, MadeFile& work, Counts* counts,
-                 std::optional<std::uint64_t>* ucf_hash, Failure* err) {
+                 std::optional<std::uint64_t>* ucf_hash, bool* unchanged, Failure* err) {
   Output output(work.file());
   HashingSource hashed(*in.ucf);
   const bool coarse = in.ucf->info().mtime % 1000000000 == 0;
@@ -103,6 +103,10 @@ bool WriteNewUcf(const Job& job, Inputs& in, MadeFile& work, Counts* counts,
     return false;
   }
   if (coarse) *ucf_hash = hashed.hash();
+  // A replace that would change nothing but the UCF's inode and time would
+  // still make everything built from the UCF out of date.
+  *unchanged = output.written() == in.ucf->info().size && in.ucf->Rewind() &&
+               work.file().Rewind() && SameContent(*in.ucf, work.file());
   return true;
 }
 
@@ -113,14 +117,29 @@ int Answer(Asked asked, Sink& out) {
   return 0;
 }
 
-void WarnOfOtherLines(Sink& errors, const Counts& counts) {
+// Warns of dropped lines that are not the component's statements, and says
+// what to do: they are another component's, whose name begins with this one,
+// or a constraint of this component's instances written with quotes.
+void WarnOfOtherLines(Sink& errors, const Job& job, const Counts& counts) {
   if (counts.other_count == 0) return;
-  // A name that begins another's, or a constraint written with quotes.
   const bool one = counts.other_count == 1;
   Print(errors, "romseed: warning: dropped " + std::to_string(counts.other_count) +
                     (one ? " line that is not an INIT statement of this component, at line "
                          : " lines that are not this component's INIT statements, the first at line ") +
                     std::to_string(counts.first_other_line) + ": " + counts.first_other + "\n");
+  // This component's instance: its name, then hex digits and the quote.
+  const std::string rest = counts.first_other.substr(job.delstr.size());
+  const std::size_t digits = rest.find_first_not_of("0123456789abcdefABCDEF");
+  const std::string name = job.delstr.substr(6);
+  if (digits > 0 && digits != std::string::npos && rest[digits] == '"') {
+    Print(errors, "romseed: to keep a constraint of " + name + "'s instances, write it where no "
+                  "run drops it: without quotes (INST " + name + "00 LOC = ...;), or on the "
+                  "instance path with a wildcard, or in an AREA_GROUP\n");
+  } else {
+    Print(errors, "romseed: another component's name begins with " + name + ": rename the "
+                  "components so that no name begins another (boot_rom and char_rom, not rom "
+                  "and rom_hi), and run each again\n");
+  }
 }
 
 }  // namespace
@@ -173,15 +192,20 @@ int Run(const std::vector<std::string>& args, Os& os, Sink& out, Sink& errors) {
   if (!OpenInputs(os, job, &in, &err, errors)) return fail();
   if (!OpenWorkingFile(os, job, in, &work, &err, errors)) return fail();
   Print(out, "'" + job.delstr + "'\n");
-  if (!WriteNewUcf(job, in, *work, &counts, &ucf_hash, &err)) return fail();
+  bool unchanged = false;
+  if (!WriteNewUcf(job, in, *work, &counts, &ucf_hash, &unchanged, &err)) return fail();
   // Let go first: some systems cannot replace a file that is open.
   in.bin.reset();
   in.ucf->Release();
   Print(out, "copy lines " + std::to_string(counts.copy_count) + "\n" +
                  "delete lines " + std::to_string(counts.delete_count) + "\n" +
                  "add lines " + std::to_string(counts.add_count) + "\n");
-  if (!ReplaceUcf(os, ReadUcf{job.ucf_path, *in.ucf, ucf_hash}, *work, &err)) return fail();
-  WarnOfOtherLines(errors, counts);
+  if (unchanged) {
+    Print(errors, "romseed: " + job.ucf_path + " already holds these statements\n");
+  } else if (!ReplaceUcf(os, ReadUcf{job.ucf_path, *in.ucf, ucf_hash}, *work, &err)) {
+    return fail();
+  }
+  WarnOfOtherLines(errors, job, counts);
   Print(out, "complete!\n");
   return 0;
 }

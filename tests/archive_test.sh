@@ -27,9 +27,12 @@ esac
 for name in "$@"; do
   check "$archive holds $name" test -n "$(find unpacked -name "$name" -type f)"
 done
-readme=$(find unpacked -name README.txt -type f)
-if [ -n "$readme" ]; then
-  check "README.txt ends every line with CR LF" test -z "$(grep -v $'\r$' "$readme")"
+# Windows documents end every line with CR LF.
+if [ -n "$(find unpacked -name README.txt -type f)" ]; then
+  for doc in README.txt README.md LICENSE; do
+    path=$(find unpacked -name "$doc" -type f)
+    check "$doc ends every line with CR LF" test -n "$path" -a -z "$(grep -v $'\r$' "$path")"
+  done
 fi
 if $static; then
   tool=$(find unpacked -name romseed -type f)

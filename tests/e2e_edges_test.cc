@@ -274,6 +274,9 @@ TEST_F(Edges, OtherUsersAndReadOnlyFiles) {
   ASSERT_EQ(::stat((dir / "sub/top.ucf").c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, kNobody);
   EXPECT_EQ(st.st_mode & 07777, 0666u);
+  // From a folder that the user may not write: why, at once.
+  EXPECT_EQ(RunTool(dir / "sub", {"../fw.bin", "top.ucf", "rom"}, nobody).err,
+            "romseed: can't open file tempucf.ucf: Permission denied\n");
 
   // A UCF shared through its group, updated by another member of the group,
   // keeps the group.

@@ -1,5 +1,6 @@
 #include "romseed.h"
 
+#include <algorithm>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -110,6 +111,38 @@ bool WriteNewUcf(const Job& job, Inputs& in, MadeFile& work, Counts* counts,
   return true;
 }
 
+// Keeps the first bytes read through it, to tell what they look like.
+class SampledSource : public Source {
+ public:
+  explicit SampledSource(Source& in) : in_(in) {}
+  bool Read(unsigned char* p, std::size_t n, std::size_t* got) override {
+    if (!in_.Read(p, n, got)) return false;
+    start_.append(reinterpret_cast<const char*>(p), std::min(*got, kSample - start_.size()));
+    return true;
+  }
+  std::string error() const override { return in_.error(); }
+  const std::string& start() const { return start_; }
+
+ private:
+  static constexpr std::size_t kSample = 256;
+  Source& in_;
+  std::string start_;
+};
+
+// Warns of a binary file that is empty, so that the component is left with
+// no statements, or that looks like a text format, whose characters would
+// be its bytes.
+void WarnOfTheBinary(Sink& errors, const Job& job, const Counts& counts) {
+  if (counts.add_count == 0) {
+    Print(errors, "romseed: warning: " + job.bin_path + " holds no data: " + job.delstr.substr(6) +
+                      " is left with no statements\n");
+  } else if (counts.bin_format) {
+    Print(errors, "romseed: warning: " + job.bin_path + " looks like " + counts.bin_format +
+                      " text, whose characters became the statements' bytes: " + counts.bin_advice +
+                      "\n");
+  }
+}
+
 // Help or the version, as asked.
 int Answer(Asked asked, Sink& out) {
   Print(out, asked == Asked::kHelp ? std::string(kHelp) + kBlockRamTable
@@ -156,7 +189,11 @@ bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* coun
   const char* eol = kept.crlf ? "\r\n" : "\n";
   const char* lead = kept.open_line ? eol : "";
   if (job.word_width == 0) {
-    result = WriteInits(bin, out, job.delstr, job.shape, eol, lead, &counts->add_count);
+    SampledSource sampled(bin);
+    result = WriteInits(sampled, out, job.delstr, job.shape, eol, lead, &counts->add_count);
+    const TextFormat format = TextFormatOf(sampled.start());
+    counts->bin_format = format.name;
+    counts->bin_advice = format.advice;
   } else {
     Image image;
     std::string why;
@@ -206,6 +243,7 @@ int Run(const std::vector<std::string>& args, Os& os, Sink& out, Sink& errors) {
     return fail();
   }
   WarnOfOtherLines(errors, job, counts);
+  WarnOfTheBinary(errors, job, counts);
   Print(out, "complete!\n");
   return 0;
 }

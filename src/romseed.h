@@ -21,6 +21,10 @@ struct Counts {
   std::int64_t other_count = 0;
   std::int64_t first_other_line = 0;
   std::string first_other;
+  // What text format a binary file of bytes seems to be in (null if none),
+  // and how to convert it.
+  const char* bin_format = nullptr;
+  const char* bin_advice = nullptr;
 };
 
 // Writes the new UCF to `out` and flushes it: the lines of `ucf` that do not

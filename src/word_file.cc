@@ -198,6 +198,36 @@ class Parser {
 
 }  // namespace
 
+TextFormat TextFormatOf(std::string_view start) {
+  const std::size_t line_end = start.find('\n');
+  if (line_end == std::string_view::npos) return {nullptr, nullptr};
+  std::string_view first = start.substr(0, line_end);
+  if (!first.empty() && first.back() == '\r') first.remove_suffix(1);
+  auto hex_from = [&](std::size_t at) {
+    return first.size() >= at + 8 &&
+           std::all_of(first.begin() + at, first.end(), [](char c) { return ClassOf(c) < 16; });
+  };
+  if (first[0] == ':' && hex_from(1)) {
+    return {"Intel HEX", "convert it first: objcopy -I ihex -O binary IN OUT"};
+  }
+  if (first.size() > 1 && first[0] == 'S' && first[1] >= '0' && first[1] <= '9' && hex_from(2)) {
+    return {"S-record", "convert it first: objcopy -I srec -O binary IN OUT"};
+  }
+  // Hex words, white space, addresses and comments, and nothing else.
+  bool digits = false;
+  for (std::size_t i = 0; i < start.size(); ++i) {
+    const unsigned char c = ClassOf(start[i]);
+    if (start[i] == '/' && i + 1 < start.size() && start[i + 1] == '/') {
+      i = std::min(start.find('\n', i), start.size());
+    } else if (c == kOther && start[i] != '@') {
+      return {nullptr, nullptr};
+    }
+    digits |= c < 16;
+  }
+  if (!digits) return {nullptr, nullptr};
+  return {"$readmemh", "read its words with -w WIDTH (and -p for the block RAM)"};
+}
+
 bool ReadWordFile(Source& in, unsigned width, Parity parity, Image* image, std::string* why) {
   std::string text;
   constexpr std::size_t kPiece = 1 << 16;

@@ -2,6 +2,7 @@
 #define ROMSEED_WORD_FILE_H_
 
 #include <string>
+#include <string_view>
 
 #include "command_line.h"
 #include "init_writer.h"
@@ -22,6 +23,15 @@ inline constexpr std::size_t kMaxWords = std::size_t{1} << 22;
 // reason in `*why` ("line 3: ..."), if reading fails or the text does not
 // parse.
 bool ReadWordFile(Source& in, unsigned width, Parity parity, Image* image, std::string* why);
+
+// A text format that the start of a binary file shows, for a warning:
+// Intel HEX, S-records or $readmemh words, and how to convert it. `name` is
+// null for bytes that look like none of them.
+struct TextFormat {
+  const char* name;
+  const char* advice;
+};
+TextFormat TextFormatOf(std::string_view start);
 
 }  // namespace romseed
 

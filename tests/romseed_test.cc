@@ -323,6 +323,20 @@ TEST_F(RunTest, WarnsOfDroppedLinesThatAreNotItsStatements) {
     EXPECT_EQ(Run(), 0) << printed;
     EXPECT_EQ(errors_printed, c.warning);
   }
+
+  // A binary that is empty, or text of another format, is written all the same.
+  fake = FakeOs();
+  fake.Put("fw.bin", "");
+  fake.Put("top.ucf", kNew);
+  EXPECT_EQ(Run(), 0) << printed;
+  EXPECT_EQ(errors_printed, "romseed: warning: fw.bin holds no data: rom is left with no statements\n");
+  fake = FakeOs();
+  fake.Put("fw.bin", ":00000001FF\n");
+  fake.Put("top.ucf", "NET a;\n");
+  EXPECT_EQ(Run(), 0) << printed;
+  EXPECT_EQ(errors_printed,
+            "romseed: warning: fw.bin looks like Intel HEX text, whose characters became the "
+            "statements' bytes: convert it first: objcopy -I ihex -O binary IN OUT\n");
 }
 
 TEST_F(RunTest, SaysWhenItWaitsForAnotherRun) {

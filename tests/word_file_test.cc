@@ -77,6 +77,22 @@ TEST(WordFile, SaysWhereAndWhyATextDoesNotParse) {
   EXPECT_FALSE(ReadWordFile(failing, 8, Parity::kPorts, &image, &why));
 }
 
+TEST(WordFile, TellsTextFormatsFromBytes) {
+  const std::pair<std::string, const char*> cases[] = {
+      {":10010000214601360121470136007EFE09D2190140\r\n:00000001FF\r\n", "Intel HEX"},
+      {"S00F000068656C6C6F202020202000003C\nS9030000FC\n", "S-record"},
+      {"// boot\n@0 3ffff 0_1234\n", "$readmemh"},
+      {"", nullptr},
+      {std::string("\x00\x80\xff\n\x01", 5), nullptr},
+      {":not hex at all\n", nullptr},
+      {"0123", nullptr},  // no line: too little to tell
+  };
+  for (const auto& [start, name] : cases) {
+    const char* found = TextFormatOf(start).name;
+    EXPECT_EQ(std::string(found ? found : "none"), std::string(name ? name : "none")) << start;
+  }
+}
+
 // The heads of the statements in `text`, up to their " = ".
 std::vector<std::string> Heads(const std::string& text) {
   std::vector<std::string> heads;

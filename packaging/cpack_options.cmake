@@ -11,3 +11,8 @@ else()
   # by components would list each shared folder once per component.
   set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
 endif()
+# The packages' times: the caller's SOURCE_DATE_EPOCH, or the last commit's
+# (from configuring), so that two packages of one commit are the same bytes.
+if(NOT DEFINED ENV{SOURCE_DATE_EPOCH} AND CPACK_ROMSEED_EPOCH)
+  set(ENV{SOURCE_DATE_EPOCH} ${CPACK_ROMSEED_EPOCH})
+endif()

@@ -45,6 +45,10 @@ if [ "${3:-}" = static ]; then finish; fi
 (cd "$scratch" && umask 0002 && cpack -G DEB --config "$build/CPackConfig.cmake" >/dev/null)
 deb=$(ls "$scratch"/romseed_*.deb 2>/dev/null | head -n 1)
 check "package built" test -n "$deb"
+# Made again a second later, from the same build: the same bytes.
+mkdir "$scratch/again" && sleep 1
+(cd "$scratch/again" && umask 0002 && cpack -G DEB --config "$build/CPackConfig.cmake" >/dev/null)
+check "a second package is the same bytes" cmp -s "$deb" "$scratch/again/$(basename "$deb")"
 if [ -n "$deb" ]; then
   check "package version" test "$(dpkg-deb -f "$deb" Version)" = "$version"
   dpkg-deb -x "$deb" "$scratch/root"

@@ -501,9 +501,13 @@ class Win32Os : public Os {
     // A file that is still open keeps its name until it is closed, so it is
     // moved aside first: the name is free at once.
     const std::wstring wide = Widen(path);
+    // Never over a file that bears the aside name, and never left there.
     const std::wstring aside = wide + L"." + std::to_wstring(::GetCurrentProcessId()) + L"~";
-    if (::MoveFileExW(wide.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-      return ::DeleteFileW(aside.c_str()) || Failed(err);
+    if (::MoveFileExW(wide.c_str(), aside.c_str(), 0)) {
+      if (::DeleteFileW(aside.c_str())) return true;
+      Failed(err);
+      ::MoveFileExW(aside.c_str(), wide.c_str(), 0);
+      return false;
     }
     return ::DeleteFileW(wide.c_str()) || Failed(err);
   }

@@ -7,6 +7,7 @@
 
 #include "check.h"
 #include "filter.h"
+#include "hex.h"
 #include "init_writer.h"
 #include "made_file.h"
 #include "replace.h"
@@ -150,6 +151,22 @@ int Answer(Asked asked, Sink& out) {
   return 0;
 }
 
+// `line` as a terminal shows it harmlessly: a control byte (a CR would move
+// back over the message) as an escape.
+std::string Escaped(const std::string& line) {
+  std::string shown;
+  for (unsigned char c : line) {
+    if (c == '\t' || (c >= 0x20 && c != 0x7f)) {
+      shown += static_cast<char>(c);
+    } else if (c == '\r') {
+      shown += "\\r";
+    } else {
+      shown += std::string("\\x") + kHexDigits[c >> 4] + kHexDigits[c & 15];
+    }
+  }
+  return shown;
+}
+
 // Warns of dropped lines that are not the component's statements, and says
 // what to do: they are another component's, whose name begins with this one,
 // or a constraint of this component's instances written with quotes.
@@ -159,7 +176,8 @@ void WarnOfOtherLines(Sink& errors, const Job& job, const Counts& counts) {
   Print(errors, "romseed: warning: dropped " + std::to_string(counts.other_count) +
                     (one ? " line that is not an INIT statement of this component, at line "
                          : " lines that are not this component's INIT statements, the first at line ") +
-                    std::to_string(counts.first_other_line) + ": " + counts.first_other + "\n");
+                    std::to_string(counts.first_other_line) + ": " + Escaped(counts.first_other) +
+                    "\n");
   // This component's instance: its name, then hex digits and the quote.
   const std::string rest = counts.first_other.substr(job.delstr.size());
   const std::size_t digits = rest.find_first_not_of("0123456789abcdefABCDEF");

@@ -311,6 +311,11 @@ TEST_F(RunTest, WarnsOfDroppedLinesThatAreNotItsStatements) {
        "first at line 3: INST \"rom_hi00\" INIT_00 = " + std::string(23, '0') + "...\n"
        "romseed: another component's name begins with rom: rename the components so that no "
        "name begins another (boot_rom and char_rom, not rom and rom_hi), and run each again\n"},
+      {"INST \"rom00\" LOC\r= RAMB4\x1a;\n",
+       "romseed: warning: dropped 1 line that is not an INIT statement of this component, at line "
+       "1: INST \"rom00\" LOC\\r= RAMB4\\x1a;\nromseed: to keep a constraint of rom's instances, "
+       "write it where no run drops it: without quotes (INST rom00 LOC = ...;), or on the "
+       "instance path with a wildcard, or in an AREA_GROUP\n"},
       {"INST \"rom00\" LOC = RAMB4_R0C0;\n",
        "romseed: warning: dropped 1 line that is not an INIT statement of this component, at line "
        "1: INST \"rom00\" LOC = RAMB4_R0C0;\nromseed: to keep a constraint of rom's instances, "

@@ -9,15 +9,15 @@ namespace {
 
 std::string CantReplace(const ReadUcf& ucf) { return "can't replace ucf file " + ucf.path; }
 
-// The hash of the content of `path`, if it can be read.
-std::optional<std::uint64_t> HashOf(Os& os, const std::string& path) {
+// The hash of the content of `path`; nothing, with the reason in `*why`,
+// if it cannot be read.
+std::optional<std::uint64_t> HashOf(Os& os, const std::string& path, std::string* why) {
   OsError error;
   std::unique_ptr<File> file = os.Open(path, kOpenRead, &error);
-  if (!file) return std::nullopt;
+  if (!file) return (*why = error.reason, std::nullopt);
   HashingSource hashed(*file);
   Discard none;
-  std::string why;
-  if (!CopyAll(hashed, none, &why)) return std::nullopt;
+  if (!CopyAll(hashed, none, why)) return std::nullopt;
   return hashed.hash();
 }
 
@@ -37,15 +37,23 @@ bool TakePlace(Os& os, const ReadUcf& ucf, const std::string& target, MadeFile& 
   OsError error;
   if (!file.MoveBeside(target, &error)) return Fail(err, CantReplace(ucf), error.reason);
   const FileInfo& read = ucf.file.info();
+  std::string unread;  // why the content could not be compared, if it could not
   auto unchanged = [&](const std::string& path) {
     FileInfo now;
-    return os.Stat(path, true, &now) && now.id == read.id && now.size == read.size &&
-           now.mtime == read.mtime && (!ucf.hash || HashOf(os, path) == ucf.hash);
+    if (!os.Stat(path, true, &now) || !(now.id == read.id) || now.size != read.size ||
+        now.mtime != read.mtime) {
+      return false;
+    }
+    if (!ucf.hash) return true;
+    const std::optional<std::uint64_t> hash = HashOf(os, path, &unread);
+    return hash == ucf.hash;
   };
   switch (file.MoveTo(target, unchanged, &error)) {
     case MadeFile::Moved::kDone:
       return true;
     case MadeFile::Moved::kChanged:
+      // Not known to have changed: the UCF stays as it was all the same.
+      if (!unread.empty()) return Fail(err, CantReplace(ucf), unread);
       return Fail(err, "ucf file " + ucf.path + " changed during the run");
     case MadeFile::Moved::kFailed:
       break;

@@ -178,11 +178,11 @@ void WarnOfOtherLines(Sink& errors, const Job& job, const Counts& counts) {
                          : " lines that are not this component's INIT statements, the first at line ") +
                     std::to_string(counts.first_other_line) + ": " + Escaped(counts.first_other) +
                     "\n");
-  // This component's instance: its name, then hex digits and the quote.
+  // This component's instance: its name, then hex digits (or none) and the quote.
   const std::string rest = counts.first_other.substr(job.delstr.size());
   const std::size_t digits = rest.find_first_not_of("0123456789abcdefABCDEF");
   const std::string name = job.delstr.substr(6);
-  if (digits > 0 && digits != std::string::npos && rest[digits] == '"') {
+  if (digits != std::string::npos && rest[digits] == '"') {
     Print(errors, "romseed: to keep a constraint of " + name + "'s instances, write it where no "
                   "run drops it: without quotes (INST " + name + "00 LOC = ...;), or on the "
                   "instance path with a wildcard, or in an AREA_GROUP\n");

@@ -110,6 +110,8 @@ TEST_F(RunTest, EveryFailureKeepsTheUcfAndLeavesNothingBehind) {
       // Only a move across file systems takes the way through a copy.
       {"top.ucf", "move tempucf.ucf .romseed-top.ucf", "can't replace ucf file top.ucf"},
       {"top.ucf", "rename .romseed-top.ucf top.ucf", "can't replace ucf file top.ucf"},
+      // The content of a UCF with whole-second times, read again to compare.
+      {"top.ucf", "open top.ucf", "can't replace ucf file top.ucf", false, 2},
       {"ext/top.ucf", "create ext/.romseed-top.ucf", cant_replace},
       {"ext/top.ucf", "read tempucf.ucf", cant_replace},
       {"ext/top.ucf", "write ext/.romseed-top.ucf", cant_replace},
@@ -316,6 +318,12 @@ TEST_F(RunTest, WarnsOfDroppedLinesThatAreNotItsStatements) {
        "1: INST \"rom00\" LOC\\r= RAMB4\\x1a;\nromseed: to keep a constraint of rom's instances, "
        "write it where no run drops it: without quotes (INST rom00 LOC = ...;), or on the "
        "instance path with a wildcard, or in an AREA_GROUP\n"},
+      // Named the component itself, no block number: not a statement of the tool's.
+      {"INST \"rom\" INIT_00 = " + std::string(64, '0') + ";\n",
+       "romseed: warning: dropped 1 line that is not an INIT statement of this component, at line "
+       "1: INST \"rom\" INIT_00 = " + std::string(28, '0') + "...\nromseed: to keep a constraint "
+       "of rom's instances, write it where no run drops it: without quotes (INST rom00 LOC = "
+       "...;), or on the instance path with a wildcard, or in an AREA_GROUP\n"},
       {"INST \"rom00\" LOC = RAMB4_R0C0;\n",
        "romseed: warning: dropped 1 line that is not an INIT statement of this component, at line "
        "1: INST \"rom00\" LOC = RAMB4_R0C0;\nromseed: to keep a constraint of rom's instances, "

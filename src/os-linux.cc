@@ -257,9 +257,10 @@ class LinuxOs : public Os {
     return true;
   }
 
-  FileId StandardOutputId() override {
+  FileId StandardStreamId(Stream which) override {
     struct stat st;
-    return ::fstat(STDOUT_FILENO, &st) == 0 ? InfoOf(st).id : FileId();
+    const int fd = which == Stream::kOutput ? STDOUT_FILENO : STDERR_FILENO;
+    return ::fstat(fd, &st) == 0 ? InfoOf(st).id : FileId();
   }
 
   bool ResolvePath(const std::string& path, std::string* target, OsError* err) override {

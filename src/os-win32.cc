@@ -460,8 +460,8 @@ class Win32Os : public Os {
     return info->id.known;
   }
 
-  FileId StandardOutputId() override {
-    HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  FileId StandardStreamId(Stream which) override {
+    HANDLE out = ::GetStdHandle(which == Stream::kOutput ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
     if (::GetFileType(out) != FILE_TYPE_DISK) return FileId();
     FileInfo info = InfoOf(out);
     if (info.id.known) return info.id;

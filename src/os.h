@@ -123,8 +123,9 @@ class Os {
   // Sets `*info` to what `path` names now, its final link followed or not.
   // False if nothing.
   virtual bool Stat(const std::string& path, bool follow, FileInfo* info) = 0;
-  // The identity of standard output, unknown unless it is a file.
-  virtual FileId StandardOutputId() = 0;
+  // The identity of standard output or error, unknown unless it is a file.
+  enum class Stream { kOutput, kError };
+  virtual FileId StandardStreamId(Stream which) = 0;
   // Sets `*target` to the path of the file that `path` names, its own links
   // resolved where they point (its folders are left as they are). False if
   // it cannot be resolved.

@@ -77,7 +77,7 @@ bool OpenWorkingFile(Os& os, const Job& job, const Inputs& in, std::unique_ptr<M
   // its messages go; and the UCF, held by this run, would never have its turn.
   FileInfo named;
   if (os.Stat(kWorkingName, true, &named)) {
-    if (named.id == os.StandardOutputId()) {
+    if (named.id == os.StandardStreamId(Os::Stream::kOutput)) {
       return Fail(err, std::string("standard output is the working file ") + kWorkingName);
     }
     if (named.id == in.bin->info().id) {
@@ -244,6 +244,13 @@ int Run(const std::vector<std::string>& args, Os& os, Sink& out, Sink& errors) {
   if (!parsed) return fail();
   if (asked != Asked::kRun) return Answer(asked, out);
   if (job.check) return Check(job, os, out, errors);
+  // What goes to standard error would go into the UCF, while another run
+  // may hold it: a waiting notice would spoil that run's update.
+  FileInfo ucf_now;
+  if (os.Stat(job.ucf_path, true, &ucf_now) && ucf_now.id == os.StandardStreamId(Os::Stream::kError)) {
+    Print(out, "standard error is the ucf file " + job.ucf_path);
+    return 1;
+  }
   if (!OpenInputs(os, job, &in, &err, errors)) return fail();
   if (!OpenWorkingFile(os, job, in, &work, &err, errors)) return fail();
   Print(out, "'" + job.delstr + "'\n");

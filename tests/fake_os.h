@@ -93,7 +93,9 @@ class FakeOs : public Os {
   std::unique_ptr<File> CreateNameless(const std::string& path) override;
   bool Move(File& file, const std::string& from, const std::string& to, OsError* err) override;
   bool Stat(const std::string& path, bool, FileInfo* info) override;
-  FileId StandardOutputId() override { return stdout_id; }
+  FileId StandardStreamId(Stream which) override {
+    return which == Stream::kOutput ? stdout_id : stderr_id;
+  }
   bool ResolvePath(const std::string& path, std::string* target, OsError* err) override;
   bool Rename(const std::string& from, const std::string& to, OsError* err) override;
   bool Exchange(const std::string& a, const std::string& b) override;
@@ -124,7 +126,7 @@ class FakeOs : public Os {
   bool exchange = false;
   bool folders = false;  // folders can be looked at (else only the rename tells file systems apart)
   std::set<std::string> busy;  // locked by another run: a run must wait for them
-  FileId stdout_id;
+  FileId stdout_id, stderr_id;
 
  private:
   std::uint64_t made_ = 0;

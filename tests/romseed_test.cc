@@ -218,6 +218,14 @@ TEST_F(RunTest, RefusesWhatWouldDestroyAFile) {
        ": injected failure", false, std::string(100000, '\n')},
   };
   for (const Refusal& c : cases) ExpectRefused(c);
+
+  // Standard error into the UCF: nothing goes there, not even why.
+  fake = FakeOs();
+  fake.stderr_id = fake.Put("top.ucf", kUcf)->info.id;
+  EXPECT_EQ(Run(), 1);
+  EXPECT_EQ(Message(), "standard error is the ucf file top.ucf");
+  EXPECT_EQ(errors_printed, "");
+  EXPECT_EQ(fake.Paths(), (std::set<std::string>{"fw.bin", "top.ucf"}));
 }
 
 TEST_F(RunTest, KeepsASaveMadeDuringTheRun) {

@@ -320,8 +320,9 @@ std::unique_ptr<MadeFile> TakeWorkingFile(Os& os, const std::string& name, OsErr
       new MadeFile(os, std::move(file), name, MadeFile::State::kNamed, slot));
 }
 
-std::unique_ptr<MadeFile> CreateBeside(Os& os, const std::string& target, OsError* err) {
-  if (std::unique_ptr<File> file = os.CreateNameless(target)) {
+std::unique_ptr<MadeFile> CreateBeside(Os& os, const std::string& target, bool nameless,
+                                       OsError* err) {
+  if (std::unique_ptr<File> file = nameless ? os.CreateNameless(target) : nullptr) {
     return std::unique_ptr<MadeFile>(
         new MadeFile(os, std::move(file), "", MadeFile::State::kNameless, -1));
   }

@@ -50,7 +50,7 @@ class MadeFile {
  private:
   friend std::unique_ptr<MadeFile> TakeWorkingFile(Os&, const std::string&, OsError*,
                                                    const Waiting&);
-  friend std::unique_ptr<MadeFile> CreateBeside(Os&, const std::string&, OsError*);
+  friend std::unique_ptr<MadeFile> CreateBeside(Os&, const std::string&, bool, OsError*);
   enum class State { kNameless, kNamed, kBeside, kGivenUp };
   MadeFile(Os& os, std::unique_ptr<File> file, std::string name, State state, int slot);
 
@@ -90,7 +90,8 @@ std::unique_ptr<MadeFile> TakeWorkingFile(Os& os, const std::string& name, OsErr
 // it. Nameless where the file system allows, so that a run killed before
 // leaves nothing; else under the name that CopyName gives, which the next
 // run on `target` removes. Null on failure, with the reason in `*err`.
-std::unique_ptr<MadeFile> CreateBeside(Os& os, const std::string& target, OsError* err);
+std::unique_ptr<MadeFile> CreateBeside(Os& os, const std::string& target, bool nameless,
+                                       OsError* err);
 
 // The names that a file may bear beside `target` right before it takes its
 // place, the first free one of kCopyNames: a run killed then leaves it

@@ -234,8 +234,12 @@ class LinuxOs : public Os {
     if (linked != 0) {
       Failed(err);
       // ENOENT: the name went, or a rename over it took the file's last
-      // link between link's lookup and the link itself.
-      if (errno == ENOENT && !from.empty()) err->kind = OsError::kNeedsCopy;
+      // link between link's lookup and the link itself. EPERM, EMLINK and
+      // EOPNOTSUPP: a file system without hard links (FAT, exFAT, a shared
+      // folder of a virtual machine, SMB), or a file that may not have more.
+      const bool copy = (errno == ENOENT && !from.empty()) || errno == EPERM || errno == EMLINK ||
+                        errno == EOPNOTSUPP;
+      if (copy) err->kind = OsError::kNeedsCopy;
       return false;
     }
     if (!Names(to, own)) {

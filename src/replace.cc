@@ -25,9 +25,10 @@ std::optional<std::uint64_t> HashOf(Os& os, const std::string& path, std::string
 // made durable (a failure says `unwritten`), then its name beside the UCF,
 // and then, if the UCF is still what the run read (an editor may have saved
 // it meanwhile, and their save is kept instead), the replace, with the check
-// made as close to it as the system allows.
+// made as close to it as the system allows. Sets `*unnamed`, if given, when
+// `file` has no name and none can be given it, with the UCF as it was.
 bool TakePlace(Os& os, const ReadUcf& ucf, const std::string& target, MadeFile& file,
-               const std::string& unwritten, Failure* err) {
+               const std::string& unwritten, Failure* err, bool* unnamed = nullptr) {
   // Private until now, as the UCF's content may be; given before the flush,
   // so that a crash cannot leave the new UCF with the working file's.
   if (!file.file().TakeAttributesOf(ucf.file)) {
@@ -35,7 +36,10 @@ bool TakePlace(Os& os, const ReadUcf& ucf, const std::string& target, MadeFile& 
   }
   if (!file.file().Sync()) return Fail(err, unwritten, file.file().error());
   OsError error;
-  if (!file.MoveBeside(target, &error)) return Fail(err, CantReplace(ucf), error.reason);
+  if (!file.MoveBeside(target, &error)) {
+    if (unnamed) *unnamed = error.kind == OsError::kNeedsCopy;
+    return Fail(err, CantReplace(ucf), error.reason);
+  }
   const FileInfo& read = ucf.file.info();
   std::string unread;  // why the content could not be compared, if it could not
   auto unchanged = [&](const std::string& path) {
@@ -65,16 +69,24 @@ bool TakePlace(Os& os, const ReadUcf& ucf, const std::string& target, MadeFile& 
 // beside the UCF, which takes its place instead.
 bool CopyBeside(Os& os, const ReadUcf& ucf, const std::string& target, MadeFile& work,
                 Failure* err) {
-  OsError error;
-  std::unique_ptr<MadeFile> copy = CreateBeside(os, target, &error);
-  if (!copy) return Fail(err, CantReplace(ucf), error.reason);
-  std::string why;
-  if (!work.file().Rewind()) return Fail(err, CantReplace(ucf), work.file().error());
-  if (!CopyAll(work.file(), copy->file(), &why)) return Fail(err, CantReplace(ucf), why);
-  // The working file goes before the copy takes the UCF's place, so that a
-  // failure to remove it leaves the UCF as it was.
-  if (!work.Remove(&error)) return Fail(err, CantReplace(ucf), error.reason);
-  return TakePlace(os, ucf, target, *copy, CantReplace(ucf), err);
+  // Nameless where the folder can make such a file and give it a name at
+  // the end; where it cannot give one (no hard links), named at once.
+  for (bool nameless : {true, false}) {
+    OsError error;
+    std::unique_ptr<MadeFile> copy = CreateBeside(os, target, nameless, &error);
+    if (!copy) return Fail(err, CantReplace(ucf), error.reason);
+    std::string why;
+    if (!work.file().Rewind()) return Fail(err, CantReplace(ucf), work.file().error());
+    if (!CopyAll(work.file(), copy->file(), &why)) return Fail(err, CantReplace(ucf), why);
+    // The working file goes before the copy takes the UCF's place, so that a
+    // failure to remove it leaves the UCF as it was. (Still open, it can be
+    // read again.)
+    if (!work.Remove(&error)) return Fail(err, CantReplace(ucf), error.reason);
+    bool unnamed = false;
+    if (TakePlace(os, ucf, target, *copy, CantReplace(ucf), err, &unnamed)) return true;
+    if (!unnamed) return false;
+  }
+  return false;
 }
 
 }  // namespace

@@ -63,7 +63,7 @@ TEST(MadeFile, RemovesOnlyANameThatIsStillItsFile) {
     fake = FakeOs();
     fake.nameless = nameless;
     fake.Put("ext/top.ucf", "old");
-    std::unique_ptr<MadeFile> copy = CreateBeside(fake, "ext/top.ucf", &err);
+    std::unique_ptr<MadeFile> copy = CreateBeside(fake, "ext/top.ucf", true, &err);
     ASSERT_TRUE(copy) << err.reason;
     EXPECT_EQ(fake.files.count("ext/.romseed-top.ucf"), nameless ? 0u : 1u);
     copy.reset();

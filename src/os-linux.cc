@@ -11,6 +11,11 @@
 #include <cstring>
 #include <new>
 
+#ifdef ROMSEED_HAVE_ACL
+#include <acl/libacl.h>
+#include <attr/libattr.h>
+#endif
+
 #include "os.h"
 
 namespace romseed {
@@ -43,6 +48,22 @@ FileInfo InfoOf(const struct stat& st) {
   info.group = st.st_gid;
   info.mode = st.st_mode & 07777;
   return info;
+}
+
+// Gives the file `to` the access ACL of `from` (which also replaces any that
+// `to` inherited from its folder) and its extended attributes but the
+// system's own (a security label is the file system's to give), as cp -a
+// and editors that save by renaming do. Where the file system or the build
+// has neither, there is nothing to copy.
+bool CopyAclAndAttributes(int from, int to) {
+#ifdef ROMSEED_HAVE_ACL
+  if (::perm_copy_fd(nullptr, from, nullptr, to, nullptr) != 0) return false;
+  const int copied = ::attr_copy_fd(nullptr, from, nullptr, to, nullptr, nullptr);
+  return copied == 0 || errno == ENOTSUP;
+#else
+  (void)from, (void)to;
+  return true;
+#endif
 }
 
 // A descriptor, closed when destroyed.
@@ -125,7 +146,8 @@ class LinuxFile : public File {
       // Not of that group, so the runner's own. (Not even root may on some
       // network file systems.) The mode counts all the same.
     }
-    return ::fchmod(fd_.get(), from.st_mode & 07777) == 0 || Failed();
+    if (::fchmod(fd_.get(), from.st_mode & 07777) != 0) return Failed();
+    return CopyAclAndAttributes(static_cast<const LinuxFile&>(ucf).fd(), fd_.get()) || Failed();
   }
   bool Sync() override { return ::fsync(fd_.get()) == 0 || Failed(); }
   bool Rewind() override { return ::lseek(fd_.get(), 0, SEEK_SET) == 0 || Failed(); }

@@ -46,6 +46,12 @@ cases() {
   what="${where##*/}${*:+ with $*}"
   printf 'NET a;\n' >"$ucf"
   chmod 640 "$ucf" 2>/dev/null
+  # Where the file system has them: an access ACL and an extended attribute.
+  local acl=""
+  if setfacl -m u:nobody:rw- "$ucf" 2>/dev/null && setfattr -n user.mark -v kept "$ucf" 2>/dev/null; then
+    acl=$(getfacl -cp "$ucf")
+  fi
+  local mode=$(stat -c %a "$ucf")  # the ACL's mask is its group bits
   (cd "$where" && "$@" "$tool" "$scratch/fw.bin" top.ucf rom >/dev/null 2>"$scratch/err")
   check "$what: from the ucf's folder ($(tail -n 1 "$scratch/err"))" \
     quiet "$tool" -c "$scratch/fw.bin" "$ucf" rom
@@ -55,7 +61,16 @@ cases() {
   (cd "$where" && "$@" "$tool" "$scratch/fw2.bin" top.ucf rom 2>&1 >/dev/null | grep -q 'already holds')
   check "$what: a run that changes nothing says so" test $? = 0
   if [ "$(stat -c %a "$where")" != 777 ]; then  # FAT and exFAT have no modes
-    check "$what: mode kept" test "$(stat -c %a "$ucf")" = 640
+    check "$what: mode kept" test "$(stat -c %a "$ucf")" = "$mode"
+  fi
+  if [ -n "$acl" ]; then
+    check "$what: ACL kept" test "$(getfacl -cp "$ucf")" = "$acl"
+    check "$what: extended attribute kept" test "$(getfattr --only-values -n user.mark "$ucf" 2>/dev/null)" = kept
+    # A run from a folder whose default ACL would give the file to another.
+    mkdir -p "$where/build" && setfacl -d -m u:daemon:rwx "$where/build"
+    (cd "$where/build" && "$@" "$tool" "$scratch/fw.bin" ../top.ucf rom >/dev/null 2>&1)
+    check "$what: the folder's default ACL kept out" test "$(getfacl -cp "$ucf")" = "$acl"
+    rm -rf "$where/build"
   fi
   check "$what: nothing left" test -z "$(ls -A "$where" "$scratch" | grep -E 'tempucf|romseed-')"
 }

@@ -89,4 +89,7 @@ fi
 cases "$scratch/tmpfs" strace -f -o /dev/null -e inject=link,linkat:error=EPERM
 cases "$scratch/tmpfs" strace -f -o /dev/null -e inject=renameat2:error=EINVAL
 cases "$scratch/tmpfs" strace -f -o /dev/null -e inject=link,linkat:error=EPERM -e inject=renameat2:error=ENOSYS
+# No open-file-description locks (kernels before 3.15), under a caller's
+# flock(1) on the UCF: no turns, and no wait for the caller either.
+cases "$scratch/tmpfs" timeout 20 flock "$scratch/tmpfs/top.ucf" strace -f -o /dev/null -e inject=fcntl:error=EINVAL
 finish

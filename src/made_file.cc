@@ -18,8 +18,8 @@
 //              still names it. Leaves, in the same step, to kGivenUp (the
 //              swap was right: the old UCF at name_ is removed), or back to
 //              kBeside (a save came: swapped back, this file at name_ again).
-//              Should the swap back and the rename back both fail, it stays
-//              kBeside with name_ and its slot naming the save.
+//              Should the swap back and the rename back both fail, name_
+//              holds their save: to kGivenUp, its slot cleared.
 //   kGivenUp   It took the UCF's place, or its name was removed: no slot;
 //              nothing is the run's to remove any more.
 //
@@ -266,7 +266,11 @@ MadeFile::Moved MadeFile::MoveTo(const std::string& target,
     if (!swapped) return Moved::kChanged;
     // Their save goes back; this file, at its own name again, is removed.
     const bool back = os_.Exchange(name_, target) || os_.Rename(name_, target, err);
-    return back ? Moved::kChanged : Moved::kFailed;
+    if (back) return Moved::kChanged;
+    // Their save is at this file's name now: never the run's to remove.
+    state_ = State::kGivenUp;
+    Unmark(&slot_);
+    return Moved::kFailed;
   }
   if (!swapped && !os_.Rename(name_, target, err)) return Moved::kFailed;
   state_ = State::kGivenUp;

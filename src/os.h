@@ -85,9 +85,12 @@ class File : public Source, public Sink {
   const FileInfo& info() const { return info_; }
   // Why its last call that failed did, in the system's words.
   std::string error() const override { return error_; }
-  // Takes this file's exclusive lock, which lasts until it is destroyed, and
-  // then updates info(); with `wait`, waits for another process to let go of
-  // it. False if it was not taken (without `wait`, another may hold it).
+  // Takes this file's lock, which lasts until it is destroyed, and then
+  // updates info(): exclusive, but shared among files opened for reading
+  // alone where the system can (readers wait for a writer, not for each
+  // other); none where the system has no such locks. With `wait`, waits for
+  // another process to let go of it. False if it was not taken (without
+  // `wait`, another may hold it).
   virtual bool Lock(bool wait) = 0;
   // Gives the file the permissions (and, where allowed, the owner or the
   // access-control list) of `ucf`, a file of the same layer. False if any of

@@ -225,37 +225,42 @@ bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* coun
          PassFailed(result, "binary file " + job.bin_path, bin, out, err);
 }
 
-int Run(const std::vector<std::string>& args, Os& os, Sink& out, Sink& errors) {
-  Failure err;
-  Job job;
-  Inputs in;
-  std::unique_ptr<MadeFile> work;
-  Counts counts;
-  std::optional<std::uint64_t> ucf_hash;
-  Asked asked;
-  const bool parsed = ParseCommandLine(args, &job, &asked, &err);
-  // A check's output is its verdict alone, for scripts and people.
-  if (!job.check) Print(out, kBanner);
-  auto fail = [&] {
-    Print(out, err.message + (job.check ? "\n" : ""));
-    Print(errors, "romseed: " + err.message + (err.reason.empty() ? "" : ": " + err.reason) + "\n");
-    return job.check ? kTrouble : 1;
-  };
-  if (!parsed) return fail();
-  if (asked != Asked::kRun) return Answer(asked, out);
-  if (job.check) return Check(job, os, out, errors);
-  // What goes to standard error would go into the UCF, while another run
-  // may hold it: a waiting notice would spoil that run's update.
-  FileInfo ucf_now;
-  if (os.Stat(job.ucf_path, true, &ucf_now) && ucf_now.id == os.StandardStreamId(Os::Stream::kError)) {
+namespace {
+
+// Says why a run or a check failed: the message on standard output, as
+// scripts know it, and with the system's reason on standard error.
+int Report(const Failure& err, bool check, Sink& out, Sink& errors) {
+  Print(out, err.message + (check ? "\n" : ""));
+  Print(errors, "romseed: " + err.message + (err.reason.empty() ? "" : ": " + err.reason) + "\n");
+  return check ? kTrouble : 1;
+}
+
+// True if standard error goes into the UCF, where what a run says, while
+// another run holds the UCF, would spoil that run's update.
+bool StandardErrorIsTheUcf(Os& os, const Job& job) {
+  FileInfo ucf;
+  return os.Stat(job.ucf_path, true, &ucf) && ucf.id == os.StandardStreamId(Os::Stream::kError);
+}
+
+// The run that updates the UCF, in its phases: the inputs and the working
+// file, the new UCF complete in it, and the replace.
+int Update(const Job& job, Os& os, Sink& out, Sink& errors) {
+  if (StandardErrorIsTheUcf(os, job)) {
     Print(out, "standard error is the ucf file " + job.ucf_path);
     return 1;
   }
-  if (!OpenInputs(os, job, &in, &err, errors)) return fail();
-  if (!OpenWorkingFile(os, job, in, &work, &err, errors)) return fail();
+  Failure err;
+  Inputs in;
+  std::unique_ptr<MadeFile> work;
+  if (!OpenInputs(os, job, &in, &err, errors)) return Report(err, false, out, errors);
+  if (!OpenWorkingFile(os, job, in, &work, &err, errors)) return Report(err, false, out, errors);
   Print(out, "'" + job.delstr + "'\n");
+  Counts counts;
+  std::optional<std::uint64_t> ucf_hash;
   bool unchanged = false;
-  if (!WriteNewUcf(job, in, *work, &counts, &ucf_hash, &unchanged, &err)) return fail();
+  if (!WriteNewUcf(job, in, *work, &counts, &ucf_hash, &unchanged, &err)) {
+    return Report(err, false, out, errors);
+  }
   // Let go first: some systems cannot replace a file that is open.
   in.bin.reset();
   in.ucf->Release();
@@ -265,12 +270,26 @@ int Run(const std::vector<std::string>& args, Os& os, Sink& out, Sink& errors) {
   if (unchanged) {
     Print(errors, "romseed: " + job.ucf_path + " already holds these statements\n");
   } else if (!ReplaceUcf(os, ReadUcf{job.ucf_path, *in.ucf, ucf_hash}, *work, &err)) {
-    return fail();
+    return Report(err, false, out, errors);
   }
   WarnOfOtherLines(errors, job, counts);
   WarnOfTheBinary(errors, job, counts);
   Print(out, "complete!\n");
   return 0;
+}
+
+}  // namespace
+
+int Run(const std::vector<std::string>& args, Os& os, Sink& out, Sink& errors) {
+  Failure err;
+  Job job;
+  Asked asked;
+  const bool parsed = ParseCommandLine(args, &job, &asked, &err);
+  // A check's output is its verdict alone, for scripts and people.
+  if (!job.check) Print(out, kBanner);
+  if (!parsed) return Report(err, job.check, out, errors);
+  if (asked != Asked::kRun) return Answer(asked, out);
+  return job.check ? Check(job, os, out, errors) : Update(job, os, out, errors);
 }
 
 int Main(const std::vector<std::string>& args, Os& os, Sink& out, Sink& errors) {

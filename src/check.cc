@@ -201,16 +201,9 @@ class Comparison : public DroppedLines {
 bool ReadImage(Source& bin, const Job& job, Image* image, std::string* why) {
   if (job.word_width != 0) return ReadWordFile(bin, job.word_width, job.parity, image, why);
   image->has_parity = false;
-  constexpr std::size_t kPiece = 1 << 16;
-  std::unique_ptr<unsigned char[]> piece(new unsigned char[kPiece]);
-  for (std::size_t got = kPiece; got > 0;) {
-    if (!ReadFull(bin, piece.get(), kPiece, &got)) {
-      *why = bin.error();
-      return false;
-    }
-    image->data.insert(image->data.end(), piece.get(), piece.get() + got);
-    if (got < kPiece) break;  // the end; reading on could block a terminal
-  }
+  std::string bytes;
+  if (!ReadAll(bin, &bytes, why)) return false;
+  image->data.assign(bytes.begin(), bytes.end());
   return true;
 }
 

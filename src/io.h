@@ -43,6 +43,11 @@ class Sink {
 // the number read (less than `n` only at the end). False on a read error.
 bool ReadFull(Source& in, unsigned char* p, std::size_t n, std::size_t* got);
 
+// Reads everything `in` holds, to its end, into `*all`: a short read that
+// ReadFull gives is the end, so a terminal needs no second end of file.
+// False, with the reason in `*why`, if a read fails.
+bool ReadAll(Source& in, std::string* all, std::string* why);
+
 // Copies everything `from` holds, from where it stands, to `to`. False if
 // a read or a write failed, with the reason of the one that failed in `*why`.
 bool CopyAll(Source& from, Sink& to, std::string* why);

@@ -230,15 +230,7 @@ TextFormat TextFormatOf(std::string_view start) {
 
 bool ReadWordFile(Source& in, unsigned width, Parity parity, Image* image, std::string* why) {
   std::string text;
-  constexpr std::size_t kPiece = 1 << 16;
-  std::unique_ptr<unsigned char[]> piece(new unsigned char[kPiece]);  // only read bytes are used
-  for (std::size_t got = kPiece; got > 0;) {
-    if (!in.Read(piece.get(), kPiece, &got)) {
-      *why = in.error();
-      return false;
-    }
-    text.append(reinterpret_cast<const char*>(piece.get()), got);
-  }
+  if (!ReadAll(in, &text, why)) return false;
   Layout layout(width, parity, image);
   if (!Parser(text, width).Parse(&layout, why)) return false;
   layout.Finish();

@@ -14,22 +14,12 @@ namespace {
 constexpr std::size_t kShown = 20;  // differences said, about a screenful
 constexpr std::size_t kValueBytes = 32;
 
-void Print(Sink& out, std::string_view text) {
-  out.Write(reinterpret_cast<const unsigned char*>(text.data()), text.size());
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  c = static_cast<char>(c | 0x20);
-  return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
-
 // Reads `n` hex digits of either case from `*p` on; false if not all are.
 bool TakeHex(std::string_view* p, std::size_t n, std::uint64_t* value) {
   if (p->size() < n) return false;
   *value = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    const int d = HexDigit((*p)[i]);
+    const int d = HexValue((*p)[i]);
     if (d < 0) return false;
     *value = *value << 4 | static_cast<unsigned>(d);
   }
@@ -55,7 +45,7 @@ struct Statement {
 // another writes it: the hex digits in either case.
 bool ParseStatement(std::string_view tail, Statement* s) {
   std::size_t digits = 0;
-  while (digits < tail.size() && digits <= 16 && HexDigit(tail[digits]) >= 0) ++digits;
+  while (digits < tail.size() && digits <= 16 && HexValue(tail[digits]) >= 0) ++digits;
   std::uint64_t index, byte;
   if (digits == 0 || digits > 16 || !TakeHex(&tail, digits, &s->block)) return false;
   s->parity = TakeText(&tail, "\" INITP_");

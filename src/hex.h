@@ -11,6 +11,13 @@ namespace romseed {
 
 inline constexpr char kHexDigits[] = "0123456789abcdef";
 
+// The value of the hex digit `c`, of either case; -1 if it is none.
+constexpr int HexValue(int c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+}
+
 // Writes the 64 lower-case hex digits of the 32 bytes at `dbuf` to `p`:
 // byte 31 first, high nibble first.
 void FormatValue(const unsigned char* dbuf, char* p);

@@ -69,6 +69,11 @@ class HashingSource : public Source {
 // ends; false also if reading either fails.
 bool SameContent(Source& a, Source& b);
 
+// Writes `text` to `out`, whose failure does not matter: for messages.
+inline void Print(Sink& out, std::string_view text) {
+  out.Write(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+}
+
 // Takes what is written and keeps none of it.
 class Discard : public Sink {
  public:

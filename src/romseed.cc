@@ -30,10 +30,6 @@ struct Inputs {
   std::unique_ptr<File> ucf;
 };
 
-void Print(Sink& out, std::string_view text) {
-  out.Write(reinterpret_cast<const unsigned char*>(text.data()), text.size());
-}
-
 // Says, where a person sees it, why a run seems to hang.
 void SayWaiting(Sink& errors, const std::string& path) {
   Print(errors, "romseed: waiting for another run on " + path + "\n");

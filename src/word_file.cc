@@ -14,9 +14,7 @@ namespace {
 enum : unsigned char { kSpace = 16, kUnderscore, kOther };
 
 constexpr unsigned char ClassOfByte(int c) {
-  if (c >= '0' && c <= '9') return static_cast<unsigned char>(c - '0');
-  if (c >= 'a' && c <= 'f') return static_cast<unsigned char>(c - 'a' + 10);
-  if (c >= 'A' && c <= 'F') return static_cast<unsigned char>(c - 'A' + 10);
+  if (HexValue(c) >= 0) return static_cast<unsigned char>(HexValue(c));
   if (c == ' ' || (c >= '\t' && c <= '\r')) return kSpace;
   return c == '_' ? kUnderscore : kOther;
 }

@@ -6,10 +6,22 @@
 // hex-portable.cc.
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 
 namespace romseed {
 
 inline constexpr char kHexDigits[] = "0123456789abcdef";
+
+// `n` in lower-case hex digits, at least `at_least` of them.
+inline std::string Hex(std::uint64_t n, int at_least) {
+  std::string s;
+  do {
+    s.insert(s.begin(), kHexDigits[n & 15]);
+    n >>= 4;
+  } while (n != 0 || static_cast<int>(s.size()) < at_least);
+  return s;
+}
 
 // The value of the hex digit `c`, of either case; -1 if it is none.
 constexpr int HexValue(int c) {

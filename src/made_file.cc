@@ -9,28 +9,44 @@
 //   kNameless  CreateBeside made it without a name: name_ is empty, no slot,
 //              nothing for a handler to remove. Leaves by MoveBeside (to
 //              kBeside) or the destructor (to kGivenUp).
-//   kBeside    MoveBeside linked it at a CopyName beside the UCF, or
-//              CreateBeside made it there; name_ is that name and its slot
+//   kBeside    MoveBeside gave it a name beside the UCF, or CreateBeside made
+//              it there: `.romseed-`, the UCF's name, a dot and a token (see
+//              BesideOf), made exclusively; name_ is that name and its slot
 //              holds it (the old name's slot was cleared in the same step).
 //              Leaves by MoveTo, or by Remove or the destructor (to kGivenUp).
 //   swapped    Within MoveTo only, with the interrupts held: after an
 //              Exchange, name_ holds what stood at the UCF, and the slot
 //              still names it. Leaves, in the same step, to kGivenUp (the
-//              swap was right: the old UCF at name_ is removed), or back to
-//              kBeside (a save came: swapped back, this file at name_ again).
-//              Should the swap back and the rename back both fail, name_
-//              holds their save: to kGivenUp, its slot cleared.
+//              swap was right: the old UCF at name_ is removed), or by
+//              SwapBack (a save came: it goes back, and a newer one after
+//              it), which leaves at name_ this file (back to kBeside) or a
+//              save that their newer one replaced (removed: to kGivenUp).
+//              Should no swap nor rename put their save back, it stays at
+//              name_: to kGivenUp, its slot cleared.
 //   kGivenUp   It took the UCF's place, or its name was removed: no slot;
 //              nothing is the run's to remove any more.
 //
 // Entries change only with the interrupts held, so the handler reads either
 // a whole name or none, and never one that another run now owns.
+//
+// What a kill, or a crash that keeps any part of the names' changes, leaves:
+//   - at the working file's name, this user's file (the owner changes only
+//     once its folder is flushed without that name), alone or a second name
+//     of one beside the UCF: the next run in that folder takes it over, in
+//     that folder's turn;
+//   - beside the UCF, at a name of that form, this file, as made or with any
+//     part of the UCF's owner, group and mode, or the old UCF swapped out:
+//     the next run on the UCF removes it, in the UCF's turn, when no run is
+//     at work there. Only a run makes such a name, and never over a file
+//     (exclusively, with a token no one can guess), and a save that an
+//     editor made during a run never stays at one.
 #include "made_file.h"
 
 #include <chrono>
 #include <cstring>
 #include <thread>
 
+#include "hex.h"
 #include "retry_limits.h"
 
 namespace romseed {
@@ -121,8 +137,12 @@ std::unique_ptr<File> OpenUcfFile(Os& os, const std::string& path, OsError* err)
 // it (and will find it gone). Its name goes, and the next attempt makes a
 // new file.
 Turn TakeOver(Os& os, const std::string& path, const FileInfo& left, std::string* why) {
-  *why = !left.mine ? "it belongs to another user" : left.links != 1 ? "it has other names" : "";
-  if (!why->empty()) return Turn::kRefused;
+  // Another name of it (a crash can leave the new UCF's or a file's beside
+  // it) keeps it when this one goes.
+  if (!left.mine) {
+    *why = "it belongs to another user";
+    return Turn::kRefused;
+  }
   OsError err;
   if (os.Remove(path, &err)) return Turn::kAgain;
   *why = err.reason;
@@ -203,20 +223,31 @@ std::unique_ptr<File> TakeTurn(Os& os, const std::string& path, TurnAt at, int* 
   return nullptr;
 }
 
-// True if `left`, the file beside the UCF `ucf` that CopyName names, is
-// what a run killed before its rename leaves, and no one's own file: this
-// user's and private, as made (its other name, if any, the working file
-// here, as a kill while it moved there leaves it); or, once given them, with
-// the UCF's group and mode, and its owner or this user's.
-bool LeftByARun(Os& os, const FileInfo& left, const FileInfo& ucf, const std::string& working) {
-  if (!left.regular) return false;
-  FileInfo other;
-  if (left.mine && !left.shared) {
-    return left.links == 1 ||
-           (left.links == 2 && os.Stat(working, false, &other) && other.id == left.id);
+// Where a file that a run makes beside the UCF `target` gets its name: the
+// folder, and the name's start: `.romseed-`, the UCF's own name (or its hash,
+// where the whole would be too long for a name) and a dot. Sixteen hex
+// digits that no one can guess end it, so that no one can take the name
+// before the run, and a name of that form is a run's doing.
+struct Beside {
+  std::string folder, prefix;
+};
+
+Beside BesideOf(const std::string& target) {
+  const std::string::size_type sep = target.find_last_of(kPathSeparators);
+  const std::string::size_type start = sep == std::string::npos ? 0 : sep + 1;
+  std::string name = target.substr(start);
+  // 255 bytes, or UTF-16 units on Windows, of which a name has no more.
+  constexpr std::size_t kLongestName = 255, kAround = sizeof ".romseed-." - 1 + kTokenDigits;
+  if (name.size() + kAround > kLongestName) {
+    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (unsigned char c : name) hash = (hash ^ c) * 1099511628211ull;
+    name = Hex(hash, 16);
   }
-  return left.links == 1 && (left.mine || left.owner == ucf.owner) && left.group == ucf.group &&
-         left.mode == ucf.mode;
+  return {target.substr(0, start), ".romseed-" + name + "."};
+}
+
+bool IsToken(const std::string& s) {
+  return s.size() == kTokenDigits && s.find_first_not_of(kHexDigits) == std::string::npos;
 }
 
 }  // namespace
@@ -234,14 +265,13 @@ bool MadeFile::MoveBeside(const std::string& target, OsError* err) {
   if (state_ == State::kBeside) return true;
   InterruptsHeld held;
   const std::string from = state_ == State::kNamed ? name_ : std::string();
-  // A leftover at these names went as the turn began: what is left is
-  // someone's own, and passed by.
-  for (int n = 0; n < kCopyNames; ++n) {
-    const std::string beside = CopyName(target, n);
-    if (os_.Move(*file_, from, beside, err)) {
+  const Beside beside = BesideOf(target);
+  for (int tries = 0; tries < kBesideNameTries; ++tries) {
+    const std::string name = beside.folder + beside.prefix + os_.Token();
+    if (os_.Move(*file_, from, name, err)) {
       // The old name, if it still stands, is not this file's.
       Unmark(&slot_);
-      name_ = beside;
+      name_ = name;
       state_ = State::kBeside;
       slot_ = Mark(name_);
       return true;
@@ -262,16 +292,7 @@ MadeFile::Moved MadeFile::MoveTo(const std::string& target,
   // What stood at `target` is judged once: swapped out to this file's name,
   // or, where names cannot be swapped, still there, right before the rename.
   const bool swapped = os_.Exchange(name_, target);
-  if (!unchanged(swapped ? name_ : target)) {
-    if (!swapped) return Moved::kChanged;
-    // Their save goes back; this file, at its own name again, is removed.
-    const bool back = os_.Exchange(name_, target) || os_.Rename(name_, target, err);
-    if (back) return Moved::kChanged;
-    // Their save is at this file's name now: never the run's to remove.
-    state_ = State::kGivenUp;
-    Unmark(&slot_);
-    return Moved::kFailed;
-  }
+  if (!unchanged(swapped ? name_ : target)) return swapped ? SwapBack(target, err) : Moved::kChanged;
   if (!swapped && !os_.Rename(name_, target, err)) return Moved::kFailed;
   state_ = State::kGivenUp;
   Unmark(&slot_);
@@ -279,6 +300,34 @@ MadeFile::Moved MadeFile::MoveTo(const std::string& target,
   OsError ignored;
   if (swapped) os_.Remove(name_, &ignored);
   return Moved::kDone;
+}
+
+MadeFile::Moved MadeFile::SwapBack(const std::string& target, OsError* err) {
+  // Their save goes back. Should they save again meanwhile, the newer save
+  // comes out instead, and goes back in turn: a swap that gives back what
+  // it put in shows that none came, and leaves at this file's name this
+  // file, or a save that their newer one replaced, as their rename would.
+  FileId put_in = file_->info().id;
+  for (int swaps = 0; swaps < kSwapBackTries; ++swaps) {
+    FileInfo out, back;
+    if (!os_.Stat(name_, false, &out) || !os_.Exchange(name_, target)) break;
+    if (os_.Stat(name_, false, &back) && back.id == put_in) {
+      if (put_in == file_->info().id) return Moved::kChanged;  // removed as the run ends
+      state_ = State::kGivenUp;
+      Unmark(&slot_);
+      OsError ignored;
+      os_.Remove(name_, &ignored);
+      return Moved::kChanged;
+    }
+    put_in = out.id;
+  }
+  // Names that no longer swap, or saves that never stop: the newest save
+  // known goes back by a rename.
+  const bool back = os_.Rename(name_, target, err);
+  // Else their save is at this file's name: never the run's to remove.
+  state_ = State::kGivenUp;
+  Unmark(&slot_);
+  return back ? Moved::kChanged : Moved::kFailed;
 }
 
 bool MadeFile::Remove(OsError* err) {
@@ -294,17 +343,23 @@ bool MadeFile::Remove(OsError* err) {
   return true;
 }
 
-std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, const std::string& working,
-                              OsError* err, const Waiting& waiting) {
+std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, OsError* err,
+                              const Waiting& waiting) {
   int slot = -1;  // the UCF is never made
   std::unique_ptr<File> ucf = TakeTurn(os, path, TurnAt::kUcf, &slot, &err->reason, waiting);
   std::string target;
   OsError ignored;
   if (!ucf || ucf->info().read_only || !os.ResolvePath(path, &target, &ignored)) return ucf;
-  // The names are taken in turn, so the first free one ends the search.
-  FileInfo left;
-  for (int n = 0; n < kCopyNames && os.Stat(CopyName(target, n), false, &left); ++n) {
-    if (LeftByARun(os, left, ucf->info(), working)) os.Remove(CopyName(target, n), &ignored);
+  // With the turn, no run is at work beside the UCF: a file there under a
+  // run's name was left by one that was killed.
+  const Beside beside = BesideOf(target);
+  for (const std::string& name : os.List(target, beside.prefix)) {
+    FileInfo left;
+    const std::string left_path = beside.folder + name;
+    if (IsToken(name.substr(beside.prefix.size())) && os.Stat(left_path, false, &left) &&
+        left.regular) {
+      os.Remove(left_path, &ignored);
+    }
   }
   return ucf;
 }
@@ -331,9 +386,10 @@ std::unique_ptr<MadeFile> CreateBeside(Os& os, const std::string& target, bool n
         new MadeFile(os, std::move(file), "", MadeFile::State::kNameless, -1));
   }
   InterruptsHeld held;  // made and marked at once
+  const Beside beside = BesideOf(target);
   *err = {OsError::kExists, ""};
-  for (int n = 0; n < kCopyNames && err->kind == OsError::kExists; ++n) {
-    const std::string name = CopyName(target, n);
+  for (int tries = 0; tries < kBesideNameTries && err->kind == OsError::kExists; ++tries) {
+    const std::string name = beside.folder + beside.prefix + os.Token();
     if (std::unique_ptr<File> file = os.Open(name, kOpenWrite | kOpenCreate, err)) {
       const int slot = Mark(name);
       return std::unique_ptr<MadeFile>(
@@ -341,13 +397,6 @@ std::unique_ptr<MadeFile> CreateBeside(Os& os, const std::string& target, bool n
     }
   }
   return nullptr;
-}
-
-std::string CopyName(const std::string& target, int n) {
-  const std::string::size_type sep = target.find_last_of(kPathSeparators);
-  const std::string name = target.substr(sep == std::string::npos ? 0 : sep + 1);
-  const std::string folder = target.substr(0, sep == std::string::npos ? 0 : sep + 1);
-  return folder + ".romseed-" + name + (n > 0 ? "." + std::to_string(n) : "");
 }
 
 }  // namespace romseed

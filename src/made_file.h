@@ -26,10 +26,11 @@ class MadeFile {
   MadeFile(const MadeFile&) = delete;
   MadeFile& operator=(const MadeFile&) = delete;
   File& file() { return *file_; }
-  // Gives the file, in place of its own name, the first free one of those
-  // that CopyName(target, n) gives, private to this run, so that it takes
-  // `target`'s place from within that folder and whatever took its old
-  // name cannot. Nothing if it bears such a name already. False on
+  // Gives the file, in place of its own name, a new one beside `target`
+  // (`.romseed-`, `target`'s name and a token no one can guess), private to
+  // this run, so that it takes `target`'s place from within that folder and
+  // whatever took its old name cannot. Nothing if it bears such a name
+  // already. False on
   // failure, with the reason in `*err`: kNeedsCopy if a copy could go there
   // instead (on another file system, say).
   bool MoveBeside(const std::string& target, OsError* err);
@@ -38,8 +39,8 @@ class MadeFile {
   // kChanged, and a save that came right before the replace is kept); from
   // then on it is no longer the run's to remove. Where the system can swap
   // the two names in one step, it does, and asks of the file swapped out, at
-  // the name this file had, swapping back if need be; else it asks of
-  // `target` right before a rename.
+  // the name this file had, swapping back if need be (SwapBack); else it
+  // asks of `target` right before a rename.
   enum class Moved { kDone, kChanged, kFailed };
   // kFailed sets `*err`.
   Moved MoveTo(const std::string& target, const std::function<bool(const std::string&)>& unchanged,
@@ -53,6 +54,7 @@ class MadeFile {
   friend std::unique_ptr<MadeFile> CreateBeside(Os&, const std::string&, bool, OsError*);
   enum class State { kNameless, kNamed, kBeside, kGivenUp };
   MadeFile(Os& os, std::unique_ptr<File> file, std::string name, State state, int slot);
+  Moved SwapBack(const std::string& target, OsError* err);
 
   Os& os_;
   std::unique_ptr<File> file_;
@@ -64,11 +66,11 @@ class MadeFile {
 // Opens the UCF at `path` and waits for its turn: runs on one UCF take turns,
 // from whatever folder they start; the turn lasts until the file is
 // destroyed. A read-only UCF is opened without waiting. Once the turn is
-// this run's, removes the file that a killed run left beside it (see
-// CopyName), whose other name can only be the working file `working`. Null
-// if it cannot be opened or is not a regular file, with the reason in `*err`.
-std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, const std::string& working,
-                              OsError* err, const Waiting& waiting);
+// this run's, removes what killed runs left beside it (see
+// MadeFile::MoveBeside). Null if it cannot be opened or is not a regular
+// file, with the reason in `*err`.
+std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, OsError* err,
+                              const Waiting& waiting);
 
 // Opens the UCF at `path` only to read it, once no run on it has its turn,
 // so that what it reads is a run's result, never part of one. Changes no
@@ -81,24 +83,16 @@ std::unique_ptr<File> OpenUcfToRead(Os& os, const std::string& path, OsError* er
 // new, private file, made if nothing bears the name, or in place of one
 // that a run left (killed, or finished meanwhile). Null if it cannot be
 // made, or stands for what is not the run's to destroy: a link, something
-// not a regular file, a file with other names or of another user; the
-// reason is then in `*why`.
+// not a regular file, a file of another user; the reason is then in `*why`.
 std::unique_ptr<MadeFile> TakeWorkingFile(Os& os, const std::string& name, OsError* err,
                                           const Waiting& waiting);
 
 // Creates a new, private file in the folder of `target`, to be moved onto
 // it. Nameless where the file system allows, so that a run killed before
-// leaves nothing; else under the name that CopyName gives, which the next
-// run on `target` removes. Null on failure, with the reason in `*err`.
+// leaves nothing; else under a name as MadeFile::MoveBeside gives, which the
+// next run on `target` removes. Null on failure, with the reason in `*err`.
 std::unique_ptr<MadeFile> CreateBeside(Os& os, const std::string& target, bool nameless,
                                        OsError* err);
-
-// The names that a file may bear beside `target` right before it takes its
-// place, the first free one of kCopyNames: a run killed then leaves it
-// there, for the next run on `target`. Another's file at the first name
-// does not stop a run.
-constexpr int kCopyNames = 4;
-std::string CopyName(const std::string& target, int n);
 
 }  // namespace romseed
 

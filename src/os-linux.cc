@@ -1,14 +1,18 @@
 // The calls of os.h on Linux, which the nameless files (O_TMPFILE), their
 // linking through /proc/self/fd and the nanosecond times need.
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #ifdef ROMSEED_HAVE_ACL
@@ -16,6 +20,7 @@
 #include <attr/libattr.h>
 #endif
 
+#include "hex.h"
 #include "os.h"
 
 namespace romseed {
@@ -328,6 +333,34 @@ class LinuxOs : public Os {
   bool SyncFolder(const std::string& path) override {
     Fd fd(::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return fd.get() >= 0 && ::fsync(fd.get()) == 0;
+  }
+
+  std::vector<std::string> List(const std::string& path, const std::string& prefix) override {
+    std::vector<std::string> names;
+    std::unique_ptr<DIR, int (*)(DIR*)> folder(::opendir(FolderOf(path).c_str()), ::closedir);
+    while (folder) {
+      const struct dirent* entry = ::readdir(folder.get());
+      if (!entry) break;
+      if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0) {
+        names.push_back(entry->d_name);
+      }
+    }
+    return names;
+  }
+
+  std::string Token() override {
+    std::uint64_t n = 0;
+    if (::getrandom(&n, sizeof n, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof n)) {
+      // Kernels before 3.17, or a pool not yet ready at boot.
+      Fd random(::open("/dev/urandom", O_RDONLY | O_CLOEXEC));
+      if (random.get() < 0 || ::read(random.get(), &n, sizeof n) != static_cast<ssize_t>(sizeof n)) {
+        struct timespec now = {};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        n = (static_cast<std::uint64_t>(now.tv_sec) * 1000000007u + now.tv_nsec) ^
+            (static_cast<std::uint64_t>(::getpid()) << 40);
+      }
+    }
+    return Hex(n, 16);
   }
 };
 

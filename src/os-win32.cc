@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "hex.h"
 #include "os.h"
 #include "retry_limits.h"
 
@@ -522,6 +523,35 @@ class Win32Os : public Os {
 
   // Moves are written through, so there is nothing left to flush.
   bool SyncFolder(const std::string&) override { return true; }
+
+  std::vector<std::string> List(const std::string& path, const std::string& prefix) override {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAW found;
+    const std::wstring pattern = Widen(FolderOf(path)) + L"\\" + Widen(prefix) + L"*";
+    HANDLE search = ::FindFirstFileW(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+      // The pattern meets short names too: only the long one counts.
+      const std::string name = Narrow(found.cFileName);
+      if (name.compare(0, prefix.size(), prefix) == 0) names.push_back(name);
+    } while (::FindNextFileW(search, &found));
+    ::FindClose(search);
+    return names;
+  }
+
+  std::string Token() override {
+    // RtlGenRandom, which Microsoft documents as looked up by its export name.
+    using GenRandom = BOOLEAN(WINAPI*)(PVOID, ULONG);
+    static const GenRandom gen_random = Lookup<GenRandom>(L"advapi32.dll", "SystemFunction036");
+    std::uint64_t n = 0;
+    if (!gen_random || !gen_random(&n, sizeof n)) {
+      LARGE_INTEGER now = {};
+      ::QueryPerformanceCounter(&now);
+      n = static_cast<std::uint64_t>(now.QuadPart) ^
+          (static_cast<std::uint64_t>(::GetCurrentProcessId()) << 40);
+    }
+    return Hex(n, 16);
+  }
 };
 
 // Guards the list of files the run made: the console's handler runs in a

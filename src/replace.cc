@@ -103,6 +103,10 @@ bool ReplaceUcf(Os& os, const ReadUcf& ucf, MadeFile& work, Failure* err) {
   // folder gets a copy instead.
   const bool moved = work.MoveBeside(target, &error);
   if (!moved && error.kind != OsError::kNeedsCopy) return Fail(err, CantReplace(ucf), error.reason);
+  // Its old name gone for good before the file changes owner or takes the
+  // UCF's place: else a crash could leave that name to another user's file,
+  // or to the new UCF, in the way of the next run.
+  if (moved) os.SyncFolder(kWorkingName);
   const std::string unwritten = std::string("can't write file ") + kWorkingName;
   if (moved ? !TakePlace(os, ucf, target, work, unwritten, err)
             : !CopyBeside(os, ucf, target, work, err)) {

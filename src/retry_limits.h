@@ -18,6 +18,11 @@ inline constexpr int kQuietTurnTries = 100;
 // and the lookups of the file that names a UCF's turn.
 inline constexpr int kMoveTries = 200;
 inline constexpr int kTurnNameTries = 10;
+// Names beside the UCF, each taken only if a run drew the same token.
+inline constexpr int kBesideNameTries = 8;
+// Swaps back to the UCF's name of an editor's save, each one more only if
+// they saved again within a swap.
+inline constexpr int kSwapBackTries = 16;
 
 }  // namespace romseed
 

@@ -57,7 +57,7 @@ bool OpenInputs(Os& os, const Job& job, Inputs* in, Failure* err, Sink& errors) 
   OsError error;
   in->bin = os.Open(job.bin_path, kOpenRead, &error);
   if (!in->bin) return Fail(err, "can't open binary file " + job.bin_path, error.reason);
-  in->ucf = OpenUcf(os, job.ucf_path, kWorkingName, &error, [&] { SayWaiting(errors, job.ucf_path); });
+  in->ucf = OpenUcf(os, job.ucf_path, &error, [&] { SayWaiting(errors, job.ucf_path); });
   if (!in->ucf) return Fail(err, "can't open ucf file " + job.ucf_path, error.reason);
   // Read-only is how a user or their version control says "do not change".
   if (in->ucf->info().read_only) return Fail(err, "ucf file " + job.ucf_path + " is read-only");

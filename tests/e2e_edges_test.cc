@@ -186,13 +186,13 @@ TEST_F(Strace, KeepsASaveRightBeforeTheReplace) {
   std::thread run([&] {
     r = Run({"fw.bin", "top.ucf", "rom"}, Traced({"-e", "inject=rename,renameat2:delay_enter=2000000"}));
   });
-  for (int waited = 0; !Exists(dir / ".romseed-top.ucf") && waited < 10000; ++waited) ::usleep(1000);
+  for (int waited = 0; Beside(dir.path()).empty() && waited < 10000; ++waited) ::usleep(1000);
   ::usleep(300000);
   WriteFile(dir / "top.ucf", "NET \"clk\" LOC = \"P56\";\n");
   run.join();
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_EQ(ReadFile(dir / "top.ucf"), "NET \"clk\" LOC = \"P56\";\n");
-  EXPECT_FALSE(Exists(dir / ".romseed-top.ucf"));
+  EXPECT_TRUE(Beside(dir.path()).empty());
 }
 
 // Root on a UCF of another user's, killed right before the replace, or
@@ -214,7 +214,7 @@ TEST_F(Strace, AKillBeforeTheRenameStopsNoLaterRun) {
       EXPECT_EQ(r.status, 0) << r.out;
       EXPECT_EQ(ReadFile(ucf), kTopNew);
       EXPECT_FALSE(Exists(dir / "tempucf.ucf"));
-      EXPECT_FALSE(Exists(ucf.substr(0, ucf.rfind('/')) + "/.romseed-top.ucf"));
+      EXPECT_TRUE(Beside(ucf.substr(0, ucf.rfind('/'))).empty());
     }
   }
 }
@@ -396,7 +396,7 @@ TEST_F(Edges, NothingLeftBehindWhenKilledOrOutOfDescriptors) {
   ScratchDir shm("/dev/shm");
   WriteFile(dir / "fw.bin", std::string(8 << 20, '\x5a'));
   KillAlongTheRun(shm / "top.ucf", 5000, 100000, [&](int us) {
-    if (Exists(shm / ".romseed-top.ucf")) {
+    if (!Beside(shm.path()).empty()) {
       EXPECT_EQ(Run({"fw.bin", shm / "top.ucf", "rom"}).status, 0);
     }
     std::vector<std::string> left;

@@ -1,5 +1,7 @@
 #include "fake_os.h"
 
+#include "hex.h"
+
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
@@ -77,5 +79,19 @@ bool FakeOs::Exchange(const std::string& a, const std::string& b) {
   std::swap(files[a], files[b]);
   return true;
 }
+
+std::vector<std::string> FakeOs::List(const std::string& path, const std::string& prefix) {
+  std::vector<std::string> names;
+  if (!Call("list " + Folder(path))) return names;
+  for (const auto& entry : files) {
+    const std::string name = entry.first.substr(Folder(entry.first).size());
+    if (Folder(entry.first) == Folder(path) && name.compare(0, prefix.size(), prefix) == 0) {
+      names.push_back(name);
+    }
+  }
+  return names;
+}
+
+std::string FakeOs::Token(int n) { return Hex(n, kTokenDigits); }
 
 }  // namespace romseed

@@ -108,6 +108,14 @@ class FakeOs : public Os {
     return true;
   }
   bool SyncFolder(const std::string& path) override { return Call("syncdir " + path); }
+  std::vector<std::string> List(const std::string& path, const std::string& prefix) override;
+  // Tokens count up from 1, so that each run of a test names alike.
+  std::string Token() override { return Token(++tokens_); }
+  static std::string Token(int n);
+  // The name that a file beside `target` bears with the `n`th token.
+  static std::string Beside(const std::string& target, int n = 1) {
+    return Folder(target) + ".romseed-" + target.substr(Folder(target).size()) + "." + Token(n);
+  }
   // Call, with `*err` set when it fails.
   bool Called(const std::string& call, OsError* err) {
     if (Call(call)) return true;
@@ -130,6 +138,7 @@ class FakeOs : public Os {
 
  private:
   std::uint64_t made_ = 0;
+  int tokens_ = 0;
 };
 
 }  // namespace romseed

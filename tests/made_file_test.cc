@@ -12,26 +12,38 @@ namespace {
 const Waiting kNoWait = [] {};
 
 TEST(MadeFile, EachWayOutOfEachStateLeavesOnlyWhatItShould) {
+  const std::string first = FakeOs::Beside("top.ucf", 1), second = FakeOs::Beside("top.ucf", 2);
   struct Case {
     const char* what;
-    bool exchange, unchanged, taken;  // names can be swapped; the UCF as read; .romseed-top.ucf is someone's
+    bool exchange, unchanged, taken;  // names can be swapped; the UCF as read; the first name is someone's
+    int saves;                        // newer saves, one at each swap back
     MadeFile::Moved moved;
     std::set<std::string> left;
     std::string ucf;  // what top.ucf holds after
   } cases[] = {
-      {"renamed over the ucf", false, true, false, MadeFile::Moved::kDone, {"top.ucf"}, "new"},
-      {"swapped with the ucf", true, true, false, MadeFile::Moved::kDone, {"top.ucf"}, "new"},
-      {"a save kept, no swap", false, false, false, MadeFile::Moved::kChanged, {"top.ucf"}, "old"},
-      {"a save swapped back", true, false, false, MadeFile::Moved::kChanged, {"top.ucf"}, "old"},
-      {"the next name beside", false, true, true, MadeFile::Moved::kDone,
-       {"top.ucf", ".romseed-top.ucf"}, "new"},
+      {"renamed over the ucf", false, true, false, 0, MadeFile::Moved::kDone, {"top.ucf"}, "new"},
+      {"swapped with the ucf", true, true, false, 0, MadeFile::Moved::kDone, {"top.ucf"}, "new"},
+      {"a save kept, no swap", false, false, false, 0, MadeFile::Moved::kChanged, {"top.ucf"}, "old"},
+      {"a save swapped back", true, false, false, 0, MadeFile::Moved::kChanged, {"top.ucf"}, "old"},
+      // Their newest save where they put it, and nothing at the run's name.
+      {"a newer save as it swaps back", true, false, false, 1, MadeFile::Moved::kChanged,
+       {"top.ucf"}, "save 2"},
+      {"saves that never stop", true, false, false, 99, MadeFile::Moved::kChanged, {"top.ucf"},
+       "save 17"},
+      {"the next name beside", false, true, true, 0, MadeFile::Moved::kDone, {"top.ucf", first}, "new"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     FakeOs fake;
     fake.exchange = c.exchange;
     fake.Put("top.ucf", "old");
-    if (c.taken) fake.Put(".romseed-top.ucf", "theirs");
+    if (c.taken) fake.Put(first, "theirs");
+    int exchanges = 0;
+    fake.meanwhile = [&](const std::string& call) {
+      if (call.compare(0, 9, "exchange ") == 0 && ++exchanges > 1 && exchanges <= c.saves + 1) {
+        fake.Put("top.ucf", "save " + std::to_string(exchanges));
+      }
+    };
     OsError err;
     {
       std::unique_ptr<MadeFile> work = TakeWorkingFile(fake, "tempucf.ucf", &err, kNoWait);
@@ -39,6 +51,7 @@ TEST(MadeFile, EachWayOutOfEachStateLeavesOnlyWhatItShould) {
       ASSERT_TRUE(work->file().Write(reinterpret_cast<const unsigned char*>("new"), 3));
       ASSERT_TRUE(work->MoveBeside("top.ucf", &err));
       EXPECT_EQ(fake.files.count("tempucf.ucf"), 0u);
+      EXPECT_EQ(fake.files.count(c.taken ? second : first), 1u);
       EXPECT_EQ(work->MoveTo("top.ucf", [&](const std::string&) { return c.unchanged; }, &err), c.moved);
     }  // destroyed: whatever is still the run's goes
     EXPECT_EQ(fake.Paths(), c.left);
@@ -63,11 +76,12 @@ TEST(MadeFile, RemovesOnlyANameThatIsStillItsFile) {
     fake = FakeOs();
     fake.nameless = nameless;
     fake.Put("ext/top.ucf", "old");
+    fake.Put(FakeOs::Beside("ext/top.ucf", 1), "taken");  // the next token is drawn
     std::unique_ptr<MadeFile> copy = CreateBeside(fake, "ext/top.ucf", true, &err);
     ASSERT_TRUE(copy) << err.reason;
-    EXPECT_EQ(fake.files.count("ext/.romseed-top.ucf"), nameless ? 0u : 1u);
+    EXPECT_EQ(fake.files.count(FakeOs::Beside("ext/top.ucf", 2)), nameless ? 0u : 1u);
     copy.reset();
-    EXPECT_EQ(fake.Paths(), std::set<std::string>{"ext/top.ucf"});
+    EXPECT_EQ(fake.Paths(), (std::set<std::string>{"ext/top.ucf", FakeOs::Beside("ext/top.ucf", 1)}));
   }
 }
 

@@ -13,6 +13,11 @@
 #include "fake_os.h"
 #include "memory_io.h"
 
+// The fake system's first token, which ends the first name beside a UCF;
+// a copy on another file system gets the second, as the move drew the first.
+#define TOKEN "0000000000000001"
+#define COPY_TOKEN "0000000000000002"
+
 namespace romseed {
 namespace {
 
@@ -56,8 +61,9 @@ TEST_F(RunTest, MakesTheContentDurableBeforeItTakesTheUcfsPlace) {
   // was read right before the rename; the folder after.
   // Beside the UCF first, and only then its permissions.
   ExpectOrder({"lock top.ucf", "create tempucf.ucf", "lock tempucf.ucf",
-               "move tempucf.ucf .romseed-top.ucf", "chmod tempucf.ucf", "sync tempucf.ucf",
-               "stat top.ucf", "rename .romseed-top.ucf top.ucf", "syncdir top.ucf"});
+               "move tempucf.ucf .romseed-top.ucf." TOKEN, "syncdir tempucf.ucf",
+               "chmod tempucf.ucf", "sync tempucf.ucf",
+               "stat top.ucf", "rename .romseed-top.ucf." TOKEN " top.ucf", "syncdir top.ucf"});
   EXPECT_EQ(fake.files["top.ucf"]->data, kNew);
   EXPECT_EQ(fake.Paths(), (std::set<std::string>{"fw.bin", "top.ucf"}));
 
@@ -68,13 +74,13 @@ TEST_F(RunTest, MakesTheContentDurableBeforeItTakesTheUcfsPlace) {
     fake = FakeOs();
     fake.nameless = nameless;
     ASSERT_EQ(Run("ext/top.ucf"), 0) << printed;
-    const std::string copy = nameless ? "nameless" : "ext/.romseed-top.ucf";
+    const std::string copy = nameless ? "nameless" : "ext/.romseed-top.ucf." COPY_TOKEN;
     ExpectOrder({"write " + copy, "remove tempucf.ucf", "chmod " + copy, "sync " + copy,
-                 "stat ext/top.ucf", "rename ext/.romseed-top.ucf ext/top.ucf",
+                 "stat ext/top.ucf", "rename ext/.romseed-top.ucf." COPY_TOKEN " ext/top.ucf",
                  "syncdir ext/top.ucf"});
     if (nameless) {
-      ExpectOrder({"sync nameless", "move nameless ext/.romseed-top.ucf",
-                   "rename ext/.romseed-top.ucf ext/top.ucf"});
+      ExpectOrder({"sync nameless", "move nameless ext/.romseed-top.ucf." COPY_TOKEN,
+                   "rename ext/.romseed-top.ucf." COPY_TOKEN " ext/top.ucf"});
     }
     EXPECT_EQ(fake.At("chmod tempucf.ucf"), fake.calls.size());
     EXPECT_EQ(fake.files["ext/top.ucf"]->data, kNew);
@@ -85,7 +91,7 @@ TEST_F(RunTest, MakesTheContentDurableBeforeItTakesTheUcfsPlace) {
   fake = FakeOs();
   fake.folders = true;
   ASSERT_EQ(Run("sub/top.ucf"), 0) << printed;
-  ExpectOrder({"move tempucf.ucf sub/.romseed-top.ucf", "rename sub/.romseed-top.ucf sub/top.ucf",
+  ExpectOrder({"move tempucf.ucf sub/.romseed-top.ucf." TOKEN, "rename sub/.romseed-top.ucf." TOKEN " sub/top.ucf",
                "syncdir sub/top.ucf", "syncdir tempucf.ucf"});
 }
 
@@ -108,19 +114,19 @@ TEST_F(RunTest, EveryFailureKeepsTheUcfAndLeavesNothingBehind) {
       {"top.ucf", "resolve top.ucf", "can't replace ucf file top.ucf", false, 2},
       {"top.ucf", "chmod tempucf.ucf", "can't replace ucf file top.ucf"},
       // Only a move across file systems takes the way through a copy.
-      {"top.ucf", "move tempucf.ucf .romseed-top.ucf", "can't replace ucf file top.ucf"},
-      {"top.ucf", "rename .romseed-top.ucf top.ucf", "can't replace ucf file top.ucf"},
+      {"top.ucf", "move tempucf.ucf .romseed-top.ucf." TOKEN, "can't replace ucf file top.ucf"},
+      {"top.ucf", "rename .romseed-top.ucf." TOKEN " top.ucf", "can't replace ucf file top.ucf"},
       // The content of a UCF with whole-second times, read again to compare.
       {"top.ucf", "open top.ucf", "can't replace ucf file top.ucf", false, 2},
-      {"ext/top.ucf", "create ext/.romseed-top.ucf", cant_replace},
+      {"ext/top.ucf", "create ext/.romseed-top.ucf." COPY_TOKEN, cant_replace},
       {"ext/top.ucf", "read tempucf.ucf", cant_replace},
-      {"ext/top.ucf", "write ext/.romseed-top.ucf", cant_replace},
-      {"ext/top.ucf", "sync ext/.romseed-top.ucf", cant_replace},
+      {"ext/top.ucf", "write ext/.romseed-top.ucf." COPY_TOKEN, cant_replace},
+      {"ext/top.ucf", "sync ext/.romseed-top.ucf." COPY_TOKEN, cant_replace},
       {"ext/top.ucf", "remove tempucf.ucf", cant_replace},
-      {"ext/top.ucf", "chmod ext/.romseed-top.ucf", cant_replace},
-      {"ext/top.ucf", "rename ext/.romseed-top.ucf ext/top.ucf", cant_replace},
-      {"ext/top.ucf", "move nameless ext/.romseed-top.ucf", cant_replace, true},
-      {"ext/top.ucf", "rename ext/.romseed-top.ucf ext/top.ucf", cant_replace, true},
+      {"ext/top.ucf", "chmod ext/.romseed-top.ucf." COPY_TOKEN, cant_replace},
+      {"ext/top.ucf", "rename ext/.romseed-top.ucf." COPY_TOKEN " ext/top.ucf", cant_replace},
+      {"ext/top.ucf", "move nameless ext/.romseed-top.ucf." COPY_TOKEN, cant_replace, true},
+      {"ext/top.ucf", "rename ext/.romseed-top.ucf." COPY_TOKEN " ext/top.ucf", cant_replace, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fail);
@@ -192,7 +198,6 @@ TEST_F(RunTest, RefusesWhatWouldDestroyAFile) {
        std::string("NET a;\0\n", 8)},
       {working, [&] { fake.Put("tempucf.ucf", "another user's")->info.mine = false; },
        ": it belongs to another user"},
-      {working, [&] { fake.Put("tempucf.ucf", "linked")->info.links = 2; }, ": it has other names"},
       {working, [&] { fake.Put("tempucf.ucf", "")->info.regular = false; }, ": not a regular file"},
       {working,
        [&] {
@@ -261,51 +266,46 @@ TEST_F(RunTest, KeepsASaveMadeDuringTheRun) {
       {changed,
        [&] {
          fake.exchange = true;
-         saved_at("exchange .romseed-top.ucf top.ucf", "top.ucf", false, saved, 1);
+         saved_at("exchange .romseed-top.ucf." TOKEN " top.ucf", "top.ucf", false, saved, 1);
        },
        "", false, saved},
   };
   for (const Refusal& c : cases) ExpectRefused(c);
   ExpectRefused({"ucf file ext/top.ucf changed during the run",
-                 [&] { saved_at("sync ext/.romseed-top.ucf", "ext/top.ucf", false, saved, 1); }, "",
+                 [&] { saved_at("sync ext/.romseed-top.ucf." COPY_TOKEN, "ext/top.ucf", false, saved, 1); }, "",
                  false, saved},
                 "ext/top.ucf");
 }
 
 TEST_F(RunTest, ReplacesWhatAKilledRunLeftBehind) {
-  // Beside the UCF: as made, private; as given the UCF's owner, group and
-  // mode; and killed while it moved there, a second name of the working file.
-  for (int left = 0; left < 3; ++left) {
-    fake = FakeOs();
-    fake.Put("tempucf.ucf", "left by a killed run");
-    auto copy = fake.Put(".romseed-top.ucf", "left as its rename was killed");
-    if (left == 1) copy->info.mine = false, copy->info.shared = true;
-    if (left == 2) {
-      fake.files[".romseed-top.ucf"] = copy = fake.files["tempucf.ucf"];
-      copy->info.links = 2;
-      fake.meanwhile = [&](const std::string& call) {
-        if (call == "remove .romseed-top.ucf") fake.files["tempucf.ucf"]->info.links = 1;
-      };
-    }
-    ASSERT_EQ(Run(), 0) << printed;
-    ExpectOrder({"lock top.ucf", "remove .romseed-top.ucf", "open tempucf.ucf",
-                 "lock tempucf.ucf", "remove tempucf.ucf", "create tempucf.ucf",
-                 "rename .romseed-top.ucf top.ucf"});
-    EXPECT_EQ(fake.files["top.ucf"]->data, kNew);
-    EXPECT_EQ(fake.Paths(), (std::set<std::string>{"fw.bin", "top.ucf"}));
-  }
-
-  // A file of that name that no run of the tool leaves is someone's own, and
-  // the run passes it by.
-  for (auto theirs : {+[](FileInfo* i) { i->mine = false, i->owner = 7; },
-                      +[](FileInfo* i) { i->links = 2; },
-                      +[](FileInfo* i) { i->shared = true, i->mode = 0644; }}) {
-    fake = FakeOs();
-    theirs(&fake.Put(".romseed-top.ucf", "theirs")->info);
-    ASSERT_EQ(Run(), 0) << printed;
-    EXPECT_EQ(fake.files[".romseed-top.ucf"]->data, "theirs");
-    ExpectOrder({"move tempucf.ucf .romseed-top.ucf.1", "rename .romseed-top.ucf.1 top.ucf"});
-  }
+  // Beside the UCF, what a killed run leaves at a name of a run's form goes:
+  // as made, private; with any part of the UCF's owner and mode; the old UCF
+  // swapped out, with a second name. So does its working file, a second name
+  // of one of them. Names of another form, and what no run makes, stay.
+  struct Left {
+    std::string name;
+    void (*as)(FileInfo*);
+    bool goes;
+  } left[] = {
+      {".romseed-top.ucf.0123456789abcdef", [](FileInfo*) {}, true},
+      {".romseed-top.ucf.00000000000000aa", [](FileInfo* i) { i->mine = false, i->owner = 7; }, true},
+      {".romseed-top.ucf.00000000000000bb", [](FileInfo* i) { i->mine = false, i->links = 2; }, true},
+      {".romseed-top.ucf.00000000000000cc", [](FileInfo* i) { i->regular = false; }, false},
+      {".romseed-top.ucf.00000000000000zz", [](FileInfo*) {}, false},
+      {".romseed-top.ucf.00000000000000AA", [](FileInfo*) {}, false},
+      {".romseed-top.ucf.0123456789abcdef0", [](FileInfo*) {}, false},
+      {".romseed-top.ucf", [](FileInfo*) {}, false},
+      {".romseed-top.ucf.bak.0123456789abcdef", [](FileInfo*) {}, false},
+      {"sub/.romseed-top.ucf.0123456789abcdef", [](FileInfo*) {}, false},
+  };
+  for (const Left& l : left) l.as(&fake.Put(l.name, "left")->info);
+  fake.files["tempucf.ucf"] = fake.files[left[0].name];
+  ASSERT_EQ(Run(), 0) << printed;
+  ExpectOrder({"lock top.ucf", "remove " + left[0].name, "open tempucf.ucf", "lock tempucf.ucf",
+               "remove tempucf.ucf", "create tempucf.ucf", "rename .romseed-top.ucf." TOKEN " top.ucf"});
+  EXPECT_EQ(fake.files["top.ucf"]->data, kNew);
+  for (const Left& l : left) EXPECT_EQ(fake.files.count(l.name), l.goes ? 0u : 1u) << l.name;
+  EXPECT_EQ(fake.files.count("tempucf.ucf"), 0u);
 }
 
 TEST_F(RunTest, WarnsOfDroppedLinesThatAreNotItsStatements) {

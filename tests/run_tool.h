@@ -48,6 +48,8 @@ class ScratchDir {
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& data);
 bool Exists(const std::string& path);  // without following a final link
+// The names in `folder` of files that a run gives a file beside a UCF.
+std::vector<std::string> Beside(const std::string& folder);
 
 }  // namespace romseed
 

@@ -350,6 +350,18 @@ TEST_F(Edges, TakesAUcfOnStandardInputFromALongPath) {
   EXPECT_EQ(ReadFile(dir / kDeep), kTopNew);
 }
 
+TEST_F(Edges, UpdatesAUcfOfTheLongestName) {
+  // Either side of the length that leaves no room for the name beside.
+  for (std::size_t length : {229, 230, 255}) {
+    const std::string name = std::string(length - 4, 'u') + ".ucf";
+    WriteFile(dir / name, kTopUcf);
+    ToolResult r = Run({"fw.bin", name, "rom"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(ReadFile(dir / name), kTopNew);
+    EXPECT_TRUE(Beside(dir.path()).empty());
+  }
+}
+
 TEST_F(Edges, WorksInAFolderDeeperThanPathMax) {
   // Made a folder at a time: no path that long can be opened.
   const std::string step(200, 'd');

@@ -182,6 +182,15 @@ printf 'NET a;\n' >"$shm/top.ucf" && printf '\x01' >"$dir/fw.bin"
 run "$dir" "$exe" fw.bin "$shm/top.ucf" rom
 check "ucf on another file system" test "$st" = 0 -a "$(wc -l <"$shm/top.ucf")" = 2
 check "nothing left behind" test "$(ls -A "$shm")" = top.ucf -a "$(ls -A "$dir")" = fw.bin
+# What a killed run left beside the UCF goes, a name of another form stays;
+# a UCF name too long to leave room for the run's own is no obstacle.
+: >"$shm/.romseed-top.ucf.0123456789abcdef" && : >"$shm/.romseed-top.ucf.keep"
+long=$(printf 'u%.0s' {1..236}).ucf && printf 'NET a;\n' >"$shm/$long"
+run "$dir" "$exe" fw.bin "$shm/top.ucf" rom
+check "leftover beside removed" test "$st" = 0 -a "$(LC_ALL=C ls -A "$shm" | grep -c romseed)" = 1
+run "$dir" "$exe" fw.bin "$shm/$long" rom
+check "ucf of a 240-byte name" test "$st" = 0 -a "$(wc -l <"$shm/$long")" = 2
+rm "$shm/.romseed-top.ucf.keep" "$shm/$long"
 
 # A failed write leaves the UCF as it was.
 dir=$(fresh full)

@@ -195,6 +195,46 @@ TEST_F(Strace, KeepsASaveRightBeforeTheReplace) {
   EXPECT_TRUE(Beside(dir.path()).empty());
 }
 
+// A fault or a signal at one of the system's calls: the UCF as it was,
+// nothing of the run's left, and what another run made meanwhile at the
+// working file's name kept.
+TEST_F(Strace, AFaultOrASignalAtACallKeepsTheUcfAndLeavesNothing) {
+  ScratchDir shm("/dev/shm");
+  struct Case {
+    std::string ucf;
+    std::vector<std::string> inject;
+    int status;
+  } cases[] = {
+      {dir / "top.ucf", {"-e", "inject=fchmod:error=EPERM:when=2"}, 1},  // the UCF's mode
+      // As it flushes its folder, once the file is beside the UCF.
+      {dir / "top.ucf", {"-e", "inject=fsync:signal=SIGTERM:delay_exit=1000000:when=1"}, 128 + SIGTERM},
+      // As it flushes a named copy, where no file can be made without a name.
+      {shm / "top.ucf", {"-e", "inject=access:error=ENOENT", "-e", "inject=fsync:signal=SIGTERM:when=1"},
+       128 + SIGTERM},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.inject.back());
+    const std::string folder = c.ucf.substr(0, c.ucf.rfind('/'));
+    WriteFile(c.ucf, kTopUcf);
+    std::atomic<bool> made{false};
+    std::thread other([&] {
+      for (int waited = 0; waited < 5000 && !made; ++waited, ::usleep(1000)) {
+        if (!Exists(dir / "tempucf.ucf") && !Beside(folder).empty()) {
+          WriteFile(dir / "tempucf.ucf", "another run's");
+          made = true;
+        }
+      }
+    });
+    ToolResult r = Run({"fw.bin", c.ucf, "rom"}, Traced(c.inject));
+    other.join();
+    EXPECT_EQ(r.status, c.status) << r.out;
+    EXPECT_EQ(ReadFile(c.ucf), kTopUcf);
+    EXPECT_TRUE(Beside(folder).empty());
+    EXPECT_EQ(made, Exists(dir / "tempucf.ucf"));
+    std::filesystem::remove(dir / "tempucf.ucf");
+  }
+}
+
 // Root on a UCF of another user's, killed right before the replace, or
 // right after it swapped the names, here and across file systems: the next
 // run is not locked out.
@@ -320,6 +360,23 @@ TEST_F(Edges, TakesNoFlockOfTheCallers) {
   EXPECT_EQ(Run({"fw.bin", "top.ucf", "rom"}, alarmed).status, 0);
   EXPECT_EQ(ReadFile(dir / "top.ucf"), kTopNew);
   ::close(held);
+}
+
+// Another run's turn (held here) during which the UCF is saved in place:
+// the run starts from that save, and takes it for no change of its own.
+TEST_F(Edges, StartsFromASaveMadeWhileItWaitedForItsTurn) {
+  int held = ::open((dir / "top.ucf").c_str(), O_RDWR | O_CLOEXEC);
+  struct flock turn = {};
+  turn.l_type = F_WRLCK;
+  ASSERT_EQ(::fcntl(held, F_OFD_SETLK, &turn), 0);
+  ToolResult r;
+  std::thread run([&] { r = Run({"fw.bin", "top.ucf", "rom"}); });
+  ::usleep(300000);
+  WriteFile(dir / "top.ucf", "NET \"rst\" LOC = \"P1\";\n" + kTopUcf);
+  ::close(held);
+  run.join();
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(ReadFile(dir / "top.ucf"), "NET \"rst\" LOC = \"P1\";\n" + kTopNew);
 }
 
 TEST_F(Edges, RunsOnOneUcfFromManyFoldersTakeTurns) {

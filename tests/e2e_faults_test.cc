@@ -18,7 +18,8 @@ TEST_F(Edges, KeepsTheUcfsLinkAndPermissions) {
   ::mkdir((dir / "sub").c_str(), 0755);
   std::filesystem::create_symlink("top.ucf", dir / "link.ucf");
   std::filesystem::create_symlink(dir / "top.ucf", dir / "sub/absolute.ucf");
-  for (const char* link : {"link.ucf", "sub/absolute.ucf"}) {
+  std::filesystem::create_symlink("../top.ucf", dir / "sub/relative.ucf");  // from its own folder
+  for (const char* link : {"link.ucf", "sub/absolute.ucf", "sub/relative.ucf"}) {
     WriteFile(dir / "top.ucf", kTopUcf);
     ASSERT_EQ(Run({"fw.bin", link, "rom"}).status, 0) << link;
     EXPECT_TRUE(std::filesystem::is_symlink(dir / link));

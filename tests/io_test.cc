@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <functional>
+#include <vector>
 
 #include "filter.h"
 #include "init_writer.h"
@@ -21,6 +22,54 @@ TEST(Output, AFailedWriteFailsEveryLaterOne) {
   EXPECT_FALSE(out.Flush());
   EXPECT_FALSE(out.ok());
   EXPECT_EQ(sink.data, "");
+}
+
+// A piece too large for the buffer after a failed flush: refused unwritten,
+// and the failure stays.
+TEST(Output, NothingGoesThroughAfterAFailedFlush) {
+  struct FailsFirst : Sink {
+    bool Write(const unsigned char* p, std::size_t n) override {
+      return ++writes > 1 && (data.append(reinterpret_cast<const char*>(p), n), true);
+    }
+    int writes = 0;
+    std::string data;
+  } sink;
+  Output out(sink, 8);
+  out.Put("abc");
+  out.Put("0123456789");
+  EXPECT_FALSE(out.Flush());
+  EXPECT_EQ(sink.data, "");
+}
+
+// Input from a terminal: what is typed, then an end of file, then more.
+class Terminal : public Source {
+ public:
+  explicit Terminal(std::vector<std::string> typed) : typed_(std::move(typed)) {}
+  bool Read(unsigned char* p, std::size_t n, std::size_t* got) override {
+    const std::string piece = next_ < typed_.size() ? typed_[next_++] : "";
+    *got = std::min(n, piece.size());
+    std::memcpy(p, piece.data(), *got);
+    return true;
+  }
+
+ private:
+  std::vector<std::string> typed_;
+  std::size_t next_ = 0;
+};
+
+TEST(Passes, EndAtTheFirstEndOfFile) {
+  std::int64_t n;
+  StringSink typed, then_ended;
+  Output out(typed), expected(then_ended);
+  Terminal ucf({"NET a;\n", "", "NET b;\n"}), bin({"\x12\x34", "", "\x56"});
+  MemorySource ucf_alone("NET a;\n"), bin_alone("\x12\x34");
+  FilterResult r;
+  FilterUcf(ucf, out, "INST \"rom", &r);
+  WriteInits(bin, out, "INST \"rom", kRamb4, "\n", "", &n);
+  FilterUcf(ucf_alone, expected, "INST \"rom", &r);
+  WriteInits(bin_alone, expected, "INST \"rom", kRamb4, "\n", "", &n);
+  ASSERT_TRUE(out.Flush() && expected.Flush());
+  EXPECT_EQ(typed.data, then_ended.data);
 }
 
 TEST(Passes, SayWhyTheyFailed) {

@@ -254,6 +254,14 @@ TEST_F(RunTest, KeepsASaveMadeDuringTheRun) {
       {changed, [&] { saved_at("sync tempucf.ucf", "top.ucf", false, saved, 1); }, "", false, saved},
       {changed, [&] { saved_at("resolve top.ucf", "top.ucf", true, saved, 0); }, "", false, saved},
       {changed, [&] { saved_at("resolve top.ucf", "top.ucf", false, longer, 0); }, "", false, longer},
+      // By rename, of the same size and time to the nanosecond: only the
+      // file's identity tells.
+      {changed,
+       [&] {
+         fake.files["top.ucf"]->info.mtime = 1;
+         saved_at("resolve top.ucf", "top.ucf", true, saved, 1);
+       },
+       "", false, saved},
       // Where times have a grain of a second, a save of the same size
       // within the same second shows in the content alone.
       {changed,

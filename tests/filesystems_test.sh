@@ -72,6 +72,24 @@ cases() {
     check "$what: the folder's default ACL kept out" test "$(getfacl -cp "$ucf")" = "$acl"
     rm -rf "$where/build"
   fi
+  # Killed right before the replace, and run again; then an in-place save
+  # while the run flushes, which it keeps. (Under strace, with the
+  # wrapper's own faults where it is strace.)
+  local tracer=("$@") st before
+  [ $# = 0 ] && tracer=(strace -f -o /dev/null)
+  "$tool" "$scratch/fw.bin" "$ucf" rom >/dev/null 2>&1 && before=$(cat "$ucf")
+  (cd "$where" && "${tracer[@]}" -e inject=rename,renameat2:signal=SIGKILL \
+    "$tool" "$scratch/fw2.bin" top.ucf rom >/dev/null) 2>/dev/null
+  check "$what: killed before the replace, the ucf as it was" test "$(cat "$ucf")" = "$before"
+  (cd "$where" && "$@" "$tool" "$scratch/fw2.bin" top.ucf rom >/dev/null 2>"$scratch/err")
+  check "$what: run again after the kill ($(tail -n 1 "$scratch/err"))" \
+    quiet "$tool" -c "$scratch/fw2.bin" "$ucf" rom
+  (sleep 0.5; printf 'NET saved;\n' >"$ucf") &
+  (cd "$where" && "${tracer[@]}" -e inject=fsync:delay_enter=1500000:when=1 \
+    "$tool" "$scratch/fw.bin" top.ucf rom >/dev/null 2>&1)
+  st=$?
+  wait
+  check "$what: a save during the run kept (status $st)" test "$st" = 1 -a "$(cat "$ucf")" = 'NET saved;'
   check "$what: nothing left" test -z "$(ls -A "$where" "$scratch" | grep -E 'tempucf|romseed-')"
 }
 
@@ -85,10 +103,14 @@ else
   echo "note: no FUSE here: exFAT not tested"
 fi
 # Each optional call missing, on tmpfs: hard links, the swap of two names,
-# and files without a name.
+# and files without a name. (Runs from $scratch reach tmpfs across file
+# systems, by a copy.)
 cases "$scratch/tmpfs" strace -f -o /dev/null -e inject=link,linkat:error=EPERM
 cases "$scratch/tmpfs" strace -f -o /dev/null -e inject=renameat2:error=EINVAL
 cases "$scratch/tmpfs" strace -f -o /dev/null -e inject=link,linkat:error=EPERM -e inject=renameat2:error=ENOSYS
+# No files without a name (here: no /proc to name them by), so the copy to
+# another file system is named from the start.
+cases "$scratch/tmpfs" strace -f -o /dev/null -e inject=access:error=ENOENT
 # No open-file-description locks (kernels before 3.15), under a caller's
 # flock(1) on the UCF: no turns, and no wait for the caller either.
 cases "$scratch/tmpfs" timeout 20 flock "$scratch/tmpfs/top.ucf" strace -f -o /dev/null -e inject=fcntl:error=EINVAL

@@ -104,5 +104,33 @@ TEST(Check, SaysWhetherTheUcfHoldsTheBinaryAndWhatDiffers) {
   }
 }
 
+// A file that cannot be opened or read, or a UCF that is not text: the
+// check says so on both streams, with status 2, and changes nothing.
+TEST(Check, SaysWhyItCouldNotCheck) {
+  struct Case {
+    std::string fail, said;
+    std::string ucf = "NET a;\n";
+  } cases[] = {
+      {"open fw.bin", "can't open binary file fw.bin"},
+      {"open top.ucf", "can't open ucf file top.ucf"},
+      {"read fw.bin", "can't read binary file fw.bin"},
+      {"read top.ucf", "can't read ucf file top.ucf"},
+      {"", "ucf file top.ucf is not a text file", std::string("NET a;\0\n", 8)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.said);
+    FakeOs fake;
+    fake.Put("fw.bin", "\x12\x34");
+    fake.Put("top.ucf", c.ucf);
+    fake.fail = c.fail;
+    StringSink out, errors;
+    EXPECT_EQ(Main({"romseed", "--check", "fw.bin", "top.ucf", "rom"}, fake, out, errors), kTrouble);
+    EXPECT_EQ(out.data, c.said + "\n");
+    const std::string why = c.fail.empty() ? "\n" : ": injected failure\n";
+    EXPECT_EQ(errors.data, "romseed: " + c.said + why);
+    EXPECT_EQ(fake.files["top.ucf"]->data, c.ucf);
+  }
+}
+
 }  // namespace
 }  // namespace romseed

@@ -26,6 +26,12 @@ void AsNobody() {
   }
 }
 
+// Nobody, as a member of the group "users".
+void AsMemberOfUsers() {
+  const gid_t groups[] = {kUsers};
+  if (::setgroups(1, groups) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(126);
+}
+
 // Runs the tool under strace, which injects `faults` ("-e", "inject=...").
 RunOptions Traced(std::vector<std::string> faults) {
   RunOptions traced;
@@ -257,6 +263,26 @@ TEST_F(Strace, AKillBeforeTheRenameStopsNoLaterRun) {
       EXPECT_TRUE(Beside(ucf.substr(0, ucf.rfind('/'))).empty());
     }
   }
+
+  // A member of the UCF's group, killed right after the swap, on a UCF with
+  // a second name: the old UCF left beside keeps its owner and that name,
+  // and the next run of that member removes it all the same.
+  ::chmod(dir.path().c_str(), 0777);
+  std::filesystem::copy_file(ROMSEED_EXE, dir / "romseed");
+  WriteFile(dir / "top.ucf", kTopUcf);
+  ::chmod((dir / "top.ucf").c_str(), 0664);
+  ::chown((dir / "top.ucf").c_str(), 0, kUsers);
+  ::link((dir / "top.ucf").c_str(), (dir / "second.ucf").c_str());
+  RunOptions member = Traced({"-e", kills[1].first});
+  member.exe = dir / "romseed";
+  member.in_child = AsMemberOfUsers;
+  EXPECT_NE(Run({"fw.bin", "top.ucf", "rom"}, member).status, 0);
+  EXPECT_EQ(Beside(dir.path()).size(), 1u);
+  member.wrapper.clear();
+  ToolResult r = Run({"fw.bin", "top.ucf", "rom"}, member);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(Beside(dir.path()).empty());
+  EXPECT_EQ(ReadFile(dir / "second.ucf"), kTopUcf);
 }
 
 TEST_F(Edges, OtherUsersAndReadOnlyFiles) {
@@ -324,14 +350,21 @@ TEST_F(Edges, OtherUsersAndReadOnlyFiles) {
   ::chmod((dir / "shared.ucf").c_str(), 0664);
   EXPECT_EQ(::chown((dir / "shared.ucf").c_str(), 0, kUsers), 0);
   RunOptions member = nobody;
-  member.in_child = [] {
-    const gid_t groups[] = {kUsers};
-    if (::setgroups(1, groups) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(126);
-  };
+  member.in_child = AsMemberOfUsers;
   EXPECT_EQ(Run({"fw.bin", "shared.ucf", "rom"}, member).status, 0);
   ASSERT_EQ(::stat((dir / "shared.ucf").c_str(), &st), 0);
   EXPECT_EQ(st.st_gid, kUsers);
   EXPECT_EQ(st.st_mode & 07777, 0664u);
+
+  // In a sticky folder, another user's files at any fixed names beside the
+  // UCF stop no update of it.
+  ::chmod(dir.path().c_str(), 01777);
+  WriteFile(dir / "mine.ucf", kTopUcf);
+  ::chown((dir / "mine.ucf").c_str(), kNobody, kNobody);
+  for (const char* n : {"", ".1", ".2", ".3"}) WriteFile(dir / (std::string(".romseed-mine.ucf") + n), "");
+  EXPECT_EQ(Run({"fw.bin", "mine.ucf", "rom"}, nobody).status, 0);
+  EXPECT_EQ(ReadFile(dir / "mine.ucf"), kTopNew);
+  ::chmod(dir.path().c_str(), 0777);
 
   // A read-only umask stops no run of parallel ones from one folder.
   std::vector<std::thread> runs;

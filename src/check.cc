@@ -80,7 +80,7 @@ class Comparison : public DroppedLines {
       return;
     }
     const std::string what =
-        name_ + Hex(s.block, 2) + (s.parity ? " INITP_" : " INIT_") + Hex(s.index, 2);
+        name_ + Hex(s.block) + (s.parity ? " INITP_" : " INIT_") + Hex(s.index);
     std::size_t ordinal;
     if (!Ordinal(s.block, s.parity, s.index, &ordinal)) {
       Differs("line " + std::to_string(line) + ": " + what + " is not needed by " + job_.bin_path);
@@ -105,7 +105,7 @@ class Comparison : public DroppedLines {
       const std::uint64_t block = ordinal / per_block_;
       const std::size_t k = ordinal % per_block_;
       const std::size_t inits = InitsOf(block);
-      Differs(name_ + Hex(block, 2) + (k < inits ? " INIT_" + Hex(k, 2) : " INITP_" + Hex(k - inits, 2)) +
+      Differs(name_ + Hex(block) + (k < inits ? " INIT_" + Hex(k) : " INITP_" + Hex(k - inits)) +
               " is missing");
     }
   }
@@ -150,12 +150,12 @@ class Comparison : public DroppedLines {
       if (want == s.value[i]) continue;
       std::string at;
       if (!s.parity) {
-        at = "data byte 0x" + Hex(from + i, 2) + ": " + Hex(want, 2) + " in " + job_.bin_path + ", " +
-             Hex(s.value[i], 2) + " in the UCF";
+        at = "data byte 0x" + Hex(from + i) + ": " + Hex(want) + " in " + job_.bin_path + ", " +
+             Hex(s.value[i]) + " in the UCF";
       } else {
         unsigned bit = 0;
         while (((want ^ s.value[i]) >> bit & 1) == 0) ++bit;
-        at = "parity bit of data byte 0x" + Hex((from + i) * 8 + bit, 2) + ": " +
+        at = "parity bit of data byte 0x" + Hex((from + i) * 8 + bit) + ": " +
              std::to_string(want >> bit & 1) + " in " + job_.bin_path + ", " +
              std::to_string(s.value[i] >> bit & 1) + " in the UCF";
       }

@@ -14,7 +14,7 @@ namespace romseed {
 inline constexpr char kHexDigits[] = "0123456789abcdef";
 
 // `n` in lower-case hex digits, at least `at_least` of them.
-inline std::string Hex(std::uint64_t n, int at_least) {
+inline std::string Hex(std::uint64_t n, int at_least = 2) {
   std::string s;
   do {
     s.insert(s.begin(), kHexDigits[n & 15]);

@@ -292,7 +292,9 @@ MadeFile::Moved MadeFile::MoveTo(const std::string& target,
   // What stood at `target` is judged once: swapped out to this file's name,
   // or, where names cannot be swapped, still there, right before the rename.
   const bool swapped = os_.Exchange(name_, target);
-  if (!unchanged(swapped ? name_ : target)) return swapped ? SwapBack(target, err) : Moved::kChanged;
+  if (!unchanged(swapped ? name_ : target)) {
+    return swapped ? SwapBack(target, err) : Moved::kChanged;
+  }
   if (!swapped && !os_.Rename(name_, target, err)) return Moved::kFailed;
   state_ = State::kGivenUp;
   Unmark(&slot_);

@@ -350,10 +350,11 @@ class LinuxOs : public Os {
 
   std::string Token() override {
     std::uint64_t n = 0;
-    if (::getrandom(&n, sizeof n, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof n)) {
+    constexpr ssize_t kWhole = sizeof n;
+    if (::getrandom(&n, sizeof n, GRND_NONBLOCK) != kWhole) {
       // Kernels before 3.17, or a pool not yet ready at boot.
       Fd random(::open("/dev/urandom", O_RDONLY | O_CLOEXEC));
-      if (random.get() < 0 || ::read(random.get(), &n, sizeof n) != static_cast<ssize_t>(sizeof n)) {
+      if (random.get() < 0 || ::read(random.get(), &n, sizeof n) != kWhole) {
         struct timespec now = {};
         ::clock_gettime(CLOCK_REALTIME, &now);
         n = (static_cast<std::uint64_t>(now.tv_sec) * 1000000007u + now.tv_nsec) ^

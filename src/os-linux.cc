@@ -137,11 +137,13 @@ class LinuxFile : public File {
            errno == EINTR) {
       continue;
     }
-    // Kernels before 3.15 have no such locks. flock() would meet a caller's
-    // flock(1) on the UCF and wait for it forever, and a process's fcntl()
-    // lock goes with any descriptor of the file it closes: no turns there.
-    // The replace in one step and its check keep the UCF whole all the same.
-    if (locked != 0 && errno == EINVAL) locked = 0;
+    // Kernels before 3.15 have no such locks (EINVAL), nor have some file
+    // systems (an NFS mount without its lock service: ENOLCK). flock() would
+    // meet a caller's flock(1) on the UCF and wait for it forever, and a
+    // process's fcntl() lock goes with any descriptor of the file it closes:
+    // no turns there. The replace in one step and its check keep the UCF
+    // whole all the same.
+    if (locked != 0 && (errno == EINVAL || errno == ENOLCK || errno == EOPNOTSUPP)) locked = 0;
     return (locked == 0 || Failed()) && Refresh();
   }
   bool TakeAttributesOf(const File& ucf) override {

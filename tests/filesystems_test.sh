@@ -115,4 +115,6 @@ cases "$scratch/tmpfs" strace -f -o /dev/null -e inject=access:error=ENOENT
 # No open-file-description locks (kernels before 3.15), under a caller's
 # flock(1) on the UCF: no turns, and no wait for the caller either.
 cases "$scratch/tmpfs" timeout 20 flock "$scratch/tmpfs/top.ucf" strace -f -o /dev/null -e inject=fcntl:error=EINVAL
+# No lock service (NFS mounted without it).
+cases "$scratch/tmpfs" strace -f -o /dev/null -e inject=fcntl:error=ENOLCK
 finish

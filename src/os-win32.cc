@@ -363,7 +363,10 @@ bool Win32File::LockRange(bool wait) {
   beyond.Offset = 0xfffffffe;
   beyond.OffsetHigh = 0x7fffffff;
   const DWORD how = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
-  return ::LockFileEx(h_.get(), how, 0, 1, 0, &beyond) || Failed();
+  if (::LockFileEx(h_.get(), how, 0, 1, 0, &beyond)) return true;
+  // A file system without byte-range locks: no turns there, as on Linux.
+  const DWORD why = ::GetLastError();
+  return why == ERROR_NOT_SUPPORTED || why == ERROR_INVALID_FUNCTION || Failed();
 }
 
 // What `path` names now; an unknown identity if nothing.

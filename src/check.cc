@@ -226,23 +226,13 @@ int CheckStreams(Source& bin, Source& ucf, const Job& job, Sink& out, Failure* t
   return n == 0 ? kMatch : kDiffer;
 }
 
-int Check(const Job& job, Os& os, Sink& out, Sink& errors) {
-  Failure trouble;
-  auto say = [&] {
-    Print(out, trouble.message + "\n");
-    Print(errors, "romseed: " + trouble.message +
-                      (trouble.reason.empty() ? "" : ": " + trouble.reason) + "\n");
-    return kTrouble;
-  };
+int Check(const Job& job, Os& os, Sink& out, const Waiting& waiting, Failure* trouble) {
   OsError err;
   std::unique_ptr<File> bin = os.Open(job.bin_path, kOpenRead, &err);
-  if (!bin) return (Fail(&trouble, "can't open binary file " + job.bin_path, err.reason), say());
-  std::unique_ptr<File> ucf = OpenUcfToRead(os, job.ucf_path, &err, [&] {
-    Print(errors, "romseed: waiting for another run on " + job.ucf_path + "\n");
-  });
-  if (!ucf) return (Fail(&trouble, "can't open ucf file " + job.ucf_path, err.reason), say());
-  const int status = CheckStreams(*bin, *ucf, job, out, &trouble);
-  return status == kTrouble ? say() : status;
+  if (!bin) return (Fail(trouble, "can't open binary file " + job.bin_path, err.reason), kTrouble);
+  std::unique_ptr<File> ucf = OpenUcfToRead(os, job.ucf_path, &err, waiting);
+  if (!ucf) return (Fail(trouble, "can't open ucf file " + job.ucf_path, err.reason), kTrouble);
+  return CheckStreams(*bin, *ucf, job, out, trouble);
 }
 
 }  // namespace romseed

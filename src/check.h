@@ -4,6 +4,7 @@
 #include "command_line.h"
 #include "failure.h"
 #include "io.h"
+#include "made_file.h"
 #include "os.h"
 
 namespace romseed {
@@ -14,10 +15,11 @@ inline constexpr int kMatch = 0, kDiffer = 1, kTrouble = 2;
 // Says on `out` whether the UCF of `job` holds the statements that a run of
 // `job` would write for its binary, compared by value; what differs, one line
 // each (a screenful, then how many more); and changes no file. Reads the UCF
-// once, after any run on it has had its turn. Returns kMatch, kDiffer, or
-// kTrouble for a file that cannot be opened or read or a UCF that is not
-// text, with the reason on `errors`.
-int Check(const Job& job, Os& os, Sink& out, Sink& errors);
+// once, after any run on it has had its turn (calling `waiting` if it waits
+// a second). Returns kMatch, kDiffer, or kTrouble for a file that cannot be
+// opened or read or a UCF that is not text, with `*trouble` set for the
+// caller to say.
+int Check(const Job& job, Os& os, Sink& out, const Waiting& waiting, Failure* trouble);
 
 // The comparison of Check, over a binary and a UCF that the caller opened;
 // kTrouble sets `*trouble`, for the caller to say.

@@ -285,7 +285,9 @@ int Run(const std::vector<std::string>& args, Os& os, Sink& out, Sink& errors) {
   if (!job.check) Print(out, kBanner);
   if (!parsed) return Report(err, job.check, out, errors);
   if (asked != Asked::kRun) return Answer(asked, out);
-  return job.check ? Check(job, os, out, errors) : Update(job, os, out, errors);
+  if (!job.check) return Update(job, os, out, errors);
+  const int status = Check(job, os, out, [&] { SayWaiting(errors, job.ucf_path); }, &err);
+  return status == kTrouble ? Report(err, true, out, errors) : status;
 }
 
 int Main(const std::vector<std::string>& args, Os& os, Sink& out, Sink& errors) {

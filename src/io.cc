@@ -47,7 +47,7 @@ bool CopyAll(Source& from, Sink& to, std::string* why) {
 
 bool HashingSource::Read(unsigned char* p, std::size_t n, std::size_t* got) {
   if (!in_.Read(p, n, got)) return false;
-  for (std::size_t i = 0; i < *got; ++i) hash_ = (hash_ ^ p[i]) * 1099511628211ull;
+  for (std::size_t i = 0; i < *got; ++i) hash_ = FnvStep(hash_, p[i]);
   return true;
 }
 

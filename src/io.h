@@ -52,6 +52,13 @@ bool ReadAll(Source& in, std::string* all, std::string* why);
 // a read or a write failed, with the reason of the one that failed in `*why`.
 bool CopyAll(Source& from, Sink& to, std::string* why);
 
+// 64-bit FNV-1a: the hash of nothing, and the hash with one more unit (a
+// byte, or a UTF-16 unit of a Windows name) taken in.
+inline constexpr std::uint64_t kFnvStart = 14695981039346656037ull;
+constexpr std::uint64_t FnvStep(std::uint64_t hash, std::uint64_t unit) {
+  return (hash ^ unit) * 1099511628211ull;
+}
+
 // Hashes what is read through it (64-bit FNV-1a).
 class HashingSource : public Source {
  public:
@@ -62,7 +69,7 @@ class HashingSource : public Source {
 
  private:
   Source& in_;
-  std::uint64_t hash_ = 14695981039346656037ull;
+  std::uint64_t hash_ = kFnvStart;
 };
 
 // True if `a` and `b` hold the same bytes from where they stand to their

@@ -239,8 +239,8 @@ Beside BesideOf(const std::string& target) {
   // 255 bytes, or UTF-16 units on Windows, of which a name has no more.
   constexpr std::size_t kLongestName = 255, kAround = sizeof ".romseed-." - 1 + kTokenDigits;
   if (name.size() + kAround > kLongestName) {
-    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
-    for (unsigned char c : name) hash = (hash ^ c) * 1099511628211ull;
+    std::uint64_t hash = kFnvStart;
+    for (unsigned char c : name) hash = FnvStep(hash, c);
     name = Hex(hash, 16);
   }
   return {target.substr(0, start), ".romseed-" + name + "."};

@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -363,7 +362,7 @@ class LinuxOs : public Os {
             (static_cast<std::uint64_t>(::getpid()) << 40);
       }
     }
-    return Hex(n, 16);
+    return Hex(n, kTokenDigits);
   }
 };
 

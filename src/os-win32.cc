@@ -246,11 +246,9 @@ HANDLE TurnOf(const std::wstring& path) {
   }
   if (key.empty()) return nullptr;
   ::CharLowerBuffW(&key[0], static_cast<DWORD>(key.size()));
-  std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
-  for (wchar_t c : key) hash = (hash ^ c) * 1099511628211ull;
-  std::wstring name = L"Global\\romseed-";
-  for (int shift = 60; shift >= 0; shift -= 4) name += L"0123456789abcdef"[hash >> shift & 15];
-  return ::CreateMutexW(nullptr, FALSE, name.c_str());
+  std::uint64_t hash = kFnvStart;
+  for (wchar_t c : key) hash = FnvStep(hash, c);
+  return ::CreateMutexW(nullptr, FALSE, (L"Global\\romseed-" + Widen(Hex(hash, 16))).c_str());
 }
 
 class Win32File : public File {
@@ -553,7 +551,7 @@ class Win32Os : public Os {
       n = static_cast<std::uint64_t>(now.QuadPart) ^
           (static_cast<std::uint64_t>(::GetCurrentProcessId()) << 40);
     }
-    return Hex(n, 16);
+    return Hex(n, kTokenDigits);
   }
 };
 

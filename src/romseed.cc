@@ -157,7 +157,7 @@ std::string Escaped(const std::string& line) {
     } else if (c == '\r') {
       shown += "\\r";
     } else {
-      shown += std::string("\\x") + kHexDigits[c >> 4] + kHexDigits[c & 15];
+      shown += "\\x" + Hex(c);
     }
   }
   return shown;

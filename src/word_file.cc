@@ -32,7 +32,7 @@ unsigned char ClassOf(char c) { return kClass.of[static_cast<unsigned char>(c)];
 // A character as a message shows it: itself if printable, else its code.
 std::string Shown(unsigned char c) {
   if (c > 0x20 && c < 0x7f) return std::string("'") + static_cast<char>(c) + "'";
-  return std::string("byte ") + kHexDigits[c >> 4] + kHexDigits[c & 15];
+  return "byte " + Hex(c);
 }
 
 // Puts each word's bits in their place in the image as the word comes:

@@ -84,28 +84,32 @@ HANDLE OpenPath(const std::wstring& path, DWORD access, DWORD flags = 0) {
                        FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
 }
 
-// The user this process runs as, in a buffer that holds its SID.
-std::vector<char> CurrentUser() {
-  std::vector<char> user;
-  Handle token;
-  HANDLE h;
-  DWORD size = 0;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &h)) return user;
-  token.Reset(h);
-  ::GetTokenInformation(h, TokenUser, nullptr, 0, &size);
-  user.resize(size);
-  if (size == 0 || !::GetTokenInformation(h, TokenUser, user.data(), size, &size)) user.clear();
+// The user this process runs as, in a buffer that holds its SID; looked up
+// once, as every look at a file's owner needs it.
+const std::vector<char>& CurrentUser() {
+  static const std::vector<char> user = [] {
+    std::vector<char> sid;
+    Handle token;
+    HANDLE h;
+    DWORD size = 0;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &h)) return sid;
+    token.Reset(h);
+    ::GetTokenInformation(h, TokenUser, nullptr, 0, &size);
+    sid.resize(size);
+    if (size == 0 || !::GetTokenInformation(h, TokenUser, sid.data(), size, &size)) sid.clear();
+    return sid;
+  }();
   return user;
 }
 
-PSID UserSid(std::vector<char>& user) {
-  return user.empty() ? nullptr : reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
+PSID UserSid(const std::vector<char>& user) {
+  return user.empty() ? nullptr : reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid;
 }
 
 bool OwnedByCurrentUser(HANDLE h) {
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR sd = nullptr;
-  std::vector<char> user = CurrentUser();
+  const std::vector<char>& user = CurrentUser();
   bool ours = ::GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
                                 nullptr, nullptr, &sd) == ERROR_SUCCESS &&
               UserSid(user) && ::EqualSid(owner, UserSid(user));
@@ -117,7 +121,7 @@ bool OwnedByCurrentUser(HANDLE h) {
 // would have it inherit. Where the volume keeps no such list (FAT), the file
 // is as private as its folder.
 void MakePrivate(HANDLE h) {
-  std::vector<char> user = CurrentUser();
+  const std::vector<char>& user = CurrentUser();
   EXPLICIT_ACCESSW only = {};
   only.grfAccessPermissions = FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE | WRITE_DAC;
   only.grfAccessMode = SET_ACCESS;

@@ -121,7 +121,8 @@ class LineFilter {
       return;
     }
     if (line_ == Line::kDropping && drop_from_ && nl == statement_end_) {
-      if (dropped_) HandDropped(std::string_view(reinterpret_cast<const char*>(drop_from_), nl - drop_from_), true);
+      const char* from = reinterpret_cast<const char*>(drop_from_);
+      if (dropped_) HandDropped(std::string_view(from, nl - drop_from_), true);
     } else if (line_ == Line::kDropping) {
       EndDropped(nl);
     }

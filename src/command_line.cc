@@ -3,7 +3,6 @@
 #include <getopt.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -33,7 +32,9 @@ bool TakeWidth(const char* text, Job* job, Failure* err) {
   if (known == std::end(kWidths)) {
     return Usage(err, std::string("no word width ") + text + ": 1, 2, 4, 8, 16, 32, 9, 18 or 36");
   }
-  job->word_width = static_cast<unsigned>(std::strtoul(text, nullptr, 10));
+  job->word_width = 0;
+  for (const char* p = text; *p; ++p)
+    job->word_width = job->word_width * 10 + static_cast<unsigned>(*p - '0');
   return true;
 }
 

@@ -61,7 +61,7 @@ void BM_WriteInits(benchmark::State& state) {
     MemorySource in(bin);
     Output out(sink);
     std::int64_t n;
-    WriteInits(in, out, "INST \"rom", kRamb4, "\n", "", &n);
+    WriteInits(in, out, "rom", kRamb4, "\n", "", &n);
     out.Flush();
     benchmark::DoNotOptimize(n);
   }

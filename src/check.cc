@@ -5,8 +5,10 @@
 
 #include "filter.h"
 #include "hex.h"
+#include "layout.h"
 #include "made_file.h"
-#include "word_file.h"
+#include "readers.h"
+#include "ucf.h"
 
 namespace romseed {
 namespace {
@@ -14,78 +16,39 @@ namespace {
 constexpr std::size_t kShown = 20;  // differences said, about a screenful
 constexpr std::size_t kValueBytes = 32;
 
-// Reads `n` hex digits of either case from `*p` on; false if not all are.
-bool TakeHex(std::string_view* p, std::size_t n, std::uint64_t* value) {
-  if (p->size() < n) return false;
-  *value = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const int d = HexValue((*p)[i]);
-    if (d < 0) return false;
-    *value = *value << 4 | static_cast<unsigned>(d);
-  }
-  p->remove_prefix(n);
-  return true;
-}
-
-bool TakeText(std::string_view* p, std::string_view text) {
-  if (p->substr(0, text.size()) != text) return false;
-  p->remove_prefix(text.size());
-  return true;
-}
-
-// One statement of the component, as a UCF holds it.
-struct Statement {
-  std::uint64_t block = 0;
-  bool parity = false;  // INITP_ rather than INIT_
-  unsigned index = 0;
-  unsigned char value[kValueBytes];  // byte 0 first: the value's last two digits
-};
-
-// True if `tail`, what follows the prefix, is a statement as this tool or
-// another writes it: the hex digits in either case.
-bool ParseStatement(std::string_view tail, Statement* s) {
-  std::size_t digits = 0;
-  while (digits < tail.size() && digits <= 16 && HexValue(tail[digits]) >= 0) ++digits;
-  std::uint64_t index, byte;
-  if (digits == 0 || digits > 16 || !TakeHex(&tail, digits, &s->block)) return false;
-  s->parity = TakeText(&tail, "\" INITP_");
-  if (!s->parity && !TakeText(&tail, "\" INIT_")) return false;
-  if (!TakeHex(&tail, 2, &index) || !TakeText(&tail, " = ")) return false;
-  s->index = static_cast<unsigned>(index);
-  for (std::size_t i = kValueBytes; i-- > 0;) {
-    if (!TakeHex(&tail, 2, &byte)) return false;
-    s->value[i] = static_cast<unsigned char>(byte);
-  }
-  return tail == ";";
-}
-
 // The statements that a run would write for an image, and what the UCF's
 // dropped lines say of them.
 class Comparison : public DroppedLines {
  public:
-  Comparison(const Image& image, const Job& job)
-      : image_(image),
-        job_(job),
-        name_(job.delstr.substr(6)),
-        per_block_(job.shape.inits_per_block + (image.has_parity ? job.shape.initps_per_block : 0)),
-        first_seen_(Count(), 0) {}
+  Comparison(const Image& image, const Layout& layout, const Job& job)
+      : image_(image), layout_(layout), job_(job), first_(layout.size() + 1, 0) {
+    // Where each placement's statements begin among all that a run writes.
+    for (std::size_t i = 0; i < layout.size(); ++i) {
+      const StatementCount n = layout.Count(image, layout.at(i));
+      first_[i + 1] = first_[i] + n.inits + n.initps;
+    }
+    first_seen_.assign(first_.back(), 0);
+  }
 
   void Take(std::int64_t line, std::string_view tail, bool whole) override {
-    Statement s;
-    if (!whole || !ParseStatement(tail, &s)) {
+    UcfStatement s;
+    std::size_t i;
+    const std::string text = job_.delstr + std::string(tail);
+    if (!whole || !ParseStatement(text, &s) || !layout_.Find(s.instance, &i)) {
       const bool cut = !whole || tail.size() > 60;
       Differs("line " + std::to_string(line) + ": " + job_.delstr +
               std::string(tail.substr(0, 60)) + (cut ? "..." : "") + " is not a statement of " +
-              name_ + ": a run would drop it");
+              job_.component + ": a run would drop it");
       return;
     }
-    const std::string what =
-        name_ + Hex(s.block) + (s.parity ? " INITP_" : " INIT_") + Hex(s.index);
-    std::size_t ordinal;
-    if (!Ordinal(s.block, s.parity, s.index, &ordinal)) {
+    const std::string what = std::string(s.instance) + " " + AttributeName(s.parity, s.index);
+    const Placement p = i < layout_.size() ? layout_.at(i) : Placement();
+    const StatementCount n = i < layout_.size() ? layout_.Count(image_, p) : StatementCount();
+    if (s.index >= (s.parity ? n.initps : n.inits)) {
       Differs("line " + std::to_string(line) + ": " + what + " is not needed by " + job_.bin_path);
       return;
     }
+    const std::size_t ordinal = first_[i] + (s.parity ? n.inits : 0) + s.index;
     if (first_seen_[ordinal] != 0) {
       Differs("line " + std::to_string(line) + ": " + what + " occurs twice (first at line " +
               std::to_string(first_seen_[ordinal]) + ")");
@@ -95,18 +58,19 @@ class Comparison : public DroppedLines {
     out_of_order_ |= seen_any_ && ordinal < last_ordinal_;
     seen_any_ = true;
     last_ordinal_ = ordinal;
-    CompareValue(line, s, what);
+    CompareValue(line, s, p, what);
   }
 
   // Says what is missing, once the UCF is read.
   void Finish() {
-    for (std::size_t ordinal = 0; ordinal < first_seen_.size(); ++ordinal) {
-      if (first_seen_[ordinal] != 0) continue;
-      const std::uint64_t block = ordinal / per_block_;
-      const std::size_t k = ordinal % per_block_;
-      const std::size_t inits = InitsOf(block);
-      Differs(name_ + Hex(block) + (k < inits ? " INIT_" + Hex(k) : " INITP_" + Hex(k - inits)) +
-              " is missing");
+    for (std::size_t i = 0; i < layout_.size(); ++i) {
+      const Placement p = layout_.at(i);
+      const StatementCount n = layout_.Count(image_, p);
+      for (std::size_t k = 0; k < n.inits + n.initps; ++k) {
+        if (first_seen_[first_[i] + k] != 0) continue;
+        const bool parity = k >= n.inits;
+        Differs(p.instance + " " + AttributeName(parity, parity ? k - n.inits : k) + " is missing");
+      }
     }
   }
 
@@ -115,48 +79,25 @@ class Comparison : public DroppedLines {
   const std::string& said() const { return said_; }
 
  private:
-  std::size_t Bytes() const { return job_.shape.bytes(); }
-  // Data bytes of instance `block` present in the image.
-  std::size_t BytesOf(std::uint64_t block) const {
-    const std::uint64_t from = block * Bytes();
-    return from >= image_.data.size() ? 0
-                                      : std::min<std::size_t>(Bytes(), image_.data.size() - from);
-  }
-  std::size_t InitsOf(std::uint64_t block) const { return (BytesOf(block) + 31) / 32; }
-  std::size_t InitpsOf(std::uint64_t block) const {
-    return image_.has_parity ? (BytesOf(block) + 255) / 256 : 0;
-  }
-  // Every instance but the last is whole, so that an ordinal is a block's
-  // first one plus the statement's place in it.
-  std::size_t Count() const {
-    if (image_.data.empty()) return 0;
-    const std::uint64_t last = (image_.data.size() - 1) / Bytes();
-    return last * per_block_ + InitsOf(last) + InitpsOf(last);
-  }
-  bool Ordinal(std::uint64_t block, bool parity, unsigned index, std::size_t* ordinal) const {
-    if (block > image_.data.size() / Bytes()) return false;
-    const std::size_t limit = parity ? InitpsOf(block) : InitsOf(block);
-    if (index >= limit) return false;
-    *ordinal = block * per_block_ + (parity ? InitsOf(block) : 0) + index;
-    return true;
-  }
-
-  void CompareValue(std::int64_t line, const Statement& s, const std::string& what) {
-    const std::vector<unsigned char>& bytes = s.parity ? image_.parity : image_.data;
-    const std::size_t from =
-        (s.parity ? s.block * Bytes() / 8 : s.block * Bytes()) + s.index * kValueBytes;
+  void CompareValue(std::int64_t line, const UcfStatement& s, const Placement& p,
+                    const std::string& what) {
+    unsigned char want[kValueBytes];
+    Slice(image_, p, s.parity, s.index, want);
+    // The byte of the data, or of the parity bits, where the value begins; a
+    // parity bit is numbered by its data byte.
+    const unsigned bits = s.parity ? p.width / 9 : DataBits(p.width);
+    const std::uint64_t from = p.first_word * bits / 8 + s.index * kValueBytes;
     for (std::size_t i = 0; i < kValueBytes; ++i) {
-      const unsigned char want = from + i < bytes.size() ? bytes[from + i] : 0;
-      if (want == s.value[i]) continue;
+      if (want[i] == s.value[i]) continue;
       std::string at;
       if (!s.parity) {
-        at = "data byte 0x" + Hex(from + i) + ": " + Hex(want) + " in " + job_.bin_path + ", " +
+        at = "data byte 0x" + Hex(from + i) + ": " + Hex(want[i]) + " in " + job_.bin_path + ", " +
              Hex(s.value[i]) + " in the UCF";
       } else {
         unsigned bit = 0;
-        while (((want ^ s.value[i]) >> bit & 1) == 0) ++bit;
+        while (((want[i] ^ s.value[i]) >> bit & 1) == 0) ++bit;
         at = "parity bit of data byte 0x" + Hex((from + i) * 8 + bit) + ": " +
-             std::to_string(want >> bit & 1) + " in " + job_.bin_path + ", " +
+             std::to_string(want[i] >> bit & 1) + " in " + job_.bin_path + ", " +
              std::to_string(s.value[i] >> bit & 1) + " in the UCF";
       }
       Differs("line " + std::to_string(line) + ": " + what + " differs at " + at);
@@ -169,35 +110,22 @@ class Comparison : public DroppedLines {
   }
 
   const Image& image_;
+  const Layout& layout_;
   const Job& job_;
-  const std::string name_;
-  const std::size_t per_block_;
+  std::vector<std::size_t> first_;        // of each placement's statements, and their end
   std::vector<std::int64_t> first_seen_;  // line of each statement a run writes, 0 if none yet
   std::size_t differences_ = 0, last_ordinal_ = 0;
   bool seen_any_ = false, out_of_order_ = false;
   std::string said_;
 };
 
-// The image of the binary: its bytes, or the words of a word file.
-bool ReadImage(Source& bin, const Job& job, Image* image, std::string* why) {
-  if (job.word_width != 0) return ReadWordFile(bin, job.word_width, job.parity, image, why);
-  image->has_parity = false;
-  std::string bytes;
-  if (!ReadAll(bin, &bytes, why)) return false;
-  image->data.assign(bytes.begin(), bytes.end());
-  return true;
-}
-
 }  // namespace
 
 int CheckStreams(Source& bin, Source& ucf, const Job& job, Sink& out, Failure* trouble) {
-  Image image;
-  std::string why;
-  if (!ReadImage(bin, job, &image, &why)) {
-    Fail(trouble, "can't read binary file " + job.bin_path, why);
-    return kTrouble;
-  }
-  Comparison comparison(image, job);
+  Image image(8);
+  if (!ReadImage(bin, job, &image, trouble)) return kTrouble;
+  const RowLayout layout(job.component, job.shape, image.width(), job.parity, image.size());
+  Comparison comparison(image, layout, job);
   Discard none;
   Output kept(none);
   FilterResult result;
@@ -222,7 +150,7 @@ int CheckStreams(Source& bin, Source& ucf, const Job& job, Sink& out, Failure* t
                               : n == 1 ? ": 1 difference\n"
                                        : ": " + std::to_string(n) + " differences\n";
   Print(out, said + job.ucf_path + (n == 0 ? " holds " : " does not hold ") + job.bin_path +
-                 " for " + job.delstr.substr(6) + verdict);
+                 " for " + job.component + verdict);
   return n == 0 ? kMatch : kDiffer;
 }
 

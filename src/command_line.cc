@@ -6,6 +6,8 @@
 #include <cstring>
 #include <memory>
 
+#include "ucf.h"
+
 namespace romseed {
 namespace {
 
@@ -16,10 +18,6 @@ bool NamesUcf(const std::string& path) {
   for (char& c : end) c = static_cast<char>(c | 0x20);
   return end == ".ucf";
 }
-
-// True for the widths whose words hold parity bits: 8 data bits and one
-// parity bit per byte.
-bool HasParity(unsigned width) { return width == 9 || width == 18 || width == 36; }
 
 bool Usage(Failure* err, const std::string& reason) {
   return Fail(err, kUsage, reason + " (romseed --help lists the options)");
@@ -167,7 +165,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, Job* job, Asked* ask
   if (name.empty() || odd) return Fail(err, "invalid component name " + name);
   job->bin_path = bin;
   job->ucf_path = ucf;
-  job->delstr = "INST \"" + name;
+  job->component = name;
+  job->delstr = DeletionPrefix(name);
   return true;
 }
 

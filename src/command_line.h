@@ -6,6 +6,7 @@
 
 #include "block_ram.h"
 #include "failure.h"
+#include "layout.h"
 
 namespace romseed {
 
@@ -15,18 +16,13 @@ inline constexpr char kWorkingName[] = "tempucf.ucf";
 // The usage line, printed as it has always been.
 inline constexpr char kUsage[] = "use:romseed [binaryfile] [ucf-in] [component_name]";
 
-// Where the parity bits of a 9-, 18- or 36-bit word go.
-enum class Parity {
-  kPorts,  // as the primitive's ports take them: DI the low bits, DIP the high ones
-  kLanes,  // in lanes of 9 bits, each a byte and its parity bit, as synthesis lays them out
-};
-
 // What a run works on: its two files, the prefix of the lines it drops, the
 // block RAM it fills and how the binary file is read.
 struct Job {
   std::string bin_path;
   std::string ucf_path;
-  std::string delstr;
+  std::string component;
+  std::string delstr;  // `INST "` and the component: the start of every line it drops
   BlockShape shape = kRamb4;
   unsigned word_width = 0;  // 0: the binary file is bytes; else $readmemh words this wide
   Parity parity = Parity::kPorts;

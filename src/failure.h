@@ -5,6 +5,21 @@
 
 namespace romseed {
 
+// Why a call to the system failed: what the caller acts on, and the
+// system's own words, taken where it failed, for a person.
+struct OsError {
+  enum Kind {
+    kNone,
+    kGone,       // nothing bears the name
+    kExists,     // the name is taken
+    kDenied,     // not allowed to this user, or the file system is read-only
+    kNeedsCopy,  // Move: the file cannot go there itself, but a copy of it can
+    kOther,
+  };
+  Kind kind = kNone;
+  std::string reason;
+};
+
 // Why a step of a run failed: the message for standard output, exactly as
 // scripts know it, and the system's reason where there is one, for a person.
 struct Failure {

@@ -5,33 +5,14 @@
 #include <memory>
 
 #include "hex.h"
+#include "ucf.h"
 
 namespace romseed {
 namespace {
 
 constexpr char kByteOrderMark[] = "\xef\xbb\xbf";
-// What follows a statement's block number, up to its `;` (IsStatementEnd).
-constexpr std::size_t kStatementEnd = 77;
-// The longest a statement may be after the prefix: a 16-digit block number,
-// the rest of an INITP_ statement (one longer) and a carriage return.
-constexpr std::size_t kLongestTail = 16 + kStatementEnd + 1 + 1;
 // Of a line that is not a statement, the start that the warning shows.
 constexpr std::size_t kShownTail = 40;
-
-// True if `tail`, what follows the prefix on a dropped line, completes an
-// INIT or INITP statement as this tool writes them.
-bool IsStatementTail(std::string_view tail) {
-  if (!tail.empty() && tail.back() == '\r') tail.remove_suffix(1);
-  if (tail.size() <= kStatementEnd || tail.size() >= kLongestTail) return false;
-  unsigned b = static_cast<unsigned>(tail.size() - kStatementEnd);
-  std::string initp;
-  if (b > 1 && tail.substr(b - 1, 8) == "\" INITP_") {
-    // Seen without its P, it is an INIT statement.
-    initp.assign(tail).erase(b-- + 5, 1);
-    tail = initp;
-  }
-  return LowerHexRun(tail.data()) >= b && IsStatementEnd(tail.data() + b);
-}
 
 // The pass as a machine over the bytes of each read, so that a line is
 // decided once, from its start, however many reads it spans.
@@ -145,12 +126,11 @@ class LineFilter {
   // searching for it.
   const unsigned char* StatementEnd() {
     statement_end_ = nullptr;
-    if (drop_from_ != p_ || static_cast<std::size_t>(end_ - p_) < kLongestTail + 1) return nullptr;
-    const char* tail = reinterpret_cast<const char*>(p_);
-    const unsigned b = LowerHexRun(tail);
-    const unsigned char* e = p_ + b + kStatementEnd;
-    if (*e == '\r') ++e;
-    if (b > 0 && *e == '\n' && IsStatementEnd(tail + b)) statement_end_ = e;
+    if (drop_from_ != p_ || static_cast<std::size_t>(end_ - p_) < LongestStatementTail() + 1) {
+      return nullptr;
+    }
+    const char* e = StatementTailEnd(reinterpret_cast<const char*>(p_));
+    statement_end_ = reinterpret_cast<const unsigned char*>(e);
     return statement_end_;
   }
 
@@ -171,9 +151,10 @@ class LineFilter {
   // Keeps what a dropped line holds in this read, as far as a statement goes.
   void Carry(const unsigned char* from, const unsigned char* to) {
     const std::size_t n = static_cast<std::size_t>(to - from);
-    tail_whole_ = tail_whole_ && tail_.size() + n <= kLongestTail;
+    const std::size_t longest = LongestStatementTail();
+    tail_whole_ = tail_whole_ && tail_.size() + n <= longest;
     tail_.append(reinterpret_cast<const char*>(from),
-                 std::min(n, kLongestTail + 1 - std::min(tail_.size(), kLongestTail + 1)));
+                 std::min(n, longest + 1 - std::min(tail_.size(), longest + 1)));
   }
 
   // Counts the dropped line whose tail ends at `to` (null at the input's

@@ -29,9 +29,9 @@ unsigned LowerHexRun(const char* p) {
   return n;
 }
 
-bool IsStatementEnd(const char* p) {
+bool IsStatementEnd(const char* p, const char* literal) {
   auto hex = [](char c) { return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'); };
-  bool ok = std::memcmp(p, "\" INIT_", 7) == 0 && std::memcmp(p + 9, " = ", 3) == 0 && p[76] == ';';
+  bool ok = std::memcmp(p, literal, 7) == 0 && std::memcmp(p + 9, literal + 9, 3) == 0 && p[76] == ';';
   for (int i = 7; ok && i < 76; ++i) ok = (i >= 9 && i < 12) || hex(p[i]);
   return ok;
 }

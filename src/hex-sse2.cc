@@ -63,13 +63,12 @@ unsigned LowerHexRun(const char* p) {
   return static_cast<unsigned>(__builtin_ctz(not_hex | 0x10000));
 }
 
-bool IsStatementEnd(const char* p) {
-  // Five loads: `" INIT_`, the index, ` = ` and the value's first digits,
-  // checked against a template; the rest of the value; and `;`.
-  const __m128i kLiteral = _mm_setr_epi8('"', ' ', 'I', 'N', 'I', 'T', '_', 0, 0, ' ', '=', ' ', 0, 0, 0, 0);
+bool IsStatementEnd(const char* p, const char* literal) {
+  // Five loads: the literal, the index, ` = ` and the value's first digits,
+  // checked against the template; the rest of the value; and `;`.
   const __m128i kLiteralAt = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, 0, 0, -1, -1, -1, 0, 0, 0, 0);
   const __m128i head = Load(p);
-  __m128i ok = _mm_or_si128(_mm_and_si128(_mm_cmpeq_epi8(head, kLiteral), kLiteralAt),
+  __m128i ok = _mm_or_si128(_mm_and_si128(_mm_cmpeq_epi8(head, Load(literal)), kLiteralAt),
                             _mm_andnot_si128(kLiteralAt, AnyHexMask(head)));
   for (int i = 16; i < 64; i += 16) ok = _mm_and_si128(ok, AnyHexMask(Load(p + i)));
   ok = _mm_and_si128(ok, AnyHexMask(Load(p + 60)));

@@ -39,9 +39,10 @@ void FormatValue(const unsigned char* dbuf, char* p);
 unsigned LowerHexRun(const char* p);
 
 // True if the 77 characters at `p` follow the block number in an INIT
-// statement as this tool writes it: `" INIT_`, two hex digits, ` = `, 64 hex
-// digits and `;`, the hex digits of either case.
-bool IsStatementEnd(const char* p);
+// statement as this tool writes it: the first 7 of the 16 at `literal`, two
+// hex digits, its 10th to 12th, 64 hex digits and `;`, the hex digits of
+// either case.
+bool IsStatementEnd(const char* p, const char* literal);
 
 // True for a control character that UCF text never holds: a C0 control
 // other than tab, line feed, vertical tab, form feed, carriage return and

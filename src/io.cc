@@ -15,12 +15,12 @@ bool ReadFull(Source& in, unsigned char* p, std::size_t n, std::size_t* got) {
   return true;
 }
 
-bool ReadAll(Source& in, std::string* all, std::string* why) {
+bool ReadAll(Source& in, std::string* all, OsError* err) {
   constexpr std::size_t kPiece = 1 << 16;
   std::unique_ptr<unsigned char[]> piece(new unsigned char[kPiece]);  // only read bytes are used
   for (std::size_t got = kPiece; got == kPiece;) {
     if (!ReadFull(in, piece.get(), kPiece, &got)) {
-      *why = in.error();
+      *err = {OsError::kOther, in.error()};
       return false;
     }
     all->append(reinterpret_cast<const char*>(piece.get()), got);
@@ -28,18 +28,18 @@ bool ReadAll(Source& in, std::string* all, std::string* why) {
   return true;
 }
 
-bool CopyAll(Source& from, Sink& to, std::string* why) {
+bool CopyAll(Source& from, Sink& to, OsError* err) {
   constexpr std::size_t kPiece = 1 << 16;
   std::unique_ptr<unsigned char[]> buf(new unsigned char[kPiece]);
   for (;;) {
     std::size_t got;
     if (!from.Read(buf.get(), kPiece, &got)) {
-      *why = from.error();
+      *err = {OsError::kOther, from.error()};
       return false;
     }
     if (got == 0) return true;
     if (!to.Write(buf.get(), got)) {
-      *why = to.error();
+      *err = {OsError::kOther, to.error()};
       return false;
     }
   }

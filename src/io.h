@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "failure.h"
+
 namespace romseed {
 
 // How a pass over an input ended.
@@ -43,14 +45,14 @@ class Sink {
 // the number read (less than `n` only at the end). False on a read error.
 bool ReadFull(Source& in, unsigned char* p, std::size_t n, std::size_t* got);
 
-// Reads everything `in` holds, to its end, into `*all`: a short read that
-// ReadFull gives is the end, so a terminal needs no second end of file.
-// False, with the reason in `*why`, if a read fails.
-bool ReadAll(Source& in, std::string* all, std::string* why);
+// Reads everything `in` holds, to its end, appending it to `*all`: a short
+// read that ReadFull gives is the end, so a terminal needs no second end of
+// file. False, with `*err` set, if a read fails.
+bool ReadAll(Source& in, std::string* all, OsError* err);
 
 // Copies everything `from` holds, from where it stands, to `to`. False if
-// a read or a write failed, with the reason of the one that failed in `*why`.
-bool CopyAll(Source& from, Sink& to, std::string* why);
+// a read or a write failed, with `*err` set by the one that failed.
+bool CopyAll(Source& from, Sink& to, OsError* err);
 
 // 64-bit FNV-1a: the hash of nothing, and the hash with one more unit (a
 // byte, or a UTF-16 unit of a Windows name) taken in.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "failure.h"
 #include "io.h"
 
 namespace romseed {
@@ -61,21 +62,6 @@ enum OpenFlags : unsigned {
   // Its lock is held by its name, and Release lets go of the file: where the
   // system cannot replace a file that is open, so that it can be replaced.
   kOpenLockByName = 1u << 4,
-};
-
-// Why a call of this layer failed: what the caller acts on, and the
-// system's own words, taken where it failed, for a person.
-struct OsError {
-  enum Kind {
-    kNone,
-    kGone,       // nothing bears the name
-    kExists,     // the name is taken
-    kDenied,     // not allowed to this user, or the file system is read-only
-    kNeedsCopy,  // Move: the file cannot go there itself, but a copy of it can
-    kOther,
-  };
-  Kind kind = kNone;
-  std::string reason;
 };
 
 // An open file, closed when destroyed.

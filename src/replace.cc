@@ -9,16 +9,16 @@ namespace {
 
 std::string CantReplace(const ReadUcf& ucf) { return "can't replace ucf file " + ucf.path; }
 
-// The hash of the content of `path`; nothing, with the reason in `*why`,
-// if it cannot be read.
-std::optional<std::uint64_t> HashOf(Os& os, const std::string& path, std::string* why) {
-  OsError error;
-  std::unique_ptr<File> file = os.Open(path, kOpenRead, &error);
-  if (!file) return (*why = error.reason, std::nullopt);
+// Sets `*hash` to the hash of the content of `path`. False, with `*err`
+// set, if it cannot be read.
+bool HashOf(Os& os, const std::string& path, std::uint64_t* hash, OsError* err) {
+  std::unique_ptr<File> file = os.Open(path, kOpenRead, err);
+  if (!file) return false;
   HashingSource hashed(*file);
   Discard none;
-  if (!CopyAll(hashed, none, why)) return std::nullopt;
-  return hashed.hash();
+  if (!CopyAll(hashed, none, err)) return false;
+  *hash = hashed.hash();
+  return true;
 }
 
 // Puts `file` in the UCF's place: the UCF's permissions, then the content
@@ -41,23 +41,22 @@ bool TakePlace(Os& os, const ReadUcf& ucf, const std::string& target, MadeFile& 
     return Fail(err, CantReplace(ucf), error.reason);
   }
   const FileInfo& read = ucf.file.info();
-  std::string unread;  // why the content could not be compared, if it could not
+  OsError unread;  // why the content could not be compared, if it could not
   auto unchanged = [&](const std::string& path) {
     FileInfo now;
     if (!os.Stat(path, true, &now) || !(now.id == read.id) || now.size != read.size ||
         now.mtime != read.mtime) {
       return false;
     }
-    if (!ucf.hash) return true;
-    const std::optional<std::uint64_t> hash = HashOf(os, path, &unread);
-    return hash == ucf.hash;
+    std::uint64_t hash;
+    return !ucf.hash || (HashOf(os, path, &hash, &unread) && hash == *ucf.hash);
   };
   switch (file.MoveTo(target, unchanged, &error)) {
     case MadeFile::Moved::kDone:
       return true;
     case MadeFile::Moved::kChanged:
       // Not known to have changed: the UCF stays as it was all the same.
-      if (!unread.empty()) return Fail(err, CantReplace(ucf), unread);
+      if (unread.kind != OsError::kNone) return Fail(err, CantReplace(ucf), unread.reason);
       return Fail(err, "ucf file " + ucf.path + " changed during the run");
     case MadeFile::Moved::kFailed:
       break;
@@ -75,9 +74,8 @@ bool CopyBeside(Os& os, const ReadUcf& ucf, const std::string& target, MadeFile&
     OsError error;
     std::unique_ptr<MadeFile> copy = CreateBeside(os, target, nameless, &error);
     if (!copy) return Fail(err, CantReplace(ucf), error.reason);
-    std::string why;
     if (!work.file().Rewind()) return Fail(err, CantReplace(ucf), work.file().error());
-    if (!CopyAll(work.file(), copy->file(), &why)) return Fail(err, CantReplace(ucf), why);
+    if (!CopyAll(work.file(), copy->file(), &error)) return Fail(err, CantReplace(ucf), error.reason);
     // The working file goes before the copy takes the UCF's place, so that a
     // failure to remove it leaves the UCF as it was. (Still open, it can be
     // read again.)

@@ -10,6 +10,7 @@
 #include "hex.h"
 #include "init_writer.h"
 #include "made_file.h"
+#include "readers.h"
 #include "replace.h"
 #include "word_file.h"
 
@@ -131,7 +132,7 @@ class SampledSource : public Source {
 // be its bytes.
 void WarnOfTheBinary(Sink& errors, const Job& job, const Counts& counts) {
   if (counts.add_count == 0) {
-    Print(errors, "romseed: warning: " + job.bin_path + " holds no data: " + job.delstr.substr(6) +
+    Print(errors, "romseed: warning: " + job.bin_path + " holds no data: " + job.component +
                       " is left with no statements\n");
   } else if (counts.bin_format) {
     Print(errors, "romseed: warning: " + job.bin_path + " looks like " + counts.bin_format +
@@ -177,7 +178,7 @@ void WarnOfOtherLines(Sink& errors, const Job& job, const Counts& counts) {
   // This component's instance: its name, then hex digits (or none) and the quote.
   const std::string rest = counts.first_other.substr(job.delstr.size());
   const std::size_t digits = rest.find_first_not_of("0123456789abcdefABCDEF");
-  const std::string name = job.delstr.substr(6);
+  const std::string& name = job.component;
   if (digits != std::string::npos && rest[digits] == '"') {
     Print(errors, "romseed: to keep a constraint of " + name + "'s instances, write it where no "
                   "run drops it: without quotes (INST " + name + "00 LOC = ...;), or on the "
@@ -202,19 +203,18 @@ bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* coun
   counts->first_other = kept.first_other;
   const char* eol = kept.crlf ? "\r\n" : "\n";
   const char* lead = kept.open_line ? eol : "";
-  if (job.word_width == 0) {
+  if (ReadsBytes(ReaderOf(job))) {
+    // Streamed: the bytes, however many, pass through once.
     SampledSource sampled(bin);
-    result = WriteInits(sampled, out, job.delstr, job.shape, eol, lead, &counts->add_count);
+    result = WriteInits(sampled, out, job.component, job.shape, eol, lead, &counts->add_count);
     const TextFormat format = TextFormatOf(sampled.start());
     counts->bin_format = format.name;
     counts->bin_advice = format.advice;
   } else {
-    Image image;
-    std::string why;
-    if (!ReadWordFile(bin, job.word_width, job.parity, &image, &why)) {
-      return Fail(err, "can't read binary file " + job.bin_path, why);
-    }
-    result = WriteImage(image, out, job.delstr, job.shape, eol, lead, &counts->add_count);
+    Image image(job.word_width);
+    if (!ReadImage(bin, job, &image, err)) return false;
+    const RowLayout layout(job.component, job.shape, image.width(), job.parity, image.size());
+    result = WriteImage(image, layout, out, eol, lead, &counts->add_count);
   }
   if (result == PassResult::kOk && !out.Flush()) result = PassResult::kCantWrite;
   return result == PassResult::kOk ||

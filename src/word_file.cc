@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
-#include <vector>
 
 #include "hex.h"
 
@@ -35,102 +34,42 @@ std::string Shown(unsigned char c) {
   return "byte " + Hex(c);
 }
 
-// Puts each word's bits in their place in the image as the word comes:
-// words of 1 to 32 bits packed least significant first (word a is bits
-// w·a to w·a + w - 1 of the data); words of 9·m bits as m data bytes and
-// their m parity bits, wired as `parity` says.
-class Layout {
- public:
-  Layout(unsigned width, Parity parity, Image* image)
-      : width_(width),
-        m_(width % 9 == 0 ? width / 9 : 0),
-        lanes_(parity == Parity::kLanes),
-        image_(image) {
-    image->has_parity = m_ > 0;
-    image->data.clear();
-    image->parity.clear();
-  }
-  void Store(std::size_t a, std::uint64_t word) {
-    std::vector<unsigned char>& data = image_->data;
-    if (m_ > 0) {
-      Grow((a + 1) * m_);
-      for (unsigned j = 0; j < m_; ++j) {
-        const std::size_t byte = a * m_ + j;
-        data[byte] = static_cast<unsigned char>(word >> (lanes_ ? 9 * j : 8 * j));
-        const unsigned bit = static_cast<unsigned>(word >> (lanes_ ? 9 * j + 8 : 8 * m_ + j) & 1);
-        unsigned char& p = image_->parity[byte / 8];
-        p = static_cast<unsigned char>((p & ~(1u << (byte % 8))) | bit << (byte % 8));
-      }
-    } else if (width_ >= 8) {
-      Grow((a + 1) * (width_ / 8));
-      for (unsigned j = 0; j < width_ / 8; ++j) {
-        data[a * (width_ / 8) + j] = static_cast<unsigned char>(word >> (8 * j));
-      }
-    } else {
-      const std::size_t bit = a * width_;
-      Grow((bit + width_ + 7) / 8);
-      const unsigned mask = ((1u << width_) - 1) << (bit % 8);
-      data[bit / 8] = static_cast<unsigned char>((data[bit / 8] & ~mask) | word << (bit % 8));
-    }
-  }
-  // Ends the image where its last word does.
-  void Finish() {
-    image_->data.resize(used_);
-    image_->parity.resize(m_ > 0 ? (used_ + 7) / 8 : 0);
-  }
-
- private:
-  void Grow(std::size_t bytes) {
-    if (bytes <= used_) return;
-    used_ = bytes;
-    if (bytes <= image_->data.size()) return;
-    // Room for many more, zeros all: words not given are zero.
-    image_->data.resize(std::max(bytes, 2 * image_->data.size()));
-    if (m_ > 0) image_->parity.resize((image_->data.size() + 7) / 8);
-  }
-
-  unsigned width_, m_;
-  bool lanes_;
-  Image* image_;
-  std::size_t used_ = 0;
-};
-
 // Parses the text of a word file into words, by address.
 class Parser {
  public:
-  Parser(const std::string& text, unsigned width)
-      : p_(text.data()), end_(p_ + text.size()), width_(width) {}
+  // Fails with `message` and the line and reason.
+  Parser(const std::string& text, unsigned width, std::string message, Failure* err)
+      : p_(text.data()), end_(p_ + text.size()), width_(width), message_(std::move(message)), err_(err) {}
 
-  bool Parse(Layout* layout, std::string* why) {
+  bool Parse(Image* image) {
     std::size_t address = 0;
-    while (SkipSpaceAndComments(why)) {
+    while (SkipSpaceAndComments()) {
       if (p_ == end_) return true;
       const bool at = *p_ == '@';
       p_ += at;
       std::uint64_t value;
-      if (!Number(at ? 64 : width_, &value, why)) return false;
+      if (!Number(at ? 64 : width_, &value)) return false;
       if (at) {
         if (value >= kMaxWords)
-          return Error(why, "address @" + Token() + " is beyond the last word a run takes");
+          return Error("address @" + Token() + " is beyond the last word a run takes");
         address = static_cast<std::size_t>(value);
         continue;
       }
-      if (address >= kMaxWords) return Error(why, "more words than a run takes");
-      layout->Store(address++, value);
+      if (address >= kMaxWords) return Error("more words than a run takes");
+      image->Set(address++, value);
     }
     return false;
   }
 
  private:
-  bool Error(std::string* why, const std::string& what) {
-    *why = "line " + std::to_string(line_) + ": " + what;
-    return false;
+  bool Error(const std::string& what) {
+    return Fail(err_, message_, "line " + std::to_string(line_) + ": " + what);
   }
 
   // The number just read, as it stood.
   std::string Token() const { return std::string(token_, p_); }
 
-  bool SkipSpaceAndComments(std::string* why) {
+  bool SkipSpaceAndComments() {
     while (p_ < end_) {
       if (ClassOf(*p_) == kSpace) {
         line_ += *p_++ == '\n';
@@ -139,7 +78,7 @@ class Parser {
       } else if (p_[1] == '/') {
         while (p_ < end_ && *p_ != '\n') ++p_;
       } else if (!SkipBlockComment()) {
-        return Error(why, "a comment that does not end");
+        return Error("a comment that does not end");
       }
     }
     return true;
@@ -164,7 +103,7 @@ class Parser {
   }
 
   // A hex number of at most `bits` bits, `_` allowed after its first digit.
-  bool Number(unsigned bits, std::uint64_t* value, std::string* why) {
+  bool Number(unsigned bits, std::uint64_t* value) {
     token_ = p_;
     std::uint64_t v = 0;
     bool too_wide = false;
@@ -178,11 +117,11 @@ class Parser {
     }
     *value = v;
     if (p_ < end_ && ClassOf(*p_) != kSpace && *p_ != '/') {
-      return Error(why, Shown(static_cast<unsigned char>(*p_)) + " is not a hex digit");
+      return Error(Shown(static_cast<unsigned char>(*p_)) + " is not a hex digit");
     }
-    if (p_ == token_) return Error(why, "an address without a number");
+    if (p_ == token_) return Error("an address without a number");
     if (too_wide || (bits < 64 && v >> bits != 0)) {
-      return Error(why, "word " + Token() + " is wider than " + std::to_string(bits) + " bits");
+      return Error("word " + Token() + " is wider than " + std::to_string(bits) + " bits");
     }
     return true;
   }
@@ -191,6 +130,8 @@ class Parser {
   const char* end_;
   const char* token_ = nullptr;
   unsigned width_;
+  std::string message_;
+  Failure* err_;
   std::size_t line_ = 1;
 };
 
@@ -226,13 +167,12 @@ TextFormat TextFormatOf(std::string_view start) {
   return {"$readmemh", "read its words with -w WIDTH (and -p for the block RAM)"};
 }
 
-bool ReadWordFile(Source& in, unsigned width, Parity parity, Image* image, std::string* why) {
+bool ReadWordFile(Source& in, const std::string& path, Image* image, Failure* err) {
+  const std::string message = "can't read binary file " + path;
   std::string text;
-  if (!ReadAll(in, &text, why)) return false;
-  Layout layout(width, parity, image);
-  if (!Parser(text, width).Parse(&layout, why)) return false;
-  layout.Finish();
-  return true;
+  OsError error;
+  if (!ReadAll(in, &text, &error)) return Fail(err, message, error.reason);
+  return Parser(text, image->width(), message, err).Parse(image);
 }
 
 }  // namespace romseed

@@ -55,6 +55,11 @@ TEST(Check, SaysWhetherTheUcfHoldsTheBinaryAndWhatDiffers) {
          return u;
        },
        kMatch, ": match\n"},
+      // Other spellings of a block number name other instances.
+      {"rom0", [](auto u) { return Edit(u, "rom01\" INIT_00", "rom1\" INIT_00"); }, kDiffer,
+       "line 18: INST \"rom1\" INIT_00 = "},
+      {"rom000", [](auto u) { return Edit(u, "rom01\" INIT_00", "rom001\" INIT_00"); }, kDiffer,
+       "rom01 INIT_00 is missing\n"},
       {"another component", [](auto u) { return u + "INST \"rom_hi00\" INIT_00 = 00;\n"; }, kDiffer,
        "line 34: INST \"rom_hi00\" INIT_00 = 00; is not a statement of rom: a run would drop it\n"},
       {"CR LF",

@@ -14,13 +14,13 @@ namespace {
 
 // Writes the statements for `bin`, read `step` bytes at a time.
 std::string Inits(const std::string& bin, std::int64_t* count = nullptr,
-                  std::size_t step = SIZE_MAX, const std::string& delstr = "INST \"rom",
+                  std::size_t step = SIZE_MAX, const std::string& component = "rom",
                   const char* eol = "\n", const char* lead = "", BlockShape shape = kRamb4) {
   MemorySource in(bin, step);
   StringSink sink;
   Output out(sink);
   std::int64_t n = -1;
-  EXPECT_EQ(WriteInits(in, out, delstr, shape, eol, lead, &n), PassResult::kOk);
+  EXPECT_EQ(WriteInits(in, out, component, shape, eol, lead, &n), PassResult::kOk);
   EXPECT_TRUE(out.Flush());
   if (count) *count = n;
   return sink.data;
@@ -99,7 +99,7 @@ TEST(InitWriter, NumbersBlocksAndIndexes) {
   for (std::size_t per : {32, 64, 128}) {
     char last[40];
     std::snprintf(last, sizeof last, "INST \"rom00\" INIT_%02zx ", per - 1);
-    lines = Lines(Inits(std::string(per * 32 + 1, '\0'), nullptr, 7, "INST \"rom", "\n", "",
+    lines = Lines(Inits(std::string(per * 32 + 1, '\0'), nullptr, 7, "rom", "\n", "",
                         BlockShape{per, 0}));
     ASSERT_EQ(lines.size(), per + 1);
     EXPECT_EQ(head(per - 1), last);
@@ -115,19 +115,19 @@ TEST(InitWriter, ChunksDoNotDependOnHowTheInputArrives) {
 }
 
 TEST(InitWriter, UsesTheGivenLineEndAndLead) {
-  EXPECT_EQ(Inits(std::string(33, '\0'), nullptr, SIZE_MAX, "INST \"rom", "\r\n", "\r\n"),
+  EXPECT_EQ(Inits(std::string(33, '\0'), nullptr, SIZE_MAX, "rom", "\r\n", "\r\n"),
             "\r\nINST \"rom00\" INIT_00 = " + std::string(64, '0') + ";\r\n"
             "INST \"rom00\" INIT_01 = " + std::string(64, '0') + ";\r\n");
-  EXPECT_EQ(Inits("", nullptr, SIZE_MAX, "INST \"rom", "\n", "\n"), "");
+  EXPECT_EQ(Inits("", nullptr, SIZE_MAX, "rom", "\n", "\n"), "");
   // Once, however many reads the binary takes.
-  const std::string many = Inits(std::string(70000, '\0'), nullptr, 4096, "INST \"rom", "\n", "\n");
+  const std::string many = Inits(std::string(70000, '\0'), nullptr, 4096, "rom", "\n", "\n");
   EXPECT_EQ(many.find("\n\n"), std::string::npos);
   EXPECT_EQ(many.rfind("\nINST", 0), 0u);
 }
 
 TEST(InitWriter, TakesComponentNamesOfAnyLength) {
   const std::string name(5000, 'n');
-  EXPECT_EQ(Inits(Bytes({0xff}), nullptr, SIZE_MAX, "INST \"" + name),
+  EXPECT_EQ(Inits(Bytes({0xff}), nullptr, SIZE_MAX, name),
             "INST \"" + name + "00\" INIT_00 = " + kZeros62 + "ff;\n");
 }
 

@@ -65,9 +65,9 @@ TEST(Passes, EndAtTheFirstEndOfFile) {
   MemorySource ucf_alone("NET a;\n"), bin_alone("\x12\x34");
   FilterResult r;
   FilterUcf(ucf, out, "INST \"rom", &r);
-  WriteInits(bin, out, "INST \"rom", kRamb4, "\n", "", &n);
+  WriteInits(bin, out, "rom", kRamb4, "\n", "", &n);
   FilterUcf(ucf_alone, expected, "INST \"rom", &r);
-  WriteInits(bin_alone, expected, "INST \"rom", kRamb4, "\n", "", &n);
+  WriteInits(bin_alone, expected, "rom", kRamb4, "\n", "", &n);
   ASSERT_TRUE(out.Flush() && expected.Flush());
   EXPECT_EQ(typed.data, then_ended.data);
 }
@@ -80,7 +80,7 @@ TEST(Passes, SayWhyTheyFailed) {
   };
   const Pass inits = [](Source& in, Output& out) {
     std::int64_t n;
-    return WriteInits(in, out, "INST \"rom", kRamb4, "\n", "", &n);
+    return WriteInits(in, out, "rom", kRamb4, "\n", "", &n);
   };
   const std::string lines = "NET a;\nNET b;\n";
   struct Case {

@@ -6,14 +6,21 @@
 #include <gtest/gtest.h>
 
 #include "hex.h"
+#include "init_writer.h"
+#include "layout.h"
 #include "memory_io.h"
 
 namespace romseed {
 namespace {
 
-std::string Hex(const std::vector<unsigned char>& bytes) {
+// The first `n` bytes of the value of the first INIT_ (or INITP_) statement
+// that a row of RAMB16s gets for `image`, in hex, first byte first.
+std::string Hex(const Image& image, Parity parity, bool initp, std::size_t n) {
+  const RowLayout row("rom", BlockShape{64, 8}, image.width(), parity, image.size());
+  unsigned char value[32];
+  Slice(image, row.at(0), initp, 0, value);
   std::string s;
-  for (unsigned char b : bytes) s += std::string(1, kHexDigits[b >> 4]) + kHexDigits[b & 15];
+  for (std::size_t i = 0; i < n; ++i) s += std::string(1, kHexDigits[value[i] >> 4]) + kHexDigits[value[i] & 15];
   return s;
 }
 
@@ -43,12 +50,12 @@ TEST(WordFile, PutsEachWidthsBitsWhereThePortsOrTheLanesTakeThem) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     MemorySource in(c.text, 3);
-    Image image;
-    std::string why;
-    ASSERT_TRUE(ReadWordFile(in, c.width, c.parity, &image, &why)) << why;
-    EXPECT_EQ(Hex(image.data), c.data);
-    EXPECT_EQ(Hex(image.parity), c.parity_bits);
-    EXPECT_EQ(image.has_parity, c.width % 9 == 0);
+    Image image(c.width);
+    Failure err;
+    ASSERT_TRUE(ReadWordFile(in, "w.hex", &image, &err)) << err.reason;
+    EXPECT_EQ(Hex(image, c.parity, false, c.data.size() / 2), c.data);
+    EXPECT_EQ(Hex(image, c.parity, true, c.parity_bits.size() / 2), c.parity_bits);
+    EXPECT_EQ((image.size() * DataBits(c.width) + 7) / 8, c.data.size() / 2);
   }
 }
 
@@ -66,15 +73,15 @@ TEST(WordFile, SaysWhereAndWhyATextDoesNotParse) {
   };
   for (const auto& [text, reason] : cases) {
     MemorySource in(text);
-    Image image;
-    std::string why;
-    EXPECT_FALSE(ReadWordFile(in, 8, Parity::kPorts, &image, &why)) << text;
-    EXPECT_EQ(why, reason);
+    Image image(8);
+    Failure err;
+    EXPECT_FALSE(ReadWordFile(in, "w.hex", &image, &err)) << text;
+    EXPECT_EQ(err.message + ": " + err.reason, "can't read binary file w.hex: " + reason);
   }
   MemorySource failing("1 2", SIZE_MAX, true);
-  Image image;
-  std::string why;
-  EXPECT_FALSE(ReadWordFile(failing, 8, Parity::kPorts, &image, &why));
+  Image image(8);
+  Failure err;
+  EXPECT_FALSE(ReadWordFile(failing, "w.hex", &image, &err));
 }
 
 TEST(WordFile, TellsTextFormatsFromBytes) {
@@ -103,32 +110,44 @@ std::vector<std::string> Heads(const std::string& text) {
 }
 
 TEST(WordFile, AnImageFillsEachInstanceWithItsInitsThenItsParity) {
-  Image image;
-  image.data.assign(1024 + 300, 0x5a);
-  image.parity.assign((1024 + 300) / 8 + 1, 0xff);
+  // 9-bit words in RAMB8BWERs: 1,024 an instance, then 300 more.
+  Image words(9);
+  for (std::uint64_t a = 0; a < 1024 + 300; ++a) words.Set(a, 0x15a);
+  StringSink sink;
+  Output out(sink);
   std::int64_t n;
-  for (bool parity : {true, false}) {
-    image.has_parity = parity;
-    const BlockShape shape = parity ? BlockShape{32, 4} : BlockShape{64, 8};  // RAMB8BWER, RAMB16
-    StringSink image_sink, bytes_sink;
-    Output image_out(image_sink), bytes_out(bytes_sink);
-    ASSERT_EQ(WriteImage(image, image_out, "INST \"rom", shape, "\n", "", &n), PassResult::kOk);
-    ASSERT_TRUE(image_out.Flush());
-    const std::vector<std::string> heads = Heads(image_sink.data);
-    if (parity) {
-      ASSERT_EQ(n, 32 + 4 + 10 + 2);
-      ASSERT_EQ(heads.size(), 48u);
-      EXPECT_EQ(heads[31], "INST \"rom00\" INIT_1f");
-      EXPECT_EQ(heads[35], "INST \"rom00\" INITP_03");
-      EXPECT_EQ(heads[45], "INST \"rom01\" INIT_09");
-      EXPECT_EQ(heads[47], "INST \"rom01\" INITP_01");
-      continue;
+  const RowLayout row("rom", BlockShape{32, 4}, 9, Parity::kPorts, words.size());
+  ASSERT_EQ(WriteImage(words, row, out, "\n", "", &n), PassResult::kOk);
+  ASSERT_TRUE(out.Flush());
+  const std::vector<std::string> heads = Heads(sink.data);
+  ASSERT_EQ(n, 32 + 4 + 10 + 2);
+  ASSERT_EQ(heads.size(), 48u);
+  EXPECT_EQ(heads[31], "INST \"rom00\" INIT_1f");
+  EXPECT_EQ(heads[35], "INST \"rom00\" INITP_03");
+  EXPECT_EQ(heads[45], "INST \"rom01\" INIT_09");
+  EXPECT_EQ(heads[47], "INST \"rom01\" INITP_01");
+  EXPECT_EQ(sink.data.substr(sink.data.rfind(" = ") + 3, 66), std::string(53, '0') + std::string(11, 'f') + ";\n");
+}
+
+TEST(WordFile, BytesStreamedAreWrittenAsTheirImageIs) {
+  for (const BlockShape& shape : {kRamb4, BlockShape{64, 8}, BlockShape{128, 16}}) {
+    for (std::size_t size : {0, 1, 31, 32, 33, 511, 512, 513, 4097, 70000}) {
+      std::string bytes;
+      for (std::size_t i = 0; i < size; ++i) bytes += static_cast<char>(i * 0x80 + i / 3);
+      Image image(8);
+      image.bytes_to_fill().assign(bytes.begin(), bytes.end());
+      image.FilledBytes();
+      StringSink image_sink, bytes_sink;
+      Output image_out(image_sink), bytes_out(bytes_sink);
+      std::int64_t n, m;
+      const RowLayout row("rom", shape, 8, Parity::kPorts, image.size());
+      ASSERT_EQ(WriteImage(image, row, image_out, "\r\n", "\n", &n), PassResult::kOk);
+      MemorySource in(bytes, 1000);
+      ASSERT_EQ(WriteInits(in, bytes_out, "rom", shape, "\r\n", "\n", &m), PassResult::kOk);
+      ASSERT_TRUE(image_out.Flush() && bytes_out.Flush());
+      EXPECT_EQ(image_sink.data, bytes_sink.data) << size;
+      EXPECT_EQ(n, m);
     }
-    // Without parity bits, an image is written as its bytes would be.
-    MemorySource bytes(std::string(image.data.begin(), image.data.end()));
-    ASSERT_EQ(WriteInits(bytes, bytes_out, "INST \"rom", shape, "\n", "", &n), PassResult::kOk);
-    ASSERT_TRUE(bytes_out.Flush());
-    EXPECT_EQ(image_sink.data, bytes_sink.data);
   }
 }
 

@@ -1,0 +1,119 @@
+#include "layout.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "hex.h"
+
+namespace romseed {
+namespace {
+
+constexpr std::size_t kValueBits = 256;
+
+std::uint64_t Mask(unsigned bits) { return bits >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1; }
+
+// Splits a 9·m-bit share into its 8·m data bits and its m parity bits, as
+// `parity` wires them.
+void SplitParity(std::uint64_t share, unsigned width, Parity parity, std::uint64_t* data,
+                 std::uint64_t* bits) {
+  const unsigned m = width / 9;
+  if (parity == Parity::kPorts) {
+    *data = share & Mask(8 * m);
+    *bits = share >> (8 * m) & Mask(m);
+    return;
+  }
+  *data = *bits = 0;
+  for (unsigned j = 0; j < m; ++j) {
+    *data |= (share >> (9 * j) & 0xff) << (8 * j);
+    *bits |= (share >> (9 * j + 8) & 1) << j;
+  }
+}
+
+// ORs the low `bits` bits of `v` into `value` from bit `at` on; `bits`
+// divides 256 and `at` is a multiple of it.
+void PutBits(unsigned char value[32], std::size_t at, unsigned bits, std::uint64_t v) {
+  for (unsigned done = 0; done < bits;) {
+    const std::size_t bit = at + done;
+    const unsigned n = std::min(bits - done, 8 - static_cast<unsigned>(bit % 8));
+    value[bit / 8] |= static_cast<unsigned char>((v >> done & Mask(n)) << (bit % 8));
+    done += n;
+  }
+}
+
+}  // namespace
+
+RowLayout::RowLayout(std::string component, const BlockShape& shape, unsigned width, Parity parity,
+                     std::uint64_t words)
+    : component_(std::move(component)),
+      shape_(shape),
+      width_(width),
+      parity_(parity),
+      depth_(shape.bytes() * 8 / DataBits(width)),
+      count_(static_cast<std::size_t>((words + depth_ - 1) / depth_)) {}
+
+Placement RowLayout::at(std::size_t i) const {
+  Placement p;
+  p.instance = component_ + Hex(i);
+  p.shape = shape_;
+  p.width = width_;
+  p.first_word = i * depth_;
+  p.words = depth_;
+  p.parity = parity_;
+  return p;
+}
+
+bool RowLayout::Find(std::string_view name, std::size_t* i) const {
+  // The block number as a run writes it: two digits at least, no further
+  // leading zero, lower case; any other spelling names another instance.
+  if (name.substr(0, component_.size()) != component_) return false;
+  const std::string_view digits = name.substr(component_.size());
+  if (digits.size() < 2 || digits.size() > 16 || (digits.size() > 2 && digits[0] == '0')) return false;
+  std::uint64_t block = 0;
+  for (char c : digits) {
+    const int d = HexValue(c);
+    if (d < 0 || (c >= 'A' && c <= 'F')) return false;
+    block = block << 4 | static_cast<unsigned>(d);
+  }
+  // Past any image where a size cannot hold the number.
+  *i = block > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(block);
+  return true;
+}
+
+StatementCount RowLayout::Count(const Image& image, const Placement& p) const {
+  const std::uint64_t present =
+      image.size() <= p.first_word ? 0 : std::min(p.words, image.size() - p.first_word);
+  const std::uint64_t data_bytes = (present * DataBits(p.width) + 7) / 8;
+  StatementCount count;
+  count.inits = static_cast<std::size_t>((data_bytes + 31) / 32);
+  if (HasParity(p.width)) {
+    const std::uint64_t parity_bytes = (present * (p.width / 9) + 7) / 8;
+    count.initps = static_cast<std::size_t>((parity_bytes + 31) / 32);
+  }
+  return count;
+}
+
+void Slice(const Image& image, const Placement& p, bool parity, std::size_t index,
+           unsigned char value[32]) {
+  std::memset(value, 0, 32);
+  const bool has_parity = HasParity(p.width);
+  // Whole words of whole bytes or of bits that pack into them, as the
+  // image stores them: the value is a stretch of the store.
+  if (!has_parity && p.low_bit == 0 && p.width == image.width()) {
+    const std::size_t from = static_cast<std::size_t>(p.first_word * p.width / 8) + 32 * index;
+    const std::size_t end = image.ByteSize();
+    if (from < end) std::memcpy(value, image.bytes().data() + from, std::min<std::size_t>(32, end - from));
+    return;
+  }
+  const unsigned bits = parity ? p.width / 9 : DataBits(p.width);
+  const std::uint64_t per_value = kValueBits / bits;
+  const std::uint64_t first = index * per_value;
+  for (std::uint64_t a = first; a < first + per_value && a < p.words; ++a) {
+    const std::uint64_t share = image.Get(p.first_word + a) >> p.low_bit & Mask(p.width);
+    std::uint64_t data = share, parity_bits = 0;
+    if (has_parity) SplitParity(share, p.width, p.parity, &data, &parity_bits);
+    PutBits(value, (a - first) * bits, bits, parity ? parity_bits : data);
+  }
+}
+
+}  // namespace romseed

@@ -1,0 +1,41 @@
+#include "readers.h"
+
+#include "word_file.h"
+
+namespace romseed {
+namespace {
+
+// Bytes, as they are: words of 8 bits from address 0.
+bool ReadBytes(Source& in, const std::string& path, Image* image, Failure* err) {
+  std::vector<unsigned char>& bytes = image->bytes_to_fill();
+  constexpr std::size_t kPiece = 1 << 16;
+  for (std::size_t got = kPiece; got == kPiece;) {
+    const std::size_t at = bytes.size();
+    bytes.resize(at + kPiece);
+    if (!ReadFull(in, bytes.data() + at, kPiece, &got)) {
+      return Fail(err, "can't read binary file " + path, in.error());
+    }
+    bytes.resize(at + got);
+  }
+  image->FilledBytes();
+  return true;
+}
+
+const Reader kReaders[] = {
+    {"bin", ReadBytes, 8},
+    {"mem", ReadWordFile, 0},
+};
+
+}  // namespace
+
+const Reader& ReaderOf(const Job& job) { return kReaders[job.word_width == 0 ? 0 : 1]; }
+
+bool ReadsBytes(const Reader& reader) { return reader.read == ReadBytes; }
+
+bool ReadImage(Source& in, const Job& job, Image* image, Failure* err) {
+  const Reader& reader = ReaderOf(job);
+  *image = Image(reader.width ? reader.width : job.word_width);
+  return reader.read(in, job.bin_path, image, err);
+}
+
+}  // namespace romseed

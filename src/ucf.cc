@@ -1,0 +1,129 @@
+#include "ucf.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "hex.h"
+
+namespace romseed {
+namespace {
+
+constexpr char kInst[] = "INST \"";
+constexpr std::string_view kInitHead = "\" INIT_", kInitpHead = "\" INITP_";
+constexpr char kAssign[] = " = ";
+constexpr std::size_t kValueDigits = 64;
+// What follows the block number up to the `;`, for IsStatementEnd: its head,
+// two index digits and the assignment, as a template of 16 bytes.
+constexpr char kEndTemplate[16] = "\" INIT_?? = ";
+constexpr std::size_t kStatementEnd = kInitHead.size() + 2 + 3 + kValueDigits + 1;
+// Each statement's head is copied as one fixed-size piece when this short.
+constexpr std::size_t kShortHead = 32;
+
+// The index, the assignment and three bytes that the value overwrites, for
+// each index: one eight-byte copy.
+struct IndexTexts {
+  char text[256][8];
+  constexpr IndexTexts() : text() {
+    for (std::size_t k = 0; k < 256; ++k) {
+      text[k][0] = kHexDigits[k >> 4];
+      text[k][1] = kHexDigits[k & 15];
+      text[k][2] = kAssign[0], text[k][3] = kAssign[1], text[k][4] = kAssign[2];
+    }
+  }
+};
+constexpr IndexTexts kIndex;
+
+// Reads `n` hex digits of either case from `*p` on; false if not all are.
+bool TakeHex(std::string_view* p, std::size_t n, std::uint64_t* value) {
+  if (p->size() < n) return false;
+  *value = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const int d = HexValue((*p)[i]);
+    if (d < 0) return false;
+    *value = *value << 4 | static_cast<unsigned>(d);
+  }
+  p->remove_prefix(n);
+  return true;
+}
+
+bool TakeText(std::string_view* p, std::string_view text) {
+  if (p->substr(0, text.size()) != text) return false;
+  p->remove_prefix(text.size());
+  return true;
+}
+
+}  // namespace
+
+std::string DeletionPrefix(std::string_view component) {
+  return std::string(kInst).append(component);
+}
+
+std::string AttributeName(bool parity, std::size_t index) {
+  return std::string(parity ? kInitpHead.substr(2) : kInitHead.substr(2)) + Hex(index);
+}
+
+void UcfWriter::SetInstance(std::string_view instance, bool parity) {
+  head_.assign(kInst).append(instance).append(parity ? kInitpHead : kInitHead);
+  head_size_ = head_.size();
+  head_.resize(std::max(head_size_, kShortHead));
+}
+
+void UcfWriter::Write(Output& out, std::size_t first, std::size_t n, const unsigned char* values) {
+  const std::size_t size = 5 + kValueDigits + 1 + eol_.size();  // of a statement but its head
+  char* p = out.Extend(n * (head_size_ + size));
+  for (std::size_t k = first; k < first + n; ++k, values += 32) {
+    // Every statement is longer than kShortHead and the index's eight
+    // bytes: what is copied beyond a piece is overwritten by the next.
+    std::memcpy(p, head_.data(), head_size_ <= kShortHead ? kShortHead : head_size_);
+    p += head_size_;
+    std::memcpy(p, kIndex.text[k], 8);
+    FormatValue(values, p + 5);
+    p += 5 + kValueDigits;
+    *p++ = ';';
+    for (char c : eol_) *p++ = c;
+  }
+}
+
+std::size_t LongestStatementTail() { return 16 + kStatementEnd + 1 + 1; }
+
+bool IsStatementTail(std::string_view tail) {
+  if (!tail.empty() && tail.back() == '\r') tail.remove_suffix(1);
+  if (tail.size() <= kStatementEnd || tail.size() >= LongestStatementTail()) return false;
+  unsigned b = static_cast<unsigned>(tail.size() - kStatementEnd);
+  std::string initp;
+  if (b > 1 && tail.substr(b - 1, kInitpHead.size()) == kInitpHead) {
+    // Seen without its P, it is an INIT statement.
+    initp.assign(tail).erase(b-- + kInitpHead.size() - 2, 1);
+    tail = initp;
+  }
+  return LowerHexRun(tail.data()) >= b && IsStatementEnd(tail.data() + b, kEndTemplate);
+}
+
+const char* StatementTailEnd(const char* tail) {
+  const unsigned b = LowerHexRun(tail);
+  const char* e = tail + b + kStatementEnd;
+  if (*e == '\r') ++e;
+  return b > 0 && *e == '\n' && IsStatementEnd(tail + b, kEndTemplate) ? e : nullptr;
+}
+
+bool ParseStatement(std::string_view line, UcfStatement* s) {
+  if (!TakeText(&line, kInst)) return false;
+  const std::size_t quote = line.find('"');
+  if (quote == std::string_view::npos) return false;
+  s->instance = line.substr(0, quote);
+  line.remove_prefix(quote);
+  s->parity = TakeText(&line, kInitpHead);
+  std::uint64_t index, byte;
+  if ((!s->parity && !TakeText(&line, kInitHead)) || !TakeHex(&line, 2, &index) ||
+      !TakeText(&line, kAssign)) {
+    return false;
+  }
+  s->index = static_cast<std::size_t>(index);
+  for (std::size_t i = 32; i-- > 0;) {
+    if (!TakeHex(&line, 2, &byte)) return false;
+    s->value[i] = static_cast<unsigned char>(byte);
+  }
+  return line == ";";
+}
+
+}  // namespace romseed

@@ -1,0 +1,69 @@
+#ifndef ROMSEED_UCF_H_
+#define ROMSEED_UCF_H_
+
+// The UCF's INIT statements, the one place that knows their text:
+//   INST "rom00" INIT_0a = <64 hex digits>;
+// written, recognised and parsed, and the instance a line constrains.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "io.h"
+
+namespace romseed {
+
+// `INST "` and `component`: the start of every line of the component's
+// instances, which the three-argument run drops.
+std::string DeletionPrefix(std::string_view component);
+
+// The attribute of statement `index`, INITP_ if `parity`: "INIT_0a", its
+// index in lower case as this tool always wrote it.
+std::string AttributeName(bool parity, std::size_t index);
+
+// Writes statements into an Output, the value's digits straight into place.
+class UcfWriter {
+ public:
+  // Ends each statement with `eol`.
+  explicit UcfWriter(std::string_view eol) : eol_(eol) {}
+  // The statements from here on are of `instance`, INITP_ ones if `parity`.
+  void SetInstance(std::string_view instance, bool parity);
+  // Writes statements `first` to `first + n - 1`, their values the 32-byte
+  // chunks at `values`, each least significant byte first.
+  void Write(Output& out, std::size_t first, std::size_t n, const unsigned char* values);
+
+ private:
+  std::string eol_, head_;
+  std::size_t head_size_ = 0;
+};
+
+// The longest a statement may be after `INST "` and a component's name: a
+// 16-digit block number, the rest of an INITP_ statement and a carriage
+// return.
+std::size_t LongestStatementTail();
+
+// True if `tail`, what follows `INST "` and a component's name on a line
+// without its line feed, completes a statement as this tool writes them.
+bool IsStatementTail(std::string_view tail);
+
+// The line feed that ends the statement whose tail (as above) begins at
+// `tail`, where LongestStatementTail() + 1 bytes can be read; else null, and
+// the line is not known to be one.
+const char* StatementTailEnd(const char* tail);
+
+// A statement as a UCF holds it.
+struct UcfStatement {
+  std::string_view instance;
+  bool parity = false;  // INITP_ rather than INIT_
+  std::size_t index = 0;
+  unsigned char value[32];  // value[0] is its least significant byte, the last two digits
+};
+
+// True if `line` (without its line end) is a statement: `INST "`, the
+// instance, `" INIT_` or `" INITP_`, two hex digits, ` = `, 64 hex digits and
+// `;`, the hex digits in either case. `s->instance` points into `line`.
+bool ParseStatement(std::string_view line, UcfStatement* s);
+
+}  // namespace romseed
+
+#endif  // ROMSEED_UCF_H_

@@ -12,9 +12,12 @@
 namespace romseed {
 namespace {
 
+// Where the passes put why they failed, where a test does not ask.
+OsError e;
+
 class NullSink : public Sink {
  public:
-  bool Write(const unsigned char*, std::size_t) override { return true; }
+  bool Write(const unsigned char*, std::size_t, OsError*) override { return true; }
 };
 
 std::string RandomBytes(std::size_t n) {
@@ -46,8 +49,8 @@ void BM_FilterUcf(benchmark::State& state) {
     MemorySource in(ucf);
     Output out(sink);
     FilterResult r;
-    FilterUcf(in, out, "INST \"rom", &r);
-    out.Flush();
+    FilterUcf(in, out, "INST \"rom", &r, &e);
+    out.Flush(&e);
     benchmark::DoNotOptimize(r);
   }
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(ucf.size()));
@@ -61,8 +64,8 @@ void BM_WriteInits(benchmark::State& state) {
     MemorySource in(bin);
     Output out(sink);
     std::int64_t n;
-    WriteInits(in, out, "rom", kRamb4, "\n", "", &n);
-    out.Flush();
+    WriteInits(in, out, "rom", kRamb4, "\n", "", &n, &e);
+    out.Flush(&e);
     benchmark::DoNotOptimize(n);
   }
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bin.size()));

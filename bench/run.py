@@ -177,6 +177,17 @@ def main():
                      lambda: run(["cp", "small.bin", "small.ucf", "elsewhere"], scratch))
         met.append(report("typical run", t, c, "cp", 1.0))
 
+        # The same with a changed firmware each time, so that every run
+        # replaces the UCF: two firmwares in turn.
+        write("other.bin", big[16 << 10: 32 << 10])
+        turn = [0]
+
+        def changed():
+            turn[0] ^= 1
+            return run([exe, ("small.bin", "other.bin")[turn[0]], "small.ucf", "rom"], scratch)
+        t, c = pairs(n, changed, lambda: run(["cp", "small.bin", "small.ucf", "elsewhere"], scratch))
+        met.append(report("changed run", t, c, "cp", 1.0))
+
         # Peak memory must not follow the input's size.
         write("16k.bin", big[:16 << 10])
         write("long.ucf", b"NET " + b"x" * 100_000_000 + b";\n")

@@ -278,7 +278,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // A check of what the run wrote finds exactly the binary's statements.
   romseed::MemorySource bin_again(bin, bin_step), written(sink.data, ucf_step);
   romseed::StringSink said;
-  if (romseed::CheckStreams(bin_again, written, job, said, &failure) != romseed::kMatch) {
+  int status;
+  if (!romseed::CheckStreams(bin_again, written, job, said, &status, &failure) ||
+      status != romseed::kMatch) {
     std::fprintf(stderr, "check after the run: %s\n", said.data.c_str());
     std::abort();
   }

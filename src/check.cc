@@ -121,24 +121,17 @@ class Comparison : public DroppedLines {
 
 }  // namespace
 
-int CheckStreams(Source& bin, Source& ucf, const Job& job, Sink& out, Failure* trouble) {
+bool CheckStreams(Source& bin, Source& ucf, const Job& job, Sink& out, int* status, Failure* err) {
   Image image(8);
-  if (!ReadImage(bin, job, &image, trouble)) return kTrouble;
+  if (!ReadImage(bin, job, &image, err)) return false;
   const RowLayout layout(job.component, job.shape, image.width(), job.parity, image.size());
   Comparison comparison(image, layout, job);
   Discard none;
   Output kept(none);
   FilterResult result;
-  switch (FilterUcf(ucf, kept, job.delstr, &result, &comparison)) {
-    case PassResult::kOk:
-      break;
-    case PassResult::kNotText:
-      Fail(trouble, "ucf file " + job.ucf_path + " is not a text file");
-      return kTrouble;
-    default:
-      Fail(trouble, "can't read ucf file " + job.ucf_path, ucf.error());
-      return kTrouble;
-  }
+  OsError error;
+  const PassResult end = FilterUcf(ucf, kept, job.delstr, &result, &error, &comparison);
+  if (end != PassResult::kOk) return PassFailed(end, "ucf file " + job.ucf_path, "", error, err);
   comparison.Finish();
   const std::size_t n = comparison.differences();
   std::string said = comparison.said();
@@ -151,16 +144,17 @@ int CheckStreams(Source& bin, Source& ucf, const Job& job, Sink& out, Failure* t
                                        : ": " + std::to_string(n) + " differences\n";
   Print(out, said + job.ucf_path + (n == 0 ? " holds " : " does not hold ") + job.bin_path +
                  " for " + job.component + verdict);
-  return n == 0 ? kMatch : kDiffer;
+  *status = n == 0 ? kMatch : kDiffer;
+  return true;
 }
 
-int Check(const Job& job, Os& os, Sink& out, const Waiting& waiting, Failure* trouble) {
-  OsError err;
-  std::unique_ptr<File> bin = os.Open(job.bin_path, kOpenRead, &err);
-  if (!bin) return (Fail(trouble, "can't open binary file " + job.bin_path, err.reason), kTrouble);
-  std::unique_ptr<File> ucf = OpenUcfToRead(os, job.ucf_path, &err, waiting);
-  if (!ucf) return (Fail(trouble, "can't open ucf file " + job.ucf_path, err.reason), kTrouble);
-  return CheckStreams(*bin, *ucf, job, out, trouble);
+bool Check(const Job& job, Os& os, Sink& out, const Waiting& waiting, int* status, Failure* err) {
+  OsError error;
+  std::unique_ptr<File> bin = os.Open(job.bin_path, kOpenRead, &error);
+  if (!bin) return Fail(err, "can't open binary file " + job.bin_path, error.reason);
+  std::unique_ptr<File> ucf = OpenUcfToRead(os, job.ucf_path, &error, waiting);
+  if (!ucf) return Fail(err, "can't open ucf file " + job.ucf_path, error.reason);
+  return CheckStreams(*bin, *ucf, job, out, status, err);
 }
 
 }  // namespace romseed

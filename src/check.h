@@ -16,14 +16,13 @@ inline constexpr int kMatch = 0, kDiffer = 1, kTrouble = 2;
 // `job` would write for its binary, compared by value; what differs, one line
 // each (a screenful, then how many more); and changes no file. Reads the UCF
 // once, after any run on it has had its turn (calling `waiting` if it waits
-// a second). Returns kMatch, kDiffer, or kTrouble for a file that cannot be
-// opened or read or a UCF that is not text, with `*trouble` set for the
-// caller to say.
-int Check(const Job& job, Os& os, Sink& out, const Waiting& waiting, Failure* trouble);
+// a second), and sets `*status` to kMatch or kDiffer. False, for the caller
+// to say (status kTrouble), for a file that cannot be opened or read or a
+// UCF that is not text.
+bool Check(const Job& job, Os& os, Sink& out, const Waiting& waiting, int* status, Failure* err);
 
-// The comparison of Check, over a binary and a UCF that the caller opened;
-// kTrouble sets `*trouble`, for the caller to say.
-int CheckStreams(Source& bin, Source& ucf, const Job& job, Sink& out, Failure* trouble);
+// The comparison of Check, over a binary and a UCF that the caller opened.
+bool CheckStreams(Source& bin, Source& ucf, const Job& job, Sink& out, int* status, Failure* err);
 
 }  // namespace romseed
 

@@ -14,6 +14,7 @@ struct OsError {
     kExists,     // the name is taken
     kDenied,     // not allowed to this user, or the file system is read-only
     kNeedsCopy,  // Move: the file cannot go there itself, but a copy of it can
+    kNotSupported,  // the system or the file system has no such thing (Lock)
     kOther,
   };
   Kind kind = kNone;

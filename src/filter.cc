@@ -208,14 +208,14 @@ class LineFilter {
 }  // namespace
 
 PassResult FilterUcf(Source& ucf, Output& out, std::string_view delstr, FilterResult* result,
-                     DroppedLines* dropped) {
+                     OsError* err, DroppedLines* dropped) {
   constexpr std::size_t kBufBytes = 1 << 16;
   std::unique_ptr<unsigned char[]> buf(new unsigned char[kBufBytes]);  // only read bytes are looked at
   LineFilter filter(out, delstr, dropped);
   for (;;) {
     std::size_t got;
     if (!out.ok()) return PassResult::kCantWrite;
-    if (!ucf.Read(buf.get(), kBufBytes, &got)) return PassResult::kCantRead;
+    if (!ucf.Read(buf.get(), kBufBytes, &got, err)) return PassResult::kCantRead;
     if (got == 0) break;
     filter.Take(buf.get(), got);
     // A NUL or another control character that no UCF holds: most likely a

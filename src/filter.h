@@ -36,11 +36,11 @@ class DroppedLines {
 // byte for byte, and drops the others. A line is kept or dropped whole,
 // whatever its length; a UTF-8 byte-order mark before the first line is
 // copied and not part of the line. `delstr` must hold no line feed. Ends as soon as
-// reading `ucf` or writing to `out` fails, or a NUL byte shows that `ucf` is
-// not text; `*result` is set only after a pass that ends kOk. Hands each
-// dropped line to `dropped`, if given.
+// reading `ucf` (kCantRead, with `*err` set) or writing to `out` fails, or a
+// NUL byte shows that `ucf` is not text; `*result` is set only after a pass
+// that ends kOk. Hands each dropped line to `dropped`, if given.
 PassResult FilterUcf(Source& ucf, Output& out, std::string_view delstr, FilterResult* result,
-                     DroppedLines* dropped = nullptr);
+                     OsError* err, DroppedLines* dropped = nullptr);
 
 }  // namespace romseed
 

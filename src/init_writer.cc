@@ -13,6 +13,21 @@ namespace {
 
 constexpr std::size_t kChunk = 32;
 
+// Writes the statements of the `padded` bytes at `input` (whole chunks), the
+// first of them chunk `*count` of the row, `per_block` to an instance, and
+// counts them: those of one instance that the read holds in one piece.
+void WriteChunks(const unsigned char* input, std::size_t padded, std::string_view component,
+                 std::size_t per_block, UcfWriter& writer, Output& out, std::uint64_t* count) {
+  for (std::size_t at = 0; at < padded;) {
+    const std::size_t first = *count % per_block;
+    const std::size_t n = std::min(per_block - first, (padded - at) / kChunk);
+    if (first == 0 || at == 0) writer.SetInstance(std::string(component) + Hex(*count / per_block), false);
+    writer.Write(out, first, n, input + at);
+    at += n * kChunk;
+    *count += n;
+  }
+}
+
 }  // namespace
 
 PassResult WriteImage(const Image& image, const Layout& layout, Output& out, std::string_view eol,
@@ -37,30 +52,22 @@ PassResult WriteImage(const Image& image, const Layout& layout, Output& out, std
 }
 
 PassResult WriteInits(Source& bin, Output& out, std::string_view component, const BlockShape& shape,
-                      std::string_view eol, std::string_view lead, std::int64_t* add_count) {
+                      std::string_view eol, std::string_view lead, std::int64_t* add_count,
+                      OsError* err) {
   constexpr std::size_t kBlockBytes = 1 << 16;  // a whole number of chunks
   std::unique_ptr<unsigned char[]> input(new unsigned char[kBlockBytes]);
   UcfWriter writer(eol);
-  const std::size_t per_block = shape.inits_per_block;
   std::uint64_t count = 0;
   for (;;) {
     std::size_t got;
     if (!out.ok()) return PassResult::kCantWrite;
-    if (!ReadFull(bin, input.get(), kBlockBytes, &got)) return PassResult::kCantRead;
+    if (!ReadFull(bin, input.get(), kBlockBytes, &got, err)) return PassResult::kCantRead;
     if (got == 0) break;
     if (count == 0) out.Put(lead);
     // A short last chunk ends in zeros.
     const std::size_t padded = (got + kChunk - 1) / kChunk * kChunk;
     std::memset(input.get() + got, 0, padded - got);
-    // The statements of one instance that this read holds, in one piece.
-    for (std::size_t at = 0; at < padded;) {
-      const std::size_t first = count % per_block;
-      const std::size_t n = std::min(per_block - first, (padded - at) / kChunk);
-      if (first == 0 || at == 0) writer.SetInstance(std::string(component) + Hex(count / per_block), false);
-      writer.Write(out, first, n, input.get() + at);
-      at += n * kChunk;
-      count += n;
-    }
+    WriteChunks(input.get(), padded, component, shape.inits_per_block, writer, out, &count);
     // A short block means the input has ended; reading on could block a tty.
     if (got < kBlockBytes) break;
   }

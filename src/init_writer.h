@@ -21,9 +21,10 @@ PassResult WriteImage(const Image& image, const Layout& layout, Output& out, std
 // The statements that WriteImage writes for the bytes of `bin` in the row
 // of `component` (RowLayout, words of 8 bits), streamed: the bytes are read
 // once, a piece at a time, whatever their number. Ends as soon as reading
-// `bin` or writing to `out` fails.
+// `bin` (kCantRead, with `*err` set) or writing to `out` fails.
 PassResult WriteInits(Source& bin, Output& out, std::string_view component, const BlockShape& shape,
-                      std::string_view eol, std::string_view lead, std::int64_t* add_count);
+                      std::string_view eol, std::string_view lead, std::int64_t* add_count,
+                      OsError* err);
 
 }  // namespace romseed
 

@@ -4,11 +4,24 @@
 
 namespace romseed {
 
-bool ReadFull(Source& in, unsigned char* p, std::size_t n, std::size_t* got) {
+bool PassFailed(PassResult result, const std::string& input, const std::string& output,
+                const OsError& error, Failure* err) {
+  switch (result) {
+    case PassResult::kCantRead:
+      return Fail(err, "can't read " + input, error.reason);
+    case PassResult::kNotText:
+      // Most likely the arguments are swapped.
+      return Fail(err, input + " is not a text file");
+    default:
+      return Fail(err, "can't write file " + output, error.reason);
+  }
+}
+
+bool ReadFull(Source& in, unsigned char* p, std::size_t n, std::size_t* got, OsError* err) {
   *got = 0;
   while (*got < n) {
     std::size_t r;
-    if (!in.Read(p + *got, n - *got, &r)) return false;
+    if (!in.Read(p + *got, n - *got, &r, err)) return false;
     if (r == 0) break;
     *got += r;
   }
@@ -19,10 +32,7 @@ bool ReadAll(Source& in, std::string* all, OsError* err) {
   constexpr std::size_t kPiece = 1 << 16;
   std::unique_ptr<unsigned char[]> piece(new unsigned char[kPiece]);  // only read bytes are used
   for (std::size_t got = kPiece; got == kPiece;) {
-    if (!ReadFull(in, piece.get(), kPiece, &got)) {
-      *err = {OsError::kOther, in.error()};
-      return false;
-    }
+    if (!ReadFull(in, piece.get(), kPiece, &got, err)) return false;
     all->append(reinterpret_cast<const char*>(piece.get()), got);
   }
   return true;
@@ -33,20 +43,14 @@ bool CopyAll(Source& from, Sink& to, OsError* err) {
   std::unique_ptr<unsigned char[]> buf(new unsigned char[kPiece]);
   for (;;) {
     std::size_t got;
-    if (!from.Read(buf.get(), kPiece, &got)) {
-      *err = {OsError::kOther, from.error()};
-      return false;
-    }
+    if (!from.Read(buf.get(), kPiece, &got, err)) return false;
     if (got == 0) return true;
-    if (!to.Write(buf.get(), got)) {
-      *err = {OsError::kOther, to.error()};
-      return false;
-    }
+    if (!to.Write(buf.get(), got, err)) return false;
   }
 }
 
-bool HashingSource::Read(unsigned char* p, std::size_t n, std::size_t* got) {
-  if (!in_.Read(p, n, got)) return false;
+bool HashingSource::Read(unsigned char* p, std::size_t n, std::size_t* got, OsError* err) {
+  if (!in_.Read(p, n, got, err)) return false;
   for (std::size_t i = 0; i < *got; ++i) hash_ = FnvStep(hash_, p[i]);
   return true;
 }
@@ -57,10 +61,10 @@ Output::Output(Sink& sink, std::size_t capacity)
 void Output::Put(const void* p, std::size_t n) {
   if (!ok_ || n == 0) return;
   if (used_ + n > capacity_) {
-    if (!Flush()) return;
+    if (!Flush(&failure_)) return;
     // A piece larger than the buffer goes straight through.
     if (n > capacity_) {
-      ok_ = sink_.Write(static_cast<const unsigned char*>(p), n);
+      ok_ = sink_.Write(static_cast<const unsigned char*>(p), n, &failure_);
       written_ += ok_ ? n : 0;
       return;
     }
@@ -71,7 +75,7 @@ void Output::Put(const void* p, std::size_t n) {
 
 char* Output::ExtendSlow(std::size_t n) {
   if (used_ + n > capacity_) {
-    Flush();
+    Flush(&failure_);
     if (n > capacity_) {  // only for an enormous component name
       buf_.reset(new unsigned char[n]);
       capacity_ = n;
@@ -82,10 +86,11 @@ char* Output::ExtendSlow(std::size_t n) {
   return p;
 }
 
-bool Output::Flush() {
-  if (ok_ && used_ > 0) ok_ = sink_.Write(buf_.get(), used_);
+bool Output::Flush(OsError* err) {
+  if (ok_ && used_ > 0) ok_ = sink_.Write(buf_.get(), used_, &failure_);
   written_ += ok_ ? used_ : 0;
   used_ = 0;
+  if (!ok_ && err != &failure_) *err = failure_;
   return ok_;
 }
 
@@ -94,7 +99,11 @@ bool SameContent(Source& a, Source& b) {
   std::unique_ptr<unsigned char[]> x(new unsigned char[kPiece]), y(new unsigned char[kPiece]);
   for (;;) {
     std::size_t got_a, got_b;
-    if (!ReadFull(a, x.get(), kPiece, &got_a) || !ReadFull(b, y.get(), kPiece, &got_b)) return false;
+    OsError unread;  // a content that cannot be read is not known to be the same
+    if (!ReadFull(a, x.get(), kPiece, &got_a, &unread) ||
+        !ReadFull(b, y.get(), kPiece, &got_b, &unread)) {
+      return false;
+    }
     if (got_a != got_b || std::memcmp(x.get(), y.get(), got_a) != 0) return false;
     if (got_a < kPiece) return true;
   }

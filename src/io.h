@@ -11,7 +11,8 @@
 
 namespace romseed {
 
-// How a pass over an input ended.
+// How a pass over an input ended; a pass that fails to read or write says
+// why in an OsError beside it.
 enum class PassResult {
   kOk,
   kCantRead,   // reading the input failed
@@ -24,26 +25,29 @@ class Source {
  public:
   virtual ~Source() = default;
   // Places up to `n` bytes in `p` and sets `*got` to how many; fewer than `n`
-  // does not mean the end, 0 does. False on a read error.
-  virtual bool Read(unsigned char* p, std::size_t n, std::size_t* got) = 0;
-  // Why the last call that failed did, in the system's words; empty if unknown.
-  virtual std::string error() const { return std::string(); }
+  // does not mean the end, 0 does. False on a read error, with `*err` set.
+  virtual bool Read(unsigned char* p, std::size_t n, std::size_t* got, OsError* err) = 0;
 };
 
 // Where a pass writes its bytes to.
 class Sink {
  public:
   virtual ~Sink() = default;
-  // Writes all `n` bytes, or returns false.
-  virtual bool Write(const unsigned char* p, std::size_t n) = 0;
-  // Why the last call that failed did, in the system's words; empty if unknown.
-  virtual std::string error() const { return std::string(); }
+  // Writes all `n` bytes; false, with `*err` set, if it cannot.
+  virtual bool Write(const unsigned char* p, std::size_t n, OsError* err) = 0;
 };
+
+// The failure of a pass over `input` ("ucf file top.ucf") into the file
+// `output`, which ended as `result` says, with the `error` beside it: the one
+// place where a pass's end becomes a message.
+bool PassFailed(PassResult result, const std::string& input, const std::string& output,
+                const OsError& error, Failure* err);
 
 // Reads until `n` bytes are in `p` or the input ends, so that a pipe that
 // hands out a few bytes at a time still fills whole chunks. Sets `*got` to
-// the number read (less than `n` only at the end). False on a read error.
-bool ReadFull(Source& in, unsigned char* p, std::size_t n, std::size_t* got);
+// the number read (less than `n` only at the end). False on a read error,
+// with `*err` set.
+bool ReadFull(Source& in, unsigned char* p, std::size_t n, std::size_t* got, OsError* err);
 
 // Reads everything `in` holds, to its end, appending it to `*all`: a short
 // read that ReadFull gives is the end, so a terminal needs no second end of
@@ -65,8 +69,7 @@ constexpr std::uint64_t FnvStep(std::uint64_t hash, std::uint64_t unit) {
 class HashingSource : public Source {
  public:
   explicit HashingSource(Source& in) : in_(in) {}
-  bool Read(unsigned char* p, std::size_t n, std::size_t* got) override;
-  std::string error() const override { return in_.error(); }
+  bool Read(unsigned char* p, std::size_t n, std::size_t* got, OsError* err) override;
   std::uint64_t hash() const { return hash_; }
 
  private:
@@ -78,19 +81,22 @@ class HashingSource : public Source {
 // ends; false also if reading either fails.
 bool SameContent(Source& a, Source& b);
 
-// Writes `text` to `out`, whose failure does not matter: for messages.
+// Writes `text` to `out`, for messages.
 inline void Print(Sink& out, std::string_view text) {
-  out.Write(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+  // A reader of the messages that went away must not stop the run.
+  OsError ignored;
+  out.Write(reinterpret_cast<const unsigned char*>(text.data()), text.size(), &ignored);
 }
 
 // Takes what is written and keeps none of it.
 class Discard : public Sink {
  public:
-  bool Write(const unsigned char*, std::size_t) override { return true; }
+  bool Write(const unsigned char*, std::size_t, OsError*) override { return true; }
 };
 
-// Gathers small writes into large ones. After a failed write every later
-// one is dropped, so a caller may look at ok() only at the end.
+// Gathers small writes into large ones, for the passes, whose inner loops
+// write a piece per line or statement: the first write that fails ends the
+// writing, and its error waits for Flush.
 class Output {
  public:
   explicit Output(Sink& sink, std::size_t capacity = 1 << 16);
@@ -104,10 +110,10 @@ class Output {
     used_ += n;
     return p;
   }
-  // Hands everything gathered to the sink. False if any write failed.
-  bool Flush();
+  // Hands everything gathered to the sink. False if any write failed, with
+  // the first failure in `*err`.
+  bool Flush(OsError* err);
   bool ok() const { return ok_; }
-  const Sink& sink() const { return sink_; }
   // The bytes handed to the sink so far.
   std::uint64_t written() const { return written_; }
 
@@ -120,6 +126,7 @@ class Output {
   std::size_t used_ = 0;
   std::uint64_t written_ = 0;
   bool ok_ = true;
+  OsError failure_;
 };
 
 }  // namespace romseed

@@ -45,6 +45,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "hex.h"
 #include "retry_limits.h"
@@ -52,33 +53,42 @@
 namespace romseed {
 namespace {
 
-char g_made[2][4096];  // the names the handler removes; "" for a free slot
+// The names the handler removes, "" for a free slot. Changed only with the
+// interrupts held, so it may grow: the handler never meets it half changed.
+// Never destroyed, as a signal may come while the process ends.
+std::vector<std::string>& g_made = *new std::vector<std::string>();
 
 void RemoveMade() {
-  for (const char* name : g_made) {
-    if (name[0]) RemoveWhileEnding(name);
+  for (const std::string& name : g_made) {
+    if (!name.empty()) RemoveWhileEnding(name.c_str());
   }
 }
 
-// Puts `name` on the list. Called with the interrupts held. -1 if the list
-// is full or the name too long: the run then goes on without that guard.
+// Puts `name` on the list, in a free slot or a new one. Called with the
+// interrupts held.
 int Mark(const std::string& name) {
   static const bool installed = (OnInterrupt(RemoveMade), true);
   (void)installed;
-  for (int slot = 0; slot < 2; ++slot) {
-    if (g_made[slot][0] || name.size() >= sizeof g_made[slot]) continue;
-    std::memcpy(g_made[slot], name.c_str(), name.size() + 1);
-    return slot;
-  }
-  return -1;
+  std::size_t slot = 0;
+  while (slot < g_made.size() && !g_made[slot].empty()) ++slot;
+  if (slot == g_made.size()) g_made.emplace_back();
+  g_made[slot] = name;
+  return static_cast<int>(slot);
 }
 
 void Unmark(int* slot) {
-  if (*slot >= 0) g_made[*slot][0] = '\0';
+  if (*slot >= 0) g_made[static_cast<std::size_t>(*slot)].clear();
   *slot = -1;
 }
 
 enum class Turn { kTaken, kAgain, kRefused };
+
+// Takes the lock of `file`. Where the system or the file system has no such
+// locks there are no turns: the replace in one step and its check keep the
+// UCF whole all the same.
+bool TakeLock(File& file, bool wait, OsError* err) {
+  return file.Lock(wait, err) || err->kind == OsError::kNotSupported;
+}
 
 // What a turn is taken at: the UCF, to replace it or only to read it, or
 // the working file of this folder.
@@ -88,15 +98,14 @@ enum class TurnAt { kUcf, kReader, kWorking };
 // it still bears the name then: another run that found it unlocked may have
 // taken it over, and the handler must never remove what that run made in
 // its place. Null, with the reason in `*err`, if it was not made; else sets
-// `*turn`.
+// `*turn` (kRefused with the reason in `*err`).
 std::unique_ptr<File> MakeMarked(Os& os, const std::string& path, int* slot, OsError* err,
-                                 Turn* turn, std::string* why) {
+                                 Turn* turn) {
   InterruptsHeld held;
   std::unique_ptr<File> file = os.Open(path, kOpenWrite | kOpenCreate | kOpenNoFollow, err);
   if (!file) return nullptr;
   // A run taking it over lets go at once, so this waits a moment at most.
-  const bool locked = file->Lock(true);
-  if (!locked) *why = file->error();
+  const bool locked = TakeLock(*file, true, err);
   FileInfo now;
   const bool named = os.Stat(path, false, &now) && now.id == file->info().id;
   *turn = !named ? Turn::kAgain : locked ? Turn::kTaken : Turn::kRefused;
@@ -116,7 +125,8 @@ std::unique_ptr<File> OpenFound(Os& os, const std::string& path, OsError* err) {
   std::unique_ptr<File> file = os.Open(path, kOpenWrite | kFound, err);
   if (file || err->kind != OsError::kDenied) return file;
   FileInfo left;
-  if (os.Stat(path, false, &left) && left.regular && left.mine && os.MakeWritable(path)) {
+  OsError unwritable;  // then read, as another's file is, to wait for its turn
+  if (os.Stat(path, false, &left) && left.regular && left.mine && os.MakeWritable(path, &unwritable)) {
     err->kind = OsError::kGone;
     return nullptr;
   }
@@ -136,16 +146,14 @@ std::unique_ptr<File> OpenUcfFile(Os& os, const std::string& path, OsError* err)
 // run's: one that was killed left it, or one made it and has not yet locked
 // it (and will find it gone). Its name goes, and the next attempt makes a
 // new file.
-Turn TakeOver(Os& os, const std::string& path, const FileInfo& left, std::string* why) {
+Turn TakeOver(Os& os, const std::string& path, const FileInfo& left, OsError* err) {
   // Another name of it (a crash can leave the new UCF's or a file's beside
   // it) keeps it when this one goes.
   if (!left.mine) {
-    *why = "it belongs to another user";
+    *err = {OsError::kDenied, "it belongs to another user"};
     return Turn::kRefused;
   }
-  OsError err;
-  if (os.Remove(path, &err)) return Turn::kAgain;
-  *why = err.reason;
+  if (os.Remove(path, err)) return Turn::kAgain;
   // Gone already: another run that waited beside this one took it over.
   FileInfo now;
   return os.Stat(path, false, &now) ? Turn::kRefused : Turn::kAgain;
@@ -153,73 +161,67 @@ Turn TakeOver(Os& os, const std::string& path, const FileInfo& left, std::string
 
 // Waits for the lock of `file`, opened at `path`, and checks that it still
 // bears the name, as the run that had the turn may have moved it away.
-Turn AfterLock(Os& os, const std::string& path, TurnAt at, File& file, std::string* why,
+Turn AfterLock(Os& os, const std::string& path, TurnAt at, File& file, OsError* err,
                const Waiting& waiting) {
   // A turn of another run that ends within a second goes unsaid.
-  bool locked = file.Lock(false);
+  bool locked = TakeLock(file, false, err);
   for (int tries = 0; !locked && tries < kQuietTurnTries; ++tries) {
     std::this_thread::sleep_for(std::chrono::milliseconds(kRetryPauseMs));
-    locked = file.Lock(false);
+    locked = TakeLock(file, false, err);
   }
   if (!locked) {
     waiting();
-    locked = file.Lock(true);
+    locked = TakeLock(file, true, err);
   }
-  if (!locked) {
-    *why = file.error();
-    return Turn::kRefused;
-  }
+  if (!locked) return Turn::kRefused;
   FileInfo now;
   if (!os.Stat(path, at != TurnAt::kWorking, &now) || !(now.id == file.info().id)) return Turn::kAgain;
   if (at != TurnAt::kWorking) return Turn::kTaken;
-  return TakeOver(os, path, file.info(), why);
+  return TakeOver(os, path, file.info(), err);
 }
 
 // The turn at `file`, opened at `path`, that this run found there: only at
 // a regular file, and none at a read-only UCF, which is not to be changed.
-Turn TurnOfFound(Os& os, const std::string& path, TurnAt at, File& file, std::string* why,
+Turn TurnOfFound(Os& os, const std::string& path, TurnAt at, File& file, OsError* err,
                  const Waiting& waiting) {
   if (!file.info().regular) {
-    *why = "not a regular file";
+    *err = {OsError::kOther, "not a regular file"};
     return Turn::kRefused;
   }
   if (at == TurnAt::kUcf && file.info().read_only) return Turn::kTaken;
-  return AfterLock(os, path, at, file, why, waiting);
+  return AfterLock(os, path, at, file, err, waiting);
 }
 
 // One attempt at the turn at `path`: sets `*file` to what it opened.
 Turn TryTurn(Os& os, const std::string& path, TurnAt at, std::unique_ptr<File>* file, int* slot,
-             std::string* why, const Waiting& waiting) {
-  OsError err;
+             OsError* err, const Waiting& waiting) {
   if (at == TurnAt::kUcf) {
-    *file = OpenUcfFile(os, path, &err);
+    *file = OpenUcfFile(os, path, err);
   } else if (at == TurnAt::kReader) {
-    *file = os.Open(path, kOpenRead | kOpenNoWait | kOpenLockByName, &err);
+    *file = os.Open(path, kOpenRead | kOpenNoWait | kOpenLockByName, err);
   } else {
     Turn turn = Turn::kAgain;
-    *file = MakeMarked(os, path, slot, &err, &turn, why);
+    *file = MakeMarked(os, path, slot, err, &turn);
     if (*file) return turn;
-    if (err.kind == OsError::kExists) *file = OpenFound(os, path, &err);
+    if (err->kind == OsError::kExists) *file = OpenFound(os, path, err);
   }
-  if (*file) return TurnOfFound(os, path, at, **file, why, waiting);
+  if (*file) return TurnOfFound(os, path, at, **file, err, waiting);
   // Gone between two calls: another run moved it away or removed it.
-  if (at == TurnAt::kWorking && err.kind == OsError::kGone) return Turn::kAgain;
-  *why = err.reason;
-  return Turn::kRefused;
+  return at == TurnAt::kWorking && err->kind == OsError::kGone ? Turn::kAgain : Turn::kRefused;
 }
 
 // Opens `path` and waits for its turn, taking over a working file that this
 // run did not make. Sets `*slot` to the list entry of a file it made; on
-// failure, `*why` to the reason.
-std::unique_ptr<File> TakeTurn(Os& os, const std::string& path, TurnAt at, int* slot,
-                               std::string* why, const Waiting& waiting) {
+// failure, `*err`.
+std::unique_ptr<File> TakeTurn(Os& os, const std::string& path, TurnAt at, int* slot, OsError* err,
+                               const Waiting& waiting) {
   for (int attempt = 0; attempt < kTurnAttempts; ++attempt) {
     std::unique_ptr<File> file;
-    const Turn turn = TryTurn(os, path, at, &file, slot, why, waiting);
+    const Turn turn = TryTurn(os, path, at, &file, slot, err, waiting);
     if (turn == Turn::kTaken) return file;
     if (turn == Turn::kRefused) return nullptr;
   }
-  *why = "other runs kept moving it or taking it";
+  *err = {OsError::kOther, "other runs kept moving it or taking it"};
   return nullptr;
 }
 
@@ -348,7 +350,7 @@ bool MadeFile::Remove(OsError* err) {
 std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, OsError* err,
                               const Waiting& waiting) {
   int slot = -1;  // the UCF is never made
-  std::unique_ptr<File> ucf = TakeTurn(os, path, TurnAt::kUcf, &slot, &err->reason, waiting);
+  std::unique_ptr<File> ucf = TakeTurn(os, path, TurnAt::kUcf, &slot, err, waiting);
   std::string target;
   OsError ignored;
   if (!ucf || ucf->info().read_only || !os.ResolvePath(path, &target, &ignored)) return ucf;
@@ -369,13 +371,13 @@ std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, OsError* err,
 std::unique_ptr<File> OpenUcfToRead(Os& os, const std::string& path, OsError* err,
                                     const Waiting& waiting) {
   int slot = -1;
-  return TakeTurn(os, path, TurnAt::kReader, &slot, &err->reason, waiting);
+  return TakeTurn(os, path, TurnAt::kReader, &slot, err, waiting);
 }
 
 std::unique_ptr<MadeFile> TakeWorkingFile(Os& os, const std::string& name, OsError* err,
                                           const Waiting& waiting) {
   int slot = -1;
-  std::unique_ptr<File> file = TakeTurn(os, name, TurnAt::kWorking, &slot, &err->reason, waiting);
+  std::unique_ptr<File> file = TakeTurn(os, name, TurnAt::kWorking, &slot, err, waiting);
   if (!file) return nullptr;
   return std::unique_ptr<MadeFile>(
       new MadeFile(os, std::move(file), name, MadeFile::State::kNamed, slot));

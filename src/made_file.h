@@ -83,7 +83,7 @@ std::unique_ptr<File> OpenUcfToRead(Os& os, const std::string& path, OsError* er
 // new, private file, made if nothing bears the name, or in place of one
 // that a run left (killed, or finished meanwhile). Null if it cannot be
 // made, or stands for what is not the run's to destroy: a link, something
-// not a regular file, a file of another user; the reason is then in `*why`.
+// not a regular file, a file of another user; the reason is then in `*err`.
 std::unique_ptr<MadeFile> TakeWorkingFile(Os& os, const std::string& name, OsError* err,
                                           const Waiting& waiting);
 

@@ -10,8 +10,10 @@ namespace {
 class StandardStream : public romseed::Sink {
  public:
   explicit StandardStream(std::FILE* stream) : stream_(stream) {}
-  bool Write(const unsigned char* p, std::size_t n) override {
-    return std::fwrite(p, 1, n, stream_) == n;
+  bool Write(const unsigned char* p, std::size_t n, romseed::OsError* err) override {
+    if (std::fwrite(p, 1, n, stream_) == n) return true;
+    *err = {romseed::OsError::kOther, "can't write"};
+    return false;
   }
 
  private:

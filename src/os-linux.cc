@@ -85,9 +85,6 @@ class Fd {
   int fd_;
 };
 
-// The system's words for the error of the call that just failed.
-std::string Reason() { return std::strerror(errno); }
-
 OsError ErrorOf(int error) {
   const OsError::Kind kind = error == ENOENT                                       ? OsError::kGone
                              : error == EEXIST                                     ? OsError::kExists
@@ -105,26 +102,30 @@ bool Failed(OsError* err) {
 
 class LinuxFile : public File {
  public:
-  LinuxFile(int fd, bool read_only) : fd_(fd), read_only_(read_only) { Refresh(); }
-  bool Read(unsigned char* p, std::size_t n, std::size_t* got) override {
+  LinuxFile(int fd, bool read_only) : fd_(fd), read_only_(read_only) {
+    // A descriptor just opened: fstat fails only on a bad one.
+    OsError ignored;
+    Refresh(&ignored);
+  }
+  bool Read(unsigned char* p, std::size_t n, std::size_t* got, OsError* err) override {
     ssize_t r;
     while ((r = ::read(fd_.get(), p, n)) < 0 && errno == EINTR) continue;
     *got = r > 0 ? static_cast<std::size_t>(r) : 0;
-    return r >= 0 || Failed();
+    return r >= 0 || Failed(err);
   }
-  bool Write(const unsigned char* p, std::size_t n) override {
+  bool Write(const unsigned char* p, std::size_t n, OsError* err) override {
     while (n > 0) {
       ssize_t r = ::write(fd_.get(), p, n);
       if (r < 0 && errno == EINTR) continue;
-      if (r < 0) return Failed();
+      if (r < 0) return Failed(err);
       // A write that takes nothing would never end.
-      if (r == 0) return (errno = ENOSPC, Failed());
+      if (r == 0) return (*err = ErrorOf(ENOSPC), false);
       p += r;
       n -= static_cast<std::size_t>(r);
     }
     return true;
   }
-  bool Lock(bool wait) override {
+  bool Lock(bool wait, OsError* err) override {
     // An open file description's own lock, which a caller's flock(1) on the
     // UCF does not meet; a descriptor open for reading only (a leftover that
     // is not writable) can take a shared one, enough to wait for the turn.
@@ -136,16 +137,20 @@ class LinuxFile : public File {
            errno == EINTR) {
       continue;
     }
+    if (locked == 0) return Refresh(err);
     // Kernels before 3.15 have no such locks (EINVAL), nor have some file
     // systems (an NFS mount without its lock service: ENOLCK). flock() would
     // meet a caller's flock(1) on the UCF and wait for it forever, and a
-    // process's fcntl() lock goes with any descriptor of the file it closes:
-    // no turns there. The replace in one step and its check keep the UCF
-    // whole all the same.
-    if (locked != 0 && (errno == EINVAL || errno == ENOLCK || errno == EOPNOTSUPP)) locked = 0;
-    return (locked == 0 || Failed()) && Refresh();
+    // process's fcntl() lock goes with any descriptor of the file it closes,
+    // so there are none to be had.
+    OsError error = ErrorOf(errno);
+    if (errno == EINVAL || errno == ENOLCK || errno == EOPNOTSUPP) error.kind = OsError::kNotSupported;
+    // What the file is now, for a caller that goes on without turns.
+    Refresh(err);
+    *err = error;
+    return false;
   }
-  bool TakeAttributesOf(const File& ucf) override {
+  bool TakeAttributesOf(const File& ucf, OsError* err) override {
     const struct stat& from = static_cast<const LinuxFile&>(ucf).st_;
     // Only root may give a file away; elsewhere it stays the runner's, as
     // with any editor that saves by renaming, but keeps the UCF's group where
@@ -155,20 +160,16 @@ class LinuxFile : public File {
       // Not of that group, so the runner's own. (Not even root may on some
       // network file systems.) The mode counts all the same.
     }
-    if (::fchmod(fd_.get(), from.st_mode & 07777) != 0) return Failed();
-    return CopyAclAndAttributes(static_cast<const LinuxFile&>(ucf).fd(), fd_.get()) || Failed();
+    if (::fchmod(fd_.get(), from.st_mode & 07777) != 0) return Failed(err);
+    return CopyAclAndAttributes(static_cast<const LinuxFile&>(ucf).fd(), fd_.get()) || Failed(err);
   }
-  bool Sync() override { return ::fsync(fd_.get()) == 0 || Failed(); }
-  bool Rewind() override { return ::lseek(fd_.get(), 0, SEEK_SET) == 0 || Failed(); }
+  bool Sync(OsError* err) override { return ::fsync(fd_.get()) == 0 || Failed(err); }
+  bool Rewind(OsError* err) override { return ::lseek(fd_.get(), 0, SEEK_SET) == 0 || Failed(err); }
   int fd() const { return fd_.get(); }
 
  private:
-  bool Failed() {
-    error_ = Reason();
-    return false;
-  }
-  bool Refresh() {
-    if (::fstat(fd_.get(), &st_) != 0) return Failed();
+  bool Refresh(OsError* err) {
+    if (::fstat(fd_.get(), &st_) != 0) return Failed(err);
     info_ = InfoOf(st_);
     // Root may write anything, so no write bit at all counts too.
     info_.read_only = read_only_ || (st_.st_mode & 0222) == 0;
@@ -205,8 +206,8 @@ int LinkNameless(int fd, const std::string& path) {
 }
 
 // Sets `*to` to where the link `path`, of status `st`, points. False, with
-// errno set, if it cannot be read.
-bool ReadLink(const std::string& path, const struct stat& st, std::string* to) {
+// `*err` set, if it cannot be read.
+bool ReadLink(const std::string& path, const struct stat& st, std::string* to, OsError* err) {
   // A link's size may be wrong (0, or 64 for those under /proc), so the
   // buffer grows until the target fits.
   to->assign(st.st_size > 0 ? st.st_size + 1 : 256, '\0');
@@ -215,7 +216,9 @@ bool ReadLink(const std::string& path, const struct stat& st, std::string* to) {
          static_cast<std::size_t>(n) == to->size()) {
     to->resize(2 * to->size());
   }
-  if (n == 0) errno = ENOENT;
+  // Empty: gone and made again between the calls.
+  if (n == 0) *err = ErrorOf(ENOENT);
+  if (n < 0) Failed(err);
   if (n <= 0) return false;
   to->resize(static_cast<std::size_t>(n));
   return true;
@@ -307,9 +310,9 @@ class LinuxOs : public Os {
       if (::lstat(target->c_str(), &st) != 0) return Failed(err);
       if (!S_ISLNK(st.st_mode)) return true;
       std::string to;
-      if (!ReadLink(*target, st, &to)) return Failed(err);
+      if (!ReadLink(*target, st, &to, err)) return false;
       // As many links as the system follows, and no more.
-      if (hops == 40) return (errno = ELOOP, Failed(err));
+      if (hops == 40) return (*err = ErrorOf(ELOOP), false);
       *target = to[0] == '/' ? to : FolderOf(*target) + "/" + to;
     }
   }
@@ -327,13 +330,13 @@ class LinuxOs : public Os {
     return ::unlink(path.c_str()) == 0 || Failed(err);
   }
 
-  bool MakeWritable(const std::string& path) override {
-    return ::fchmodat(AT_FDCWD, path.c_str(), 0600, AT_SYMLINK_NOFOLLOW) == 0;
+  bool MakeWritable(const std::string& path, OsError* err) override {
+    return ::fchmodat(AT_FDCWD, path.c_str(), 0600, AT_SYMLINK_NOFOLLOW) == 0 || Failed(err);
   }
 
-  bool SyncFolder(const std::string& path) override {
+  bool SyncFolder(const std::string& path, OsError* err) override {
     Fd fd(::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return fd.get() >= 0 && ::fsync(fd.get()) == 0;
+    return (fd.get() >= 0 && ::fsync(fd.get()) == 0) || Failed(err);
   }
 
   std::vector<std::string> List(const std::string& path, const std::string& prefix) override {

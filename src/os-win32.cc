@@ -44,16 +44,29 @@ std::string Reason(DWORD error) {
   return Narrow(reason);
 }
 
+// The errors a caller acts on, by their kind; any other is kOther.
+constexpr struct {
+  DWORD error;
+  OsError::Kind kind;
+} kKinds[] = {
+    {ERROR_FILE_NOT_FOUND, OsError::kGone},       {ERROR_FILE_EXISTS, OsError::kExists},
+    {ERROR_ALREADY_EXISTS, OsError::kExists},     {ERROR_ACCESS_DENIED, OsError::kDenied},
+    {ERROR_WRITE_PROTECT, OsError::kDenied},      {ERROR_NOT_SAME_DEVICE, OsError::kNeedsCopy},
+    {ERROR_NOT_SUPPORTED, OsError::kNotSupported}, {ERROR_INVALID_FUNCTION, OsError::kNotSupported},
+};
+
+// `e` as this layer says it.
+OsError ErrorOf(DWORD e) {
+  OsError err{OsError::kOther, Reason(e)};
+  for (const auto& k : kKinds) {
+    if (k.error == e) err.kind = k.kind;
+  }
+  return err;
+}
+
 // False, with `*err` set from the last error.
 bool Failed(OsError* err) {
-  const DWORD e = ::GetLastError();
-  const OsError::Kind kind =
-      e == ERROR_FILE_NOT_FOUND                                 ? OsError::kGone
-      : e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS     ? OsError::kExists
-      : e == ERROR_ACCESS_DENIED || e == ERROR_WRITE_PROTECT    ? OsError::kDenied
-      : e == ERROR_NOT_SAME_DEVICE                              ? OsError::kNeedsCopy
-                                                                : OsError::kOther;
-  *err = {kind, Reason(e)};
+  *err = ErrorOf(::GetLastError());
   return false;
 }
 
@@ -267,26 +280,28 @@ class Win32File : public File {
     h_.Reset();
     if (turn_.ok()) ::ReleaseMutex(turn_.get());
   }
-  bool Read(unsigned char* p, std::size_t n, std::size_t* got) override {
+  bool Read(unsigned char* p, std::size_t n, std::size_t* got, OsError* err) override {
     DWORD done = 0;
     DWORD want = n > (1u << 30) ? (1u << 30) : static_cast<DWORD>(n);
     bool ok = ::ReadFile(h_.get(), p, want, &done, nullptr);
     *got = done;
     // A pipe whose writer has gone has simply ended.
-    return ok || ::GetLastError() == ERROR_BROKEN_PIPE || Failed();
+    return ok || ::GetLastError() == ERROR_BROKEN_PIPE || Failed(err);
   }
-  bool Write(const unsigned char* p, std::size_t n) override {
+  bool Write(const unsigned char* p, std::size_t n, OsError* err) override {
     while (n > 0) {
       DWORD done = 0;
       DWORD want = n > (1u << 30) ? (1u << 30) : static_cast<DWORD>(n);
-      if (!::WriteFile(h_.get(), p, want, &done, nullptr) || done == 0) return Failed();
+      if (!::WriteFile(h_.get(), p, want, &done, nullptr)) return Failed(err);
+      // A write that takes nothing would never end.
+      if (done == 0) return (*err = ErrorOf(ERROR_DISK_FULL), false);
       p += done;
       n -= done;
     }
     return true;
   }
-  bool Lock(bool wait) override;
-  bool TakeAttributesOf(const File& ucf) override {
+  bool Lock(bool wait, OsError* err) override;
+  bool TakeAttributesOf(const File& ucf, OsError* err) override {
     const Win32File& from = static_cast<const Win32File&>(ucf);
     // The attributes a file may be given; a read-only one is never replaced.
     const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
@@ -298,24 +313,20 @@ class Win32File : public File {
       ok &= ::SetKernelObjectSecurity(h_.get(), DACL_SECURITY_INFORMATION,
                                       const_cast<char*>(from.security_.data())) != 0;
     }
-    return ok || Failed();
+    return ok || Failed(err);
   }
-  bool Sync() override { return ::FlushFileBuffers(h_.get()) || Failed(); }
-  bool Rewind() override {
+  bool Sync(OsError* err) override { return ::FlushFileBuffers(h_.get()) || Failed(err); }
+  bool Rewind(OsError* err) override {
     LARGE_INTEGER zero = {};
-    return ::SetFilePointerEx(h_.get(), zero, nullptr, FILE_BEGIN) || Failed();
+    return ::SetFilePointerEx(h_.get(), zero, nullptr, FILE_BEGIN) || Failed(err);
   }
   void Release() override {
     if (lock_by_name_) h_.Reset();
   }
 
  private:
-  bool Failed() {
-    error_ = Reason(::GetLastError());
-    return false;
-  }
-  bool LockByName(bool wait);
-  bool LockRange(bool wait);
+  bool LockByName(bool wait, OsError* err);
+  bool LockRange(bool wait, OsError* err);
   void Refresh() {
     info_ = InfoOf(h_.get(), &attributes_);
     info_.mine = mine_;
@@ -331,26 +342,28 @@ class Win32File : public File {
   Handle turn_{nullptr};
 };
 
-bool Win32File::Lock(bool wait) {
-  if (!(lock_by_name_ ? LockByName(wait) : LockRange(wait))) return false;
-  Refresh();
-  return true;
+bool Win32File::Lock(bool wait, OsError* err) {
+  const bool locked = lock_by_name_ ? LockByName(wait, err) : LockRange(wait, err);
+  // Also without locks: what the file is now, for a caller that goes on without turns.
+  if (locked || err->kind == OsError::kNotSupported) Refresh();
+  return locked;
 }
 
-bool Win32File::LockByName(bool wait) {
+bool Win32File::LockByName(bool wait, OsError* err) {
   // Closed while another run has its turn, and opened again once it is
   // this run's, to read what the run before wrote.
   if (!turn_.ok()) {
     turn_.Reset(TurnOf(path_));
     h_.Reset();
   }
-  if (!turn_.ok()) return Failed();
+  if (!turn_.ok()) return Failed(err);
   DWORD waited = ::WaitForSingleObject(turn_.get(), wait ? INFINITE : 0);
-  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return Failed();
+  if (waited == WAIT_TIMEOUT) return (*err = {OsError::kOther, "another run has its turn"}, false);
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return Failed(err);
   h_.Reset(OpenPath(path_, GENERIC_READ | READ_CONTROL));
   if (!h_.ok()) {
     // Not held, so not kept: each wait adds to the mutex's count.
-    Failed();
+    Failed(err);
     ::ReleaseMutex(turn_.get());
     return false;
   }
@@ -358,17 +371,15 @@ bool Win32File::LockByName(bool wait) {
   return true;
 }
 
-bool Win32File::LockRange(bool wait) {
+bool Win32File::LockRange(bool wait, OsError* err) {
   // Windows locks are mandatory, so one byte far beyond any content: it
   // keeps other runs out without blocking this run's own reads and writes.
   OVERLAPPED beyond = {};
   beyond.Offset = 0xfffffffe;
   beyond.OffsetHigh = 0x7fffffff;
   const DWORD how = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
-  if (::LockFileEx(h_.get(), how, 0, 1, 0, &beyond)) return true;
-  // A file system without byte-range locks: no turns there, as on Linux.
-  const DWORD why = ::GetLastError();
-  return why == ERROR_NOT_SUPPORTED || why == ERROR_INVALID_FUNCTION || Failed();
+  // A file system without byte-range locks says kNotSupported.
+  return ::LockFileEx(h_.get(), how, 0, 1, 0, &beyond) || Failed(err);
 }
 
 // What `path` names now; an unknown identity if nothing.
@@ -395,15 +406,17 @@ bool IsOwnEntry(HANDLE h, const std::wstring& path) {
 
 // Opens what stands at `path` as `flags` say. Never through a link: a
 // reparse point opens as itself, and a name that is not its folder's own
-// entry (moved away since: kGone) is refused.
-HANDLE OpenExisting(const std::wstring& path, unsigned flags) {
+// entry (moved away since: kGone) is refused. INVALID_HANDLE_VALUE, with
+// `*err` set, on failure.
+HANDLE OpenExisting(const std::wstring& path, unsigned flags, OsError* err) {
   const DWORD access = GENERIC_READ | ((flags & kOpenWrite) ? GENERIC_WRITE : 0);
   const DWORD no_follow = (flags & kOpenNoFollow) ? FILE_FLAG_OPEN_REPARSE_POINT : 0;
   HANDLE h = OpenPath(path, access, no_follow);
-  if (h == INVALID_HANDLE_VALUE || !no_follow || IsOwnEntry(h, path)) return h;
+  if (h == INVALID_HANDLE_VALUE) return (Failed(err), h);
+  if (!no_follow || IsOwnEntry(h, path)) return h;
   const bool moved = !(InfoOfPath(path, FILE_FLAG_OPEN_REPARSE_POINT).id == InfoOf(h).id);
   ::CloseHandle(h);
-  ::SetLastError(moved ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
+  *err = ErrorOf(moved ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
   return INVALID_HANDLE_VALUE;
 }
 
@@ -429,8 +442,11 @@ class Win32Os : public Os {
     HANDLE h = create ? ::CreateFileW(wide.c_str(),
                                       GENERIC_READ | GENERIC_WRITE | WRITE_DAC | READ_CONTROL | DELETE,
                                       kShareAll, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)
-                      : OpenExisting(wide, flags);
-    if (h == INVALID_HANDLE_VALUE) return (Failed(err), nullptr);
+                      : OpenExisting(wide, flags, err);
+    if (h == INVALID_HANDLE_VALUE) {
+      if (create) Failed(err);  // OpenExisting has said why
+      return nullptr;
+    }
     if (create) MakePrivate(h);
     return std::make_unique<Win32File>(h, flags & kOpenLockByName, wide,
                                        create || OwnedByCurrentUser(h),
@@ -518,16 +534,19 @@ class Win32Os : public Os {
     return ::DeleteFileW(wide.c_str()) || Failed(err);
   }
 
-  bool MakeWritable(const std::string& path) override {
+  bool MakeWritable(const std::string& path, OsError* err) override {
     Handle h(::CreateFileW(Widen(path).c_str(), READ_CONTROL | FILE_WRITE_ATTRIBUTES, kShareAll,
                            nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!h.ok()) return Failed(err);
     DWORD attributes = 0;
-    return h.ok() && InfoOf(h.get(), &attributes).read_only &&
-           SetAttributes(h.get(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    // Not read-only, yet not writable: its access list says so, which this leaves alone.
+    if (!InfoOf(h.get(), &attributes).read_only) return (*err = ErrorOf(ERROR_ACCESS_DENIED), false);
+    return SetAttributes(h.get(), attributes & ~FILE_ATTRIBUTE_READONLY) ||
+           (*err = ErrorOf(ERROR_ACCESS_DENIED), false);
   }
 
   // Moves are written through, so there is nothing left to flush.
-  bool SyncFolder(const std::string&) override { return true; }
+  bool SyncFolder(const std::string&, OsError*) override { return true; }
 
   std::vector<std::string> List(const std::string& path, const std::string& prefix) override {
     std::vector<std::string> names;

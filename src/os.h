@@ -69,30 +69,28 @@ class File : public Source, public Sink {
  public:
   // What the file was when opened or last locked.
   const FileInfo& info() const { return info_; }
-  // Why its last call that failed did, in the system's words.
-  std::string error() const override { return error_; }
+  // Each call below returns false, with `*err` set, if it fails.
   // Takes this file's lock, which lasts until it is destroyed, and then
   // updates info(): exclusive, but shared among files opened for reading
   // alone where the system can (readers wait for a writer, not for each
-  // other); none where the system has no such locks. With `wait`, waits for
-  // another process to let go of it. False if it was not taken (without
-  // `wait`, another may hold it).
-  virtual bool Lock(bool wait) = 0;
+  // other); none where the system has no such locks (kNone: taken). With
+  // `wait`, waits for another process to let go of it. False if it was not
+  // taken (without `wait`, another may hold it).
+  virtual bool Lock(bool wait, OsError* err) = 0;
   // Gives the file the permissions (and, where allowed, the owner or the
   // access-control list) of `ucf`, a file of the same layer. False if any of
   // them could not be given.
-  virtual bool TakeAttributesOf(const File& ucf) = 0;
-  // Makes the content durable. False on failure.
-  virtual bool Sync() = 0;
+  virtual bool TakeAttributesOf(const File& ucf, OsError* err) = 0;
+  // Makes the content durable.
+  virtual bool Sync(OsError* err) = 0;
   // Moves back to the first byte, to read what was written.
-  virtual bool Rewind() = 0;
+  virtual bool Rewind(OsError* err) = 0;
   // Lets go of a file opened kOpenLockByName; its lock stays until it is
   // destroyed.
   virtual void Release() {}
 
  protected:
   FileInfo info_;
-  std::string error_;
 };
 
 class Os {
@@ -128,9 +126,9 @@ class Os {
   virtual bool Remove(const std::string& path, OsError* err) = 0;
   // Lets this user write the file `path` names (not through a link) again:
   // its mode, or its read-only mark. False on failure.
-  virtual bool MakeWritable(const std::string& path) = 0;
+  virtual bool MakeWritable(const std::string& path, OsError* err) = 0;
   // Makes the names in the folder of `path` durable. False on failure.
-  virtual bool SyncFolder(const std::string& path) = 0;
+  virtual bool SyncFolder(const std::string& path, OsError* err) = 0;
   // The names in the folder of `path` that begin with `prefix` (a name, no
   // folder); none if the folder cannot be read.
   virtual std::vector<std::string> List(const std::string& path, const std::string& prefix) = 0;

@@ -12,8 +12,9 @@ bool ReadBytes(Source& in, const std::string& path, Image* image, Failure* err) 
   for (std::size_t got = kPiece; got == kPiece;) {
     const std::size_t at = bytes.size();
     bytes.resize(at + kPiece);
-    if (!ReadFull(in, bytes.data() + at, kPiece, &got)) {
-      return Fail(err, "can't read binary file " + path, in.error());
+    OsError error;
+    if (!ReadFull(in, bytes.data() + at, kPiece, &got, &error)) {
+      return Fail(err, "can't read binary file " + path, error.reason);
     }
     bytes.resize(at + got);
   }

@@ -31,11 +31,9 @@ bool TakePlace(Os& os, const ReadUcf& ucf, const std::string& target, MadeFile& 
                const std::string& unwritten, Failure* err, bool* unnamed = nullptr) {
   // Private until now, as the UCF's content may be; given before the flush,
   // so that a crash cannot leave the new UCF with the working file's.
-  if (!file.file().TakeAttributesOf(ucf.file)) {
-    return Fail(err, CantReplace(ucf), file.file().error());
-  }
-  if (!file.file().Sync()) return Fail(err, unwritten, file.file().error());
   OsError error;
+  if (!file.file().TakeAttributesOf(ucf.file, &error)) return Fail(err, CantReplace(ucf), error.reason);
+  if (!file.file().Sync(&error)) return Fail(err, unwritten, error.reason);
   if (!file.MoveBeside(target, &error)) {
     if (unnamed) *unnamed = error.kind == OsError::kNeedsCopy;
     return Fail(err, CantReplace(ucf), error.reason);
@@ -74,7 +72,7 @@ bool CopyBeside(Os& os, const ReadUcf& ucf, const std::string& target, MadeFile&
     OsError error;
     std::unique_ptr<MadeFile> copy = CreateBeside(os, target, nameless, &error);
     if (!copy) return Fail(err, CantReplace(ucf), error.reason);
-    if (!work.file().Rewind()) return Fail(err, CantReplace(ucf), work.file().error());
+    if (!work.file().Rewind(&error)) return Fail(err, CantReplace(ucf), error.reason);
     if (!CopyAll(work.file(), copy->file(), &error)) return Fail(err, CantReplace(ucf), error.reason);
     // The working file goes before the copy takes the UCF's place, so that a
     // failure to remove it leaves the UCF as it was. (Still open, it can be
@@ -104,7 +102,9 @@ bool ReplaceUcf(Os& os, const ReadUcf& ucf, MadeFile& work, Failure* err) {
   // Its old name gone for good before the file changes owner or takes the
   // UCF's place: else a crash could leave that name to another user's file,
   // or to the new UCF, in the way of the next run.
-  if (moved) os.SyncFolder(kWorkingName);
+  // Unflushed, a crash may leave the old name too: the next run takes it over.
+  OsError unflushed;
+  if (moved) os.SyncFolder(kWorkingName, &unflushed);
   const std::string unwritten = std::string("can't write file ") + kWorkingName;
   if (moved ? !TakePlace(os, ucf, target, work, unwritten, err)
             : !CopyBeside(os, ucf, target, work, err)) {
@@ -114,12 +114,12 @@ bool ReplaceUcf(Os& os, const ReadUcf& ucf, MadeFile& work, Failure* err) {
   // crash, and a failure leaves nothing to undo. A file from another folder
   // needs that folder's name gone too, or a crash could leave the working
   // file as a second name of the new UCF.
-  os.SyncFolder(target);
+  os.SyncFolder(target, &unflushed);
   const std::string folder_path = FolderOf(target);
   FileInfo folder, here;
   if (folder_path != "." && os.Stat(folder_path, true, &folder) && folder.id.known &&
       os.Stat(".", true, &here) && !(here.id == folder.id)) {
-    os.SyncFolder(kWorkingName);
+    os.SyncFolder(kWorkingName, &unflushed);
   }
   return true;
 }

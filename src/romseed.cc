@@ -36,22 +36,6 @@ void SayWaiting(Sink& errors, const std::string& path) {
   Print(errors, "romseed: waiting for another run on " + path + "\n");
 }
 
-// The failure of a pass over `input` ("ucf file top.ucf") into `out`: the
-// one place where a pass's result becomes a message, with the reason of
-// whichever of the two failed.
-bool PassFailed(PassResult result, const std::string& input, const Source& in, const Output& out,
-                Failure* err) {
-  switch (result) {
-    case PassResult::kCantRead:
-      return Fail(err, "can't read " + input, in.error());
-    case PassResult::kNotText:
-      // Most likely the arguments are swapped.
-      return Fail(err, input + " is not a text file");
-    default:
-      return Fail(err, std::string("can't write file ") + kWorkingName, out.sink().error());
-  }
-}
-
 // The UCF is held from here to the end of the run, so that a run on it
 // from elsewhere waits and then starts from this run's result.
 bool OpenInputs(Os& os, const Job& job, Inputs* in, Failure* err, Sink& errors) {
@@ -104,8 +88,10 @@ bool WriteNewUcf(const Job& job, Inputs& in, MadeFile& work, Counts* counts,
   if (coarse) *ucf_hash = hashed.hash();
   // A replace that would change nothing but the UCF's inode and time would
   // still make everything built from the UCF out of date.
-  *unchanged = output.written() == in.ucf->info().size && in.ucf->Rewind() &&
-               work.file().Rewind() && SameContent(*in.ucf, work.file());
+  // Not known to be the same where either cannot be read again.
+  OsError unread;
+  *unchanged = output.written() == in.ucf->info().size && in.ucf->Rewind(&unread) &&
+               work.file().Rewind(&unread) && SameContent(*in.ucf, work.file());
   return true;
 }
 
@@ -113,12 +99,11 @@ bool WriteNewUcf(const Job& job, Inputs& in, MadeFile& work, Counts* counts,
 class SampledSource : public Source {
  public:
   explicit SampledSource(Source& in) : in_(in) {}
-  bool Read(unsigned char* p, std::size_t n, std::size_t* got) override {
-    if (!in_.Read(p, n, got)) return false;
+  bool Read(unsigned char* p, std::size_t n, std::size_t* got, OsError* err) override {
+    if (!in_.Read(p, n, got, err)) return false;
     start_.append(reinterpret_cast<const char*>(p), std::min(*got, kSample - start_.size()));
     return true;
   }
-  std::string error() const override { return in_.error(); }
   const std::string& start() const { return start_; }
 
  private:
@@ -194,8 +179,12 @@ void WarnOfOtherLines(Sink& errors, const Job& job, const Counts& counts) {
 
 bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* counts, Failure* err) {
   FilterResult kept;
-  PassResult result = FilterUcf(ucf, out, job.delstr, &kept);
-  if (result != PassResult::kOk) return PassFailed(result, "ucf file " + job.ucf_path, ucf, out, err);
+  OsError error;
+  PassResult result = FilterUcf(ucf, out, job.delstr, &kept, &error);
+  if (result == PassResult::kCantWrite) out.Flush(&error);
+  if (result != PassResult::kOk) {
+    return PassFailed(result, "ucf file " + job.ucf_path, kWorkingName, error, err);
+  }
   counts->copy_count = kept.copy_count;
   counts->delete_count = kept.delete_count;
   counts->other_count = kept.other_count;
@@ -206,7 +195,8 @@ bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* coun
   if (ReadsBytes(ReaderOf(job))) {
     // Streamed: the bytes, however many, pass through once.
     SampledSource sampled(bin);
-    result = WriteInits(sampled, out, job.component, job.shape, eol, lead, &counts->add_count);
+    result = WriteInits(sampled, out, job.component, job.shape, eol, lead, &counts->add_count,
+                        &error);
     const TextFormat format = TextFormatOf(sampled.start());
     counts->bin_format = format.name;
     counts->bin_advice = format.advice;
@@ -216,9 +206,9 @@ bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* coun
     const RowLayout layout(job.component, job.shape, image.width(), job.parity, image.size());
     result = WriteImage(image, layout, out, eol, lead, &counts->add_count);
   }
-  if (result == PassResult::kOk && !out.Flush()) result = PassResult::kCantWrite;
+  if (result != PassResult::kCantRead && !out.Flush(&error)) result = PassResult::kCantWrite;
   return result == PassResult::kOk ||
-         PassFailed(result, "binary file " + job.bin_path, bin, out, err);
+         PassFailed(result, "binary file " + job.bin_path, kWorkingName, error, err);
 }
 
 namespace {
@@ -286,8 +276,11 @@ int Run(const std::vector<std::string>& args, Os& os, Sink& out, Sink& errors) {
   if (!parsed) return Report(err, job.check, out, errors);
   if (asked != Asked::kRun) return Answer(asked, out);
   if (!job.check) return Update(job, os, out, errors);
-  const int status = Check(job, os, out, [&] { SayWaiting(errors, job.ucf_path); }, &err);
-  return status == kTrouble ? Report(err, true, out, errors) : status;
+  int status;
+  if (!Check(job, os, out, [&] { SayWaiting(errors, job.ucf_path); }, &status, &err)) {
+    return Report(err, true, out, errors);
+  }
+  return status;
 }
 
 int Main(const std::vector<std::string>& args, Os& os, Sink& out, Sink& errors) {

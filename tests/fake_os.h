@@ -33,24 +33,24 @@ class FakeOs : public Os {
         : node_(std::move(node)), os_(os), name_(std::move(name)) {
       Refresh();
     }
-    bool Read(unsigned char* p, std::size_t n, std::size_t* got) override {
+    bool Read(unsigned char* p, std::size_t n, std::size_t* got, OsError* err) override {
       *got = std::min(n, node_->data.size() - std::min(pos_, node_->data.size()));
       std::memcpy(p, node_->data.data() + pos_, *got);
       pos_ += *got;
-      return Call("read ");
+      return Call("read ", err);
     }
-    bool Write(const unsigned char* p, std::size_t n) override {
+    bool Write(const unsigned char* p, std::size_t n, OsError* err) override {
       node_->data.replace(pos_, n, reinterpret_cast<const char*>(p), n);
       pos_ += n;
-      return Call("write ");
+      return Call("write ", err);
     }
-    bool Lock(bool wait) override {
-      if (!wait && os_->busy.count(name_)) return false;
-      return Call("lock ") && (Refresh(), true);
+    bool Lock(bool wait, OsError* err) override {
+      if (!wait && os_->busy.count(name_)) return (*err = {OsError::kOther, "busy"}, false);
+      return Call("lock ", err) && (Refresh(), true);
     }
-    bool TakeAttributesOf(const File&) override { return Call("chmod "); }
-    bool Sync() override { return Call("sync "); }
-    bool Rewind() override { return (pos_ = 0) == 0; }
+    bool TakeAttributesOf(const File&, OsError* err) override { return Call("chmod ", err); }
+    bool Sync(OsError* err) override { return Call("sync ", err); }
+    bool Rewind(OsError*) override { return (pos_ = 0) == 0; }
     void Refresh() {
       info_ = node_->info;
       info_.size = node_->data.size();
@@ -58,11 +58,7 @@ class FakeOs : public Os {
     std::shared_ptr<Node> node_;
 
    private:
-    bool Call(const std::string& verb) {
-      if (os_->Call(verb + name_)) return true;
-      error_ = "injected failure";
-      return false;
-    }
+    bool Call(const std::string& verb, OsError* err) { return os_->Called(verb + name_, err); }
     FakeOs* os_;
     std::string name_;
     std::size_t pos_ = 0;
@@ -102,12 +98,14 @@ class FakeOs : public Os {
   bool Remove(const std::string& path, OsError* err) override {
     return Called("remove " + path, err) && files.erase(path);
   }
-  bool MakeWritable(const std::string& path) override {
-    if (!Call("chmod+w " + path)) return false;
+  bool MakeWritable(const std::string& path, OsError* err) override {
+    if (!Called("chmod+w " + path, err)) return false;
     files[path]->info.read_only = false;
     return true;
   }
-  bool SyncFolder(const std::string& path) override { return Call("syncdir " + path); }
+  bool SyncFolder(const std::string& path, OsError* err) override {
+    return Called("syncdir " + path, err);
+  }
   std::vector<std::string> List(const std::string& path, const std::string& prefix) override;
   // Tokens count up from 1, so that each run of a test names alike.
   std::string Token() override { return Token(++tokens_); }

@@ -12,6 +12,9 @@
 namespace romseed {
 namespace {
 
+// Where the passes put why they failed, where a test does not ask.
+OsError e;
+
 // Writes the statements for `bin`, read `step` bytes at a time.
 std::string Inits(const std::string& bin, std::int64_t* count = nullptr,
                   std::size_t step = SIZE_MAX, const std::string& component = "rom",
@@ -20,8 +23,8 @@ std::string Inits(const std::string& bin, std::int64_t* count = nullptr,
   StringSink sink;
   Output out(sink);
   std::int64_t n = -1;
-  EXPECT_EQ(WriteInits(in, out, component, shape, eol, lead, &n), PassResult::kOk);
-  EXPECT_TRUE(out.Flush());
+  EXPECT_EQ(WriteInits(in, out, component, shape, eol, lead, &n, &e), PassResult::kOk);
+  EXPECT_TRUE(out.Flush(&e));
   if (count) *count = n;
   return sink.data;
 }

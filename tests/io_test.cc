@@ -13,13 +13,16 @@
 namespace romseed {
 namespace {
 
+// Where the passes put why they failed, where a test does not ask.
+OsError e;
+
 TEST(Output, AFailedWriteFailsEveryLaterOne) {
   StringSink sink(4);
   Output out(sink, 8);
   out.Put("abcdefghij");  // too large for the buffer: straight through, and refused
   std::memcpy(out.Extend(2), "xy", 2);  // what the sink would take
   out.Put("z");
-  EXPECT_FALSE(out.Flush());
+  EXPECT_FALSE(out.Flush(&e));
   EXPECT_FALSE(out.ok());
   EXPECT_EQ(sink.data, "");
 }
@@ -28,7 +31,7 @@ TEST(Output, AFailedWriteFailsEveryLaterOne) {
 // and the failure stays.
 TEST(Output, NothingGoesThroughAfterAFailedFlush) {
   struct FailsFirst : Sink {
-    bool Write(const unsigned char* p, std::size_t n) override {
+    bool Write(const unsigned char* p, std::size_t n, OsError*) override {
       return ++writes > 1 && (data.append(reinterpret_cast<const char*>(p), n), true);
     }
     int writes = 0;
@@ -37,7 +40,7 @@ TEST(Output, NothingGoesThroughAfterAFailedFlush) {
   Output out(sink, 8);
   out.Put("abc");
   out.Put("0123456789");
-  EXPECT_FALSE(out.Flush());
+  EXPECT_FALSE(out.Flush(&e));
   EXPECT_EQ(sink.data, "");
 }
 
@@ -45,7 +48,7 @@ TEST(Output, NothingGoesThroughAfterAFailedFlush) {
 class Terminal : public Source {
  public:
   explicit Terminal(std::vector<std::string> typed) : typed_(std::move(typed)) {}
-  bool Read(unsigned char* p, std::size_t n, std::size_t* got) override {
+  bool Read(unsigned char* p, std::size_t n, std::size_t* got, OsError*) override {
     const std::string piece = next_ < typed_.size() ? typed_[next_++] : "";
     *got = std::min(n, piece.size());
     std::memcpy(p, piece.data(), *got);
@@ -64,11 +67,11 @@ TEST(Passes, EndAtTheFirstEndOfFile) {
   Terminal ucf({"NET a;\n", "", "NET b;\n"}), bin({"\x12\x34", "", "\x56"});
   MemorySource ucf_alone("NET a;\n"), bin_alone("\x12\x34");
   FilterResult r;
-  FilterUcf(ucf, out, "INST \"rom", &r);
-  WriteInits(bin, out, "rom", kRamb4, "\n", "", &n);
-  FilterUcf(ucf_alone, expected, "INST \"rom", &r);
-  WriteInits(bin_alone, expected, "rom", kRamb4, "\n", "", &n);
-  ASSERT_TRUE(out.Flush() && expected.Flush());
+  FilterUcf(ucf, out, "INST \"rom", &r, &e);
+  WriteInits(bin, out, "rom", kRamb4, "\n", "", &n, &e);
+  FilterUcf(ucf_alone, expected, "INST \"rom", &r, &e);
+  WriteInits(bin_alone, expected, "rom", kRamb4, "\n", "", &n, &e);
+  ASSERT_TRUE(out.Flush(&e) && expected.Flush(&e));
   EXPECT_EQ(typed.data, then_ended.data);
 }
 
@@ -76,11 +79,11 @@ TEST(Passes, SayWhyTheyFailed) {
   using Pass = std::function<PassResult(Source&, Output&)>;
   const Pass filter = [](Source& in, Output& out) {
     FilterResult r;
-    return FilterUcf(in, out, "INST \"rom", &r);
+    return FilterUcf(in, out, "INST \"rom", &r, &e);
   };
   const Pass inits = [](Source& in, Output& out) {
     std::int64_t n;
-    return WriteInits(in, out, "rom", kRamb4, "\n", "", &n);
+    return WriteInits(in, out, "rom", kRamb4, "\n", "", &n, &e);
   };
   const std::string lines = "NET a;\nNET b;\n";
   struct Case {

@@ -48,7 +48,7 @@ TEST(MadeFile, EachWayOutOfEachStateLeavesOnlyWhatItShould) {
     {
       std::unique_ptr<MadeFile> work = TakeWorkingFile(fake, "tempucf.ucf", &err, kNoWait);
       ASSERT_TRUE(work) << err.reason;
-      ASSERT_TRUE(work->file().Write(reinterpret_cast<const unsigned char*>("new"), 3));
+      ASSERT_TRUE(work->file().Write(reinterpret_cast<const unsigned char*>("new"), 3, &err));
       ASSERT_TRUE(work->MoveBeside("top.ucf", &err));
       EXPECT_EQ(fake.files.count("tempucf.ucf"), 0u);
       EXPECT_EQ(fake.files.count(c.taken ? second : first), 1u);

@@ -15,7 +15,7 @@ class MemorySource : public Source {
  public:
   explicit MemorySource(std::string data, std::size_t step = SIZE_MAX, bool fail_at_end = false)
       : data_(std::move(data)), step_(step), fail_at_end_(fail_at_end) {}
-  bool Read(unsigned char* p, std::size_t n, std::size_t* got) override;
+  bool Read(unsigned char* p, std::size_t n, std::size_t* got, OsError* err) override;
 
  private:
   std::string data_;
@@ -27,7 +27,7 @@ class MemorySource : public Source {
 // `limit` reads only so that a pass that never stops reading still ends.
 class Endless : public Source {
  public:
-  bool Read(unsigned char* p, std::size_t n, std::size_t* got) override {
+  bool Read(unsigned char* p, std::size_t n, std::size_t* got, OsError*) override {
     std::memset(p, 'x', n);
     *got = ++reads < limit ? n : 0;
     return true;
@@ -39,7 +39,7 @@ class Endless : public Source {
 class StringSink : public Sink {
  public:
   explicit StringSink(std::size_t limit = SIZE_MAX) : limit_(limit) {}
-  bool Write(const unsigned char* p, std::size_t n) override;
+  bool Write(const unsigned char* p, std::size_t n, OsError* err) override;
   std::string data;
 
  private:

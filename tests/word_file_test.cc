@@ -13,6 +13,9 @@
 namespace romseed {
 namespace {
 
+// Where the passes put why they failed, where a test does not ask.
+OsError e;
+
 // The first `n` bytes of the value of the first INIT_ (or INITP_) statement
 // that a row of RAMB16s gets for `image`, in hex, first byte first.
 std::string Hex(const Image& image, Parity parity, bool initp, std::size_t n) {
@@ -118,7 +121,7 @@ TEST(WordFile, AnImageFillsEachInstanceWithItsInitsThenItsParity) {
   std::int64_t n;
   const RowLayout row("rom", BlockShape{32, 4}, 9, Parity::kPorts, words.size());
   ASSERT_EQ(WriteImage(words, row, out, "\n", "", &n), PassResult::kOk);
-  ASSERT_TRUE(out.Flush());
+  ASSERT_TRUE(out.Flush(&e));
   const std::vector<std::string> heads = Heads(sink.data);
   ASSERT_EQ(n, 32 + 4 + 10 + 2);
   ASSERT_EQ(heads.size(), 48u);
@@ -143,8 +146,8 @@ TEST(WordFile, BytesStreamedAreWrittenAsTheirImageIs) {
       const RowLayout row("rom", shape, 8, Parity::kPorts, image.size());
       ASSERT_EQ(WriteImage(image, row, image_out, "\r\n", "\n", &n), PassResult::kOk);
       MemorySource in(bytes, 1000);
-      ASSERT_EQ(WriteInits(in, bytes_out, "rom", shape, "\r\n", "\n", &m), PassResult::kOk);
-      ASSERT_TRUE(image_out.Flush() && bytes_out.Flush());
+      ASSERT_EQ(WriteInits(in, bytes_out, "rom", shape, "\r\n", "\n", &m, &e), PassResult::kOk);
+      ASSERT_TRUE(image_out.Flush(&e) && bytes_out.Flush(&e));
       EXPECT_EQ(image_sink.data, bytes_sink.data) << size;
       EXPECT_EQ(n, m);
     }

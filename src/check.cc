@@ -121,9 +121,8 @@ class Comparison : public DroppedLines {
 
 }  // namespace
 
-bool CheckStreams(Source& bin, Source& ucf, const Job& job, Sink& out, int* status, Failure* err) {
-  Image image(8);
-  if (!ReadImage(bin, job, &image, err)) return false;
+// Compares the UCF `ucf` with the statements a run of `job` writes for `image`.
+bool Compare(const Image& image, Source& ucf, const Job& job, Sink& out, int* status, Failure* err) {
   const RowLayout layout(job.component, job.shape, image.width(), job.parity, image.size());
   Comparison comparison(image, layout, job);
   Discard none;
@@ -148,13 +147,24 @@ bool CheckStreams(Source& bin, Source& ucf, const Job& job, Sink& out, int* stat
   return true;
 }
 
+bool CheckStreams(Source& bin, Source& ucf, const Job& job, Sink& out, int* status, Failure* err) {
+  Image image(8);
+  return ReadImage(bin, job, &image, err) && Compare(image, ucf, job, out, status, err);
+}
+
 bool Check(const Job& job, Os& os, Sink& out, const Waiting& waiting, int* status, Failure* err) {
+  // The binary first, whole: a pipe still being written must not keep the
+  // UCF's turn from the runs that wait for it.
   OsError error;
-  std::unique_ptr<File> bin = os.Open(job.bin_path, kOpenRead, &error);
-  if (!bin) return Fail(err, "can't open binary file " + job.bin_path, error.reason);
+  Image image(8);
+  {
+    std::unique_ptr<File> bin = os.Open(job.bin_path, kOpenRead, &error);
+    if (!bin) return Fail(err, "can't open binary file " + job.bin_path, error.reason);
+    if (!ReadImage(*bin, job, &image, err)) return false;
+  }
   std::unique_ptr<File> ucf = OpenUcfToRead(os, job.ucf_path, &error, waiting);
   if (!ucf) return Fail(err, "can't open ucf file " + job.ucf_path, error.reason);
-  return CheckStreams(*bin, *ucf, job, out, status, err);
+  return Compare(image, *ucf, job, out, status, err);
 }
 
 }  // namespace romseed

@@ -14,8 +14,9 @@ inline constexpr int kMatch = 0, kDiffer = 1, kTrouble = 2;
 
 // Says on `out` whether the UCF of `job` holds the statements that a run of
 // `job` would write for its binary, compared by value; what differs, one line
-// each (a screenful, then how many more); and changes no file. Reads the UCF
-// once, after any run on it has had its turn (calling `waiting` if it waits
+// each (a screenful, then how many more); and changes no file. Reads the
+// binary, then the UCF once, after any run on it has had its turn (calling
+// `waiting` if it waits
 // a second), and sets `*status` to kMatch or kDiffer. False, for the caller
 // to say (status kTrouble), for a file that cannot be opened or read or a
 // UCF that is not text.

@@ -15,6 +15,7 @@ struct OsError {
     kDenied,     // not allowed to this user, or the file system is read-only
     kNeedsCopy,  // Move: the file cannot go there itself, but a copy of it can
     kNotSupported,  // the system or the file system has no such thing (Lock)
+    kBusy,          // another process holds it open for a moment (Windows)
     kOther,
   };
   Kind kind = kNone;

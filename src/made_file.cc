@@ -83,6 +83,18 @@ void Unmark(int* slot) {
 
 enum class Turn { kTaken, kAgain, kRefused };
 
+// Calls `call` (a move or a rename) until it is not kBusy: another process
+// may hold a name open for a moment (a run about to wait for its turn, a
+// virus scanner), and the moment passes.
+template <typename Call>
+bool UntilNotBusy(const Call& call, OsError* err) {
+  for (int tries = 1; !call(err); ++tries) {
+    if (err->kind != OsError::kBusy || tries == kMoveTries) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kRetryPauseMs));
+  }
+  return true;
+}
+
 // Takes the lock of `file`. Where the system or the file system has no such
 // locks there are no turns: the replace in one step and its check keep the
 // UCF whole all the same.
@@ -270,7 +282,7 @@ bool MadeFile::MoveBeside(const std::string& target, OsError* err) {
   const Beside beside = BesideOf(target);
   for (int tries = 0; tries < kBesideNameTries; ++tries) {
     const std::string name = beside.folder + beside.prefix + os_.Token();
-    if (os_.Move(*file_, from, name, err)) {
+    if (UntilNotBusy([&](OsError* e) { return os_.Move(*file_, from, name, e); }, err)) {
       // The old name, if it still stands, is not this file's.
       Unmark(&slot_);
       name_ = name;
@@ -297,7 +309,7 @@ MadeFile::Moved MadeFile::MoveTo(const std::string& target,
   if (!unchanged(swapped ? name_ : target)) {
     return swapped ? SwapBack(target, err) : Moved::kChanged;
   }
-  if (!swapped && !os_.Rename(name_, target, err)) return Moved::kFailed;
+  if (!swapped && !Rename(target, err)) return Moved::kFailed;
   state_ = State::kGivenUp;
   Unmark(&slot_);
   // The UCF as it was, swapped out; one that a kill leaves here is the next run's.
@@ -327,11 +339,15 @@ MadeFile::Moved MadeFile::SwapBack(const std::string& target, OsError* err) {
   }
   // Names that no longer swap, or saves that never stop: the newest save
   // known goes back by a rename.
-  const bool back = os_.Rename(name_, target, err);
+  const bool back = Rename(target, err);
   // Else their save is at this file's name: never the run's to remove.
   state_ = State::kGivenUp;
   Unmark(&slot_);
   return back ? Moved::kChanged : Moved::kFailed;
+}
+
+bool MadeFile::Rename(const std::string& target, OsError* err) {
+  return UntilNotBusy([&](OsError* e) { return os_.Rename(name_, target, e); }, err);
 }
 
 bool MadeFile::Remove(OsError* err) {

@@ -55,6 +55,8 @@ class MadeFile {
   enum class State { kNameless, kNamed, kBeside, kGivenUp };
   MadeFile(Os& os, std::unique_ptr<File> file, std::string name, State state, int slot);
   Moved SwapBack(const std::string& target, OsError* err);
+  // Renames the file over `target`.
+  bool Rename(const std::string& target, OsError* err);
 
   Os& os_;
   std::unique_ptr<File> file_;

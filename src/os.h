@@ -105,7 +105,7 @@ class Os {
   // of `from`, its name now ("" if it has none). The new name is always that
   // of `file`; `from` goes only if it still names `file`. False on failure:
   // kNeedsCopy if `to` lies on another file system, or the file has lost
-  // its last name.
+  // its last name; kBusy, where another process holds a name a moment.
   virtual bool Move(File& file, const std::string& from, const std::string& to, OsError* err) = 0;
   // Sets `*info` to what `path` names now, its final link followed or not.
   // False if nothing.
@@ -117,7 +117,7 @@ class Os {
   // resolved where they point (its folders are left as they are). False if
   // it cannot be resolved.
   virtual bool ResolvePath(const std::string& path, std::string* target, OsError* err) = 0;
-  // Renames `from` over `to` in one step. False on failure.
+  // Renames `from` over `to` in one step. False on failure (kBusy as Move).
   virtual bool Rename(const std::string& from, const std::string& to, OsError* err) = 0;
   // Swaps the files that `a` and `b` name, in one step. False, with nothing
   // changed, if it cannot (not every system or file system can).

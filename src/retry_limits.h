@@ -14,8 +14,8 @@ inline constexpr int kRetryPauseMs = 10;
 inline constexpr int kTurnAttempts = 1000;
 // Tries for a turn before the run says that it waits: a second in all.
 inline constexpr int kQuietTurnTries = 100;
-// Windows: a move that another process's open handle refuses (two seconds),
-// and the lookups of the file that names a UCF's turn.
+// A move that another process's open handle refuses (two seconds: Windows
+// alone says so), and the lookups of the file that names a UCF's turn.
 inline constexpr int kMoveTries = 200;
 inline constexpr int kTurnNameTries = 10;
 // Names beside the UCF, each taken only if a run drew the same token.

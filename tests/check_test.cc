@@ -101,6 +101,9 @@ TEST(Check, SaysWhetherTheUcfHoldsTheBinaryAndWhatDiffers) {
     StringSink said, why;
     EXPECT_EQ(Main(args, fake, said, why), c.status);
     EXPECT_NE(said.data.find(c.said), std::string::npos) << said.data;
+    // The binary is read whole before the UCF's turn is asked for.
+    const auto last_bin = std::find(fake.calls.rbegin(), fake.calls.rend(), "read fw.bin");
+    EXPECT_LT(fake.calls.rend() - last_bin, static_cast<long>(fake.At("open top.ucf") + 1));
     for (const std::string& call : fake.calls) {
       EXPECT_TRUE(call.rfind("open ", 0) == 0 || call.rfind("read ", 0) == 0 ||
                   call.rfind("lock ", 0) == 0 || call.rfind("stat ", 0) == 0)

@@ -8,22 +8,32 @@ namespace {
 struct Family {
   const char* name;
   BlockShape shape;
-  // The data widths its single-port primitives take (RAMB16_S18), or null
-  // where it has none.
+  // The data widths its primitives' first port takes (RAMB16_S18), and
+  // their second (RAMB16_S9_S36), or null where it has none.
   const char* const* widths;
+  const char* const* second;
 };
 
 const char* const kRamb4Widths[] = {"1", "2", "4", "8", "16", nullptr};
 const char* const kRamb16Widths[] = {"1", "2", "4", "9", "18", "36", nullptr};
+// Spartan-3A's byte-write primitives: a port of 18 or 36 bits, and another of 9 to 36.
+const char* const kBweWidths[] = {"18", "36", nullptr};
+const char* const kBweSecond[] = {"9", "18", "36", nullptr};
 
-constexpr BlockShape kRamb16{64, 8};
+constexpr BlockShape kRamb16{64, 8}, kRamb36{128, 16};
 
 const Family kFamilies[] = {
-    {"RAMB4", kRamb4, kRamb4Widths},  {"RAMB16", kRamb16, kRamb16Widths},
-    {"RAMB16BWE", kRamb16, nullptr},  {"RAMB16BWER", kRamb16, nullptr},
-    {"RAMB8BWER", {32, 4}, nullptr},  {"RAMB18", kRamb16, nullptr},
-    {"RAMB18E1", kRamb16, nullptr},   {"RAMB36", {128, 16}, nullptr},
-    {"RAMB36E1", {128, 16}, nullptr},
+    {"RAMB4", kRamb4, kRamb4Widths, kRamb4Widths},
+    {"RAMB16", kRamb16, kRamb16Widths, kRamb16Widths},
+    {"RAMB16BWE", kRamb16, kBweWidths, kBweSecond},
+    {"RAMB16BWER", kRamb16, nullptr, nullptr},
+    {"RAMB8BWER", {32, 4}, nullptr, nullptr},
+    {"RAMB18", kRamb16, nullptr, nullptr},
+    {"RAMB18E1", kRamb16, nullptr, nullptr},
+    {"RAMB18SDP", kRamb16, nullptr, nullptr},
+    {"RAMB36", kRamb36, nullptr, nullptr},
+    {"RAMB36E1", kRamb36, nullptr, nullptr},
+    {"RAMB36SDP", kRamb36, nullptr, nullptr},
 };
 
 // True if `*p` begins with "_S" and one of `widths`; moves past them.
@@ -45,10 +55,11 @@ bool TakePort(const char** p, const char* const* widths) {
 const char kBlockRamTable[] =
     "  RAMB4 (_S1 to _S16, _Sm_Sn)    Virtex(-E), Spartan-II(E)          512 bytes\n"
     "  RAMB16 (_S1 to _S36, _Sm_Sn),  Virtex-II(Pro), -4, Spartan-3(E,\n"
-    "    RAMB16BWE, RAMB16BWER        A, AN, A DSP), -6                 2048 + parity\n"
+    "    RAMB16BWE (_S18, _S36,       A, AN, A DSP), -6                 2048 + parity\n"
+    "    _Sm_Sn), RAMB16BWER\n"
     "  RAMB8BWER                      Spartan-6                         1024 + parity\n"
-    "  RAMB18, RAMB18E1               Virtex-5, -6                      2048 + parity\n"
-    "  RAMB36, RAMB36E1               Virtex-5, -6                      4096 + parity\n";
+    "  RAMB18, RAMB18E1, RAMB18SDP    Virtex-5, -6                      2048 + parity\n"
+    "  RAMB36, RAMB36E1, RAMB36SDP    Virtex-5, -6                      4096 + parity\n";
 
 bool FindBlockRam(const std::string& name, BlockShape* shape) {
   std::string upper = name;
@@ -58,7 +69,7 @@ bool FindBlockRam(const std::string& name, BlockShape* shape) {
     if (upper.compare(0, n, family.name) != 0) continue;
     // One port (RAMB16_S18) or two (RAMB16_S9_S36), and nothing after.
     const char* p = upper.c_str() + n;
-    if (*p && family.widths && TakePort(&p, family.widths) && *p) TakePort(&p, family.widths);
+    if (*p && family.widths && TakePort(&p, family.widths) && *p) TakePort(&p, family.second);
     if (*p) continue;
     *shape = family.shape;
     return true;

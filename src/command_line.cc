@@ -56,6 +56,46 @@ const option kOptions[] = {{"primitive", required_argument, nullptr, 'p'},
                            {"check", no_argument, nullptr, 'c'},
                            {nullptr, 0, nullptr, 0}};
 
+// True if `name` begins the long option `option` (getopt_long takes any
+// start of a name that is no other's).
+bool Begins(const std::string& name, const char* option) {
+  return !name.empty() && std::string(option).compare(0, name.size(), name) == 0;
+}
+
+// True if the options of `args`, read as getopt_long reads them up to the
+// first operand or "--", ask for the check: by any start of --check, or by c
+// in a cluster of short options before one that takes a value.
+bool AsksForCheck(const std::vector<std::string>& args) {
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--" || arg.size() < 2 || arg[0] != '-') return false;
+    if (arg[1] == '-') {
+      const std::string name = arg.substr(2, arg.find('=') - 2);
+      if (Begins(name, "check")) return true;
+      const bool valued = Begins(name, "primitive") || Begins(name, "word") || Begins(name, "parity");
+      i += valued && arg.find('=') == std::string::npos;
+      continue;
+    }
+    for (std::size_t k = 1; k < arg.size(); ++k) {
+      if (arg[k] == 'c') return true;
+      if (arg[k] == 'p' || arg[k] == 'w') {
+        i += k + 1 == arg.size();  // its value is the next argument
+        break;
+      }
+    }
+  }
+  return false;
+}
+
+// What stands for option `c` in a message: a short one by its letter (it may
+// stand in a cluster), a long one as given, a value given to a long option
+// that takes none by its name.
+std::string Given(int c, const char* arg) {
+  const std::string given = arg ? arg : "";
+  if (given.compare(0, 2, "--") == 0) return given;
+  return c > 0 && c < 128 ? std::string("-") + static_cast<char>(c) : given;
+}
+
 // Takes option `c` with its `value`, as given on the command line.
 bool TakeOption(int c, const char* value, const std::string& given, Job* job, Asked* asked,
                 bool* parity_given, Failure* err) {
@@ -75,6 +115,14 @@ bool TakeOption(int c, const char* value, const std::string& given, Job* job, As
       *asked = c == 'h' ? Asked::kHelp : Asked::kVersion;
       return true;
     default:
+      if (given.compare(0, 2, "--") == 0 && given.find('=') != std::string::npos) {
+        const std::string name = given.substr(0, given.find('='));
+        for (const option* o = kOptions; o->name; ++o) {
+          if (o->has_arg == no_argument && Begins(name.substr(2), o->name)) {
+            return Usage(err, "option --" + std::string(o->name) + " takes no value");
+          }
+        }
+      }
       return Usage(err, (c == ':' ? "a value is missing after " : "no option ") + given);
   }
 }
@@ -99,9 +147,7 @@ bool TakeOptions(const std::vector<std::string>& args, Job* job, Asked* asked, b
   // arguments is ignored, as it always was.
   while ((c = getopt_long(static_cast<int>(args.size()), argv.data(), "+:p:w:hVc", kOptions,
                           nullptr)) != -1) {
-    // A short option by its letter (it may stand in a cluster), a long one as given.
-    const std::string given = optopt > 0 && optopt < 128 ? std::string("-") + static_cast<char>(optopt)
-                                                         : std::string(argv[optind - 1]);
+    const std::string given = Given(optopt, argv[optind - 1]);
     if (!TakeOption(c, optarg, given, job, asked, parity_given, err)) return false;
     if (*asked != Asked::kRun) return true;
   }
@@ -133,9 +179,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, Job* job, Asked* ask
   *job = Job();
   *asked = Asked::kRun;
   // Known before any option fails, so that a check's failure has its status.
-  for (std::size_t i = 1; i < args.size() && args[i] != "--"; ++i) {
-    job->check |= args[i] == "-c" || args[i] == "--check";
-  }
+  job->check = AsksForCheck(args);
   bool parity_given = false;
   std::size_t first = 1;
   if (!TakeOptions(args, job, asked, &parity_given, &first, err)) return false;

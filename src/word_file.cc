@@ -158,6 +158,9 @@ TextFormat TextFormatOf(std::string_view start) {
     const unsigned char c = ClassOf(start[i]);
     if (start[i] == '/' && i + 1 < start.size() && start[i + 1] == '/') {
       i = std::min(start.find('\n', i), start.size());
+    } else if (start[i] == '/' && i + 1 < start.size() && start[i + 1] == '*') {
+      // A comment that the sample cuts short is a comment all the same.
+      i = std::min(start.find("*/", i + 2), start.size()) + 1;
     } else if (c == kOther && start[i] != '@') {
       return {nullptr, nullptr};
     }

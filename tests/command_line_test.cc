@@ -20,6 +20,10 @@ TEST(CommandLine, OptionsBeforeTheThreeArguments) {
       {{"-w", "16", "--", "-a", "b", "c"}, "", 16, 0, 16},
       {{"-p", "RAMB16_S18X", "a", "b", "c"}, "no block RAM RAMB16_S18X"},
       {{"-p", "RAMB4_S9", "a", "b", "c"}, "no block RAM"},
+      {{"-p", "ramb16bwe_s36_s9", "a", "b", "c"}, "", 64, 8},
+      {{"-p", "RAMB36SDP", "a", "b", "c"}, "", 128, 16},
+      {{"-p", "RAMB16BWE_S9", "a", "b", "c"}, "no block RAM"},
+      {{"-p", "RAMB8BWER_S9", "a", "b", "c"}, "no block RAM"},
       {{"-w", "12", "a", "b", "c"}, "no word width 12"},
       {{"-w", "18", "a", "b", "c"}, "need a block RAM with parity bits"},
       {{"-p", "RAMB16", "--parity=lanes", "a", "b", "c"},
@@ -59,6 +63,38 @@ TEST(CommandLine, OptionsBeforeTheThreeArguments) {
   EXPECT_EQ(asked, Asked::kHelp);
   ASSERT_TRUE(ParseCommandLine({"romseed", "-V"}, &job, &asked, &err));
   EXPECT_EQ(asked, Asked::kVersion);
+}
+
+// Whether a command line asks for the check decides the status of its
+// failure (2, not the 1 that says "differ"); what follows the operands and
+// the values of options never asks for it.
+TEST(CommandLine, KnowsACheckEvenWhenItFails) {
+  const struct {
+    std::vector<std::string> args;
+    bool check;
+    std::string refused;  // a part of the reason; "" if accepted
+  } cases[] = {
+      {{"-p", "RAMB16_S81", "-cw", "8", "a", "b", "c"}, true, "no block RAM"},
+      {{"--chec", "-x", "a", "b", "c"}, true, "no option -x"},
+      {{"--check=1", "a", "b", "c"}, true, "option --check takes no value"},
+      {{"--w", "-c", "a", "b", "c"}, false, "no word width -c"},
+      {{"-pc", "a", "b", "c"}, false, "no block RAM c"},
+      {{"a", "b", "c", "-c"}, false, ""},
+      {{"--", "-c", "b", "c"}, false, ""},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"romseed"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(testing::PrintToString(args));
+    Job job;
+    Asked asked;
+    Failure err;
+    EXPECT_EQ(ParseCommandLine(args, &job, &asked, &err), c.refused.empty());
+    EXPECT_EQ(job.check, c.check);
+    if (!c.refused.empty()) {
+      EXPECT_NE(err.reason.find(c.refused), std::string::npos) << err.reason;
+    }
+  }
 }
 
 }  // namespace

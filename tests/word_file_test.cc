@@ -92,6 +92,7 @@ TEST(WordFile, TellsTextFormatsFromBytes) {
       {":10010000214601360121470136007EFE09D2190140\r\n:00000001FF\r\n", "Intel HEX"},
       {"S00F000068656C6C6F202020202000003C\nS9030000FC\n", "S-record"},
       {"// boot\n@0 3ffff 0_1234\n", "$readmemh"},
+      {"/* srec_cat -vmem, a*b */\n@00000000 12 34\n", "$readmemh"},
       {"", nullptr},
       {std::string("\x00\x80\xff\n\x01", 5), nullptr},
       {":not hex at all\n", nullptr},

@@ -238,10 +238,11 @@ std::unique_ptr<File> TakeTurn(Os& os, const std::string& path, TurnAt at, int* 
 }
 
 // Where a file that a run makes beside the UCF `target` gets its name: the
-// folder, and the name's start: `.romseed-`, the UCF's own name (or its hash,
-// where the whole would be too long for a name) and a dot. Sixteen hex
-// digits that no one can guess end it, so that no one can take the name
-// before the run, and a name of that form is a run's doing.
+// folder, and the name's start: `.romseed-`, the UCF's own name and a dot;
+// or, where the whole would be too long for a name, `.romseed=` and its
+// hash, which no UCF's own name can spell. Sixteen hex digits that no one
+// can guess end it, so that no one can take the name before the run, and a
+// name of that form is a run's doing.
 struct Beside {
   std::string folder, prefix;
 };
@@ -249,15 +250,13 @@ struct Beside {
 Beside BesideOf(const std::string& target) {
   const std::string::size_type sep = target.find_last_of(kPathSeparators);
   const std::string::size_type start = sep == std::string::npos ? 0 : sep + 1;
-  std::string name = target.substr(start);
+  const std::string name = target.substr(start);
   // 255 bytes, or UTF-16 units on Windows, of which a name has no more.
   constexpr std::size_t kLongestName = 255, kAround = sizeof ".romseed-." - 1 + kTokenDigits;
-  if (name.size() + kAround > kLongestName) {
-    std::uint64_t hash = kFnvStart;
-    for (unsigned char c : name) hash = FnvStep(hash, c);
-    name = Hex(hash, 16);
-  }
-  return {target.substr(0, start), ".romseed-" + name + "."};
+  if (name.size() + kAround <= kLongestName) return {target.substr(0, start), ".romseed-" + name + "."};
+  std::uint64_t hash = kFnvStart;
+  for (unsigned char c : name) hash = FnvStep(hash, c);
+  return {target.substr(0, start), ".romseed=" + Hex(hash, 16) + "."};
 }
 
 bool IsToken(const std::string& s) {

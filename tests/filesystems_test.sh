@@ -90,7 +90,7 @@ cases() {
   st=$?
   wait
   check "$what: a save during the run kept (status $st)" test "$st" = 1 -a "$(cat "$ucf")" = 'NET saved;'
-  check "$what: nothing left" test -z "$(ls -A "$where" "$scratch" | grep -E 'tempucf|romseed-')"
+  check "$what: nothing left" test -z "$(ls -A "$where" "$scratch" | grep -E 'tempucf|romseed[-=]')"
 }
 
 mkdir "$scratch/tmpfs" && mount -t tmpfs tmpfs "$scratch/tmpfs" && mounts+=("$scratch/tmpfs") &&

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_os.h"
+#include "hex.h"
 
 namespace romseed {
 namespace {
@@ -83,6 +84,21 @@ TEST(MadeFile, RemovesOnlyANameThatIsStillItsFile) {
     copy.reset();
     EXPECT_EQ(fake.Paths(), (std::set<std::string>{"ext/top.ucf", FakeOs::Beside("ext/top.ucf", 1)}));
   }
+}
+
+// A UCF whose name leaves no room beside it goes by its hash there, in a form
+// that no name spells: another UCF named with those digits keeps its files.
+TEST(MadeFile, AHashedNameIsNoOtherUcfsName) {
+  FakeOs fake;
+  const std::string name = std::string(226, 'u') + ".ucf";
+  std::uint64_t hash = kFnvStart;
+  for (unsigned char c : name) hash = FnvStep(hash, c);
+  const std::string theirs = ".romseed-" + Hex(hash, 16) + "." + FakeOs::Token(7);
+  fake.Put(name, "NET a;\n");
+  fake.Put(theirs, "a run on the UCF named with those digits is at work");
+  OsError err;
+  ASSERT_TRUE(OpenUcf(fake, name, &err, kNoWait)) << err.reason;
+  EXPECT_EQ(fake.files.count(theirs), 1u);
 }
 
 }  // namespace

@@ -129,7 +129,7 @@ std::vector<std::string> Beside(const std::string& folder) {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     const std::string name = entry.path().filename();
-    if (name.rfind(".romseed-", 0) == 0) names.push_back(name);
+    if (name.rfind(".romseed", 0) == 0) names.push_back(name);
   }
   return names;
 }

@@ -48,10 +48,9 @@ class Parser {
       const bool at = *p_ == '@';
       p_ += at;
       std::uint64_t value;
-      if (!Number(at ? 64 : width_, &value)) return false;
+      if (!Number(at, &value)) return false;
       if (at) {
-        if (value >= kMaxWords)
-          return Error("address @" + Token() + " is beyond the last word a run takes");
+        if (value >= kMaxWords) return Error(Beyond());
         address = static_cast<std::size_t>(value);
         continue;
       }
@@ -68,15 +67,21 @@ class Parser {
 
   // The number just read, as it stood.
   std::string Token() const { return std::string(token_, p_); }
+  std::string Beyond() const { return "address @" + Token() + " is beyond the last word a run takes"; }
+
+  // True at the end of a line: a line feed, or a carriage return alone, as
+  // old Macintosh files end them.
+  bool LineEnd() const { return *p_ == '\n' || (*p_ == '\r' && (end_ - p_ == 1 || p_[1] != '\n')); }
 
   bool SkipSpaceAndComments() {
     while (p_ < end_) {
       if (ClassOf(*p_) == kSpace) {
-        line_ += *p_++ == '\n';
+        line_ += LineEnd();
+        ++p_;
       } else if (!IsComment('/') && !IsComment('*')) {
         return true;
       } else if (p_[1] == '/') {
-        while (p_ < end_ && *p_ != '\n') ++p_;
+        while (p_ < end_ && !LineEnd()) ++p_;
       } else if (!SkipBlockComment()) {
         return Error("a comment that does not end");
       }
@@ -92,7 +97,7 @@ class Parser {
   bool SkipBlockComment() {
     const std::size_t from = line_;
     for (p_ += 2; p_ < end_ && !(*p_ == '*' && end_ - p_ > 1 && p_[1] == '/'); ++p_) {
-      line_ += *p_ == '\n';
+      line_ += LineEnd();
     }
     if (p_ == end_) {
       line_ = from;
@@ -102,8 +107,9 @@ class Parser {
     return true;
   }
 
-  // A hex number of at most `bits` bits, `_` allowed after its first digit.
-  bool Number(unsigned bits, std::uint64_t* value) {
+  // A hex number, `_` allowed after its first digit: an address, or a word
+  // of at most width_ bits.
+  bool Number(bool address, std::uint64_t* value) {
     token_ = p_;
     std::uint64_t v = 0;
     bool too_wide = false;
@@ -116,12 +122,13 @@ class Parser {
       ++p_;
     }
     *value = v;
-    if (p_ < end_ && ClassOf(*p_) != kSpace && *p_ != '/') {
+    if (p_ < end_ && ClassOf(*p_) != kSpace && !IsComment('/') && !IsComment('*')) {
       return Error(Shown(static_cast<unsigned char>(*p_)) + " is not a hex digit");
     }
     if (p_ == token_) return Error("an address without a number");
-    if (too_wide || (bits < 64 && v >> bits != 0)) {
-      return Error("word " + Token() + " is wider than " + std::to_string(bits) + " bits");
+    if (address && too_wide) return Error(Beyond());
+    if (!address && (too_wide || v >> width_ != 0)) {
+      return Error("word " + Token() + " is wider than " + std::to_string(width_) + " bits");
     }
     return true;
   }

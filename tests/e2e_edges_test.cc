@@ -78,7 +78,7 @@ TEST_F(Edges, StandardOutputClosedUnreadOrTheWorkingFile) {
 TEST_F(Edges, SignalsRemoveWhatTheRunMade) {
   // A producer that never closes its end: the run waits for more forever.
   ::mkfifo((dir / "fw.fifo").c_str(), 0644);
-  int producer = ::open((dir / "fw.fifo").c_str(), O_RDWR);
+  int producer = ::open((dir / "fw.fifo").c_str(), O_RDWR | O_CLOEXEC);
   // Every signal whose default ends the process.
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM,
                   SIGPROF}) {
@@ -99,7 +99,7 @@ TEST_F(Edges, SignalsRemoveWhatTheRunMade) {
   // once the producer closes.
   std::filesystem::remove(dir / "tempucf.ucf");  // left if a case above failed
   std::thread closer([&] {
-    int end = ::open((dir / "fw.fifo").c_str(), O_RDWR);  // not waiting for a reader
+    int end = ::open((dir / "fw.fifo").c_str(), O_RDWR | O_CLOEXEC);  // not waiting for a reader
     for (int waited = 0; !Exists(dir / "tempucf.ucf") && waited < 10000; ++waited) ::usleep(1000);
     ::usleep(100000);
     EXPECT_EQ(::write(end, "\x12\x34", 2), 2);

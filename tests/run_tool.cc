@@ -47,7 +47,11 @@ ToolResult RunTool(const std::string& cwd, const std::vector<std::string>& args,
     ::dup2(in[0], 0);
     ::dup2(out[1], 1);
     ::dup2(err[1], 2);
-    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
+    // Nothing else of this process's: a descriptor that another thread of
+    // the test holds (the writing end of a FIFO) would keep the tool waiting.
+    if (::close_range(3, ~0u, 0) != 0) {
+      for (int fd = 3; fd < 1024; ++fd) ::close(fd);
+    }
     // What went wrong goes where the tool's output would have gone.
     auto cannot = [](const std::string& what) {
       const std::string line = "run_tool: cannot " + what + ": " + std::strerror(errno);

@@ -73,6 +73,9 @@ TEST(WordFile, SaysWhereAndWhyATextDoesNotParse) {
       {"1\n/* 2\n", "line 2: a comment that does not end"},
       {"@400000 1", "line 1: address @400000 is beyond the last word a run takes"},
       {std::string("1\n\x80", 3), "line 2: byte 80 is not a hex digit"},
+      {"1\r2 /* \r */\r\ng", "line 4: 'g' is not a hex digit"},
+      {"1 /", "line 1: '/' is not a hex digit"},
+      {"@10000000000000000 1", "line 1: address @10000000000000000 is beyond the last word a run takes"},
   };
   for (const auto& [text, reason] : cases) {
     MemorySource in(text);

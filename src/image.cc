@@ -20,6 +20,7 @@ void Image::Set(std::uint64_t address, std::uint64_t word) {
     for (std::size_t j = 0; j < stride; ++j) bytes_[at + j] = static_cast<unsigned char>(word >> (8 * j));
   }
   if (address >= size_) size_ = address + 1;
+  ++given_;
 }
 
 std::uint64_t Image::Get(std::uint64_t address) const {

@@ -28,6 +28,8 @@ class Image {
   // One past the highest address given a word: the words before it that
   // were not given are holes, zero.
   std::uint64_t size() const { return size_; }
+  // How many words were given, the same address counted each time.
+  std::uint64_t given() const { return given_; }
 
   // Gives word `address` (below kMaxWords) the low width() bits of `word`.
   void Set(std::uint64_t address, std::uint64_t word);
@@ -45,14 +47,14 @@ class Image {
   // Byte images read straight into the store.
   std::vector<unsigned char>& bytes_to_fill() { return bytes_; }
   // Sets size() from the bytes filled, whole words only.
-  void FilledBytes() { size_ = bytes_.size() * 8 / width_; }
+  void FilledBytes() { given_ = size_ = bytes_.size() * 8 / width_; }
 
  private:
   // The store's bytes of one word, where a word takes whole bytes.
   unsigned Stride() const { return (width_ + 7) / 8; }
 
   unsigned width_;
-  std::uint64_t size_ = 0;
+  std::uint64_t size_ = 0, given_ = 0;
   std::vector<unsigned char> bytes_;
 };
 

@@ -119,6 +119,13 @@ void WarnOfTheBinary(Sink& errors, const Job& job, const Counts& counts) {
   if (counts.add_count == 0) {
     Print(errors, "romseed: warning: " + job.bin_path + " holds no data: " + job.component +
                       " is left with no statements\n");
+  } else if (counts.image_words > 2 * counts.words_given) {
+    // An @address far beyond the words: a typo, or a byte address.
+    Print(errors, "romseed: warning: " + job.bin_path + " gives " + std::to_string(counts.words_given) +
+                      (counts.words_given == 1 ? " word" : " words") + ", but its word at @" +
+                      Hex(counts.image_words - 1, 1) + " makes an image of " +
+                      std::to_string(counts.image_words) + " words, the rest zeros: " +
+                      std::to_string(counts.add_count) + " statements\n");
   } else if (counts.bin_format) {
     Print(errors, "romseed: warning: " + job.bin_path + " looks like " + counts.bin_format +
                       " text, whose characters became the statements' bytes: " + counts.bin_advice +
@@ -205,6 +212,8 @@ bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* coun
     if (!ReadImage(bin, job, &image, err)) return false;
     const RowLayout layout(job.component, job.shape, image.width(), job.parity, image.size());
     result = WriteImage(image, layout, out, eol, lead, &counts->add_count);
+    counts->words_given = image.given();
+    counts->image_words = image.size();
   }
   if (result != PassResult::kCantRead && !out.Flush(&error)) result = PassResult::kCantWrite;
   return result == PassResult::kOk ||

@@ -25,6 +25,8 @@ struct Counts {
   // and how to convert it.
   const char* bin_format = nullptr;
   const char* bin_advice = nullptr;
+  // Of a word file: the words it gave and the words of its image.
+  std::uint64_t words_given = 0, image_words = 0;
 };
 
 // Writes the new UCF to `out` and flushes it: the lines of `ucf` that do not

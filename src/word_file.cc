@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 #include "hex.h"
@@ -34,19 +35,54 @@ std::string Shown(unsigned char c) {
   return "byte " + Hex(c);
 }
 
-// Parses the text of a word file into words, by address.
+// The bytes of a source one at a time, as they arrive, with a look at the
+// next: memory stays bounded however long the text.
+class Text {
+ public:
+  explicit Text(Source& in) : in_(in), buf_(new unsigned char[kPiece + 1]) {}
+  // The byte at the current place, or the one after it; -1 past the end.
+  int Peek(std::size_t k = 0) { return Fill(k + 1) ? buf_[at_ + k] : -1; }
+  void Next() { ++at_; }
+  // False, with `*err` set, once a read has failed.
+  bool ok(OsError* err) const { return failed_ ? (*err = error_, false) : true; }
+
+ private:
+  static constexpr std::size_t kPiece = 1 << 16;
+  // True if `n` bytes from the current place are in the buffer.
+  bool Fill(std::size_t n) {
+    if (at_ + n <= end_) return true;
+    if (ended_) return false;
+    // The byte not yet taken moves to the front; a piece follows it.
+    end_ -= at_;
+    std::memmove(buf_.get(), buf_.get() + at_, end_);
+    at_ = 0;
+    std::size_t got;
+    failed_ = !ReadFull(in_, buf_.get() + end_, kPiece, &got, &error_);
+    ended_ = failed_ || got < kPiece;
+    end_ += got;
+    return at_ + n <= end_;
+  }
+
+  Source& in_;
+  std::unique_ptr<unsigned char[]> buf_;
+  std::size_t at_ = 0, end_ = 0;
+  bool ended_ = false, failed_ = false;
+  OsError error_;  // of the read that failed, for ok()
+};
+
+// Parses the text of a word file into words, by address, as it arrives.
 class Parser {
  public:
   // Fails with `message` and the line and reason.
-  Parser(const std::string& text, unsigned width, std::string message, Failure* err)
-      : p_(text.data()), end_(p_ + text.size()), width_(width), message_(std::move(message)), err_(err) {}
+  Parser(Source& in, unsigned width, std::string message, Failure* err)
+      : text_(in), width_(width), message_(std::move(message)), err_(err) {}
 
   bool Parse(Image* image) {
-    std::size_t address = 0;
+    std::size_t address = 0, words = 0;
     while (SkipSpaceAndComments()) {
-      if (p_ == end_) return true;
-      const bool at = *p_ == '@';
-      p_ += at;
+      if (text_.Peek() < 0) return Ended();
+      const bool at = text_.Peek() == '@';
+      if (at) text_.Next();
       std::uint64_t value;
       if (!Number(at, &value)) return false;
       if (at) {
@@ -54,7 +90,8 @@ class Parser {
         address = static_cast<std::size_t>(value);
         continue;
       }
-      if (address >= kMaxWords) return Error("more words than a run takes");
+      // Words in all, too: an endless @0 0 @0 0 ... ends as well.
+      if (address >= kMaxWords || ++words > kMaxWords) return Error("more words than a run takes");
       image->Set(address++, value);
     }
     return false;
@@ -64,24 +101,30 @@ class Parser {
   bool Error(const std::string& what) {
     return Fail(err_, message_, "line " + std::to_string(line_) + ": " + what);
   }
+  // The end of the text, or a read that failed.
+  bool Ended() {
+    OsError error;
+    return text_.ok(&error) || Fail(err_, message_, error.reason);
+  }
 
-  // The number just read, as it stood.
-  std::string Token() const { return std::string(token_, p_); }
-  std::string Beyond() const { return "address @" + Token() + " is beyond the last word a run takes"; }
+  std::string Beyond() const { return "address @" + token_ + " is beyond the last word a run takes"; }
 
   // True at the end of a line: a line feed, or a carriage return alone, as
   // old Macintosh files end them.
-  bool LineEnd() const { return *p_ == '\n' || (*p_ == '\r' && (end_ - p_ == 1 || p_[1] != '\n')); }
+  bool LineEnd() { return text_.Peek() == '\n' || (text_.Peek() == '\r' && text_.Peek(1) != '\n'); }
+
+  // True if a comment that `second` (/ or *) begins starts here.
+  bool IsComment(char second) { return text_.Peek() == '/' && text_.Peek(1) == second; }
 
   bool SkipSpaceAndComments() {
-    while (p_ < end_) {
-      if (ClassOf(*p_) == kSpace) {
+    for (int c; (c = text_.Peek()) >= 0;) {
+      if (ClassOf(static_cast<char>(c)) == kSpace) {
         line_ += LineEnd();
-        ++p_;
-      } else if (!IsComment('/') && !IsComment('*')) {
+        text_.Next();
+      } else if (IsComment('/')) {
+        while (text_.Peek() >= 0 && !LineEnd()) text_.Next();
+      } else if (!IsComment('*')) {
         return true;
-      } else if (p_[1] == '/') {
-        while (p_ < end_ && !LineEnd()) ++p_;
       } else if (!SkipBlockComment()) {
         return Error("a comment that does not end");
       }
@@ -89,53 +132,57 @@ class Parser {
     return true;
   }
 
-  // True if a comment that `second` (/ or *) begins starts here.
-  bool IsComment(char second) const { return *p_ == '/' && end_ - p_ > 1 && p_[1] == second; }
-
   // Moves past a /* */ comment; false, with the line where it began, if it
   // does not end.
   bool SkipBlockComment() {
     const std::size_t from = line_;
-    for (p_ += 2; p_ < end_ && !(*p_ == '*' && end_ - p_ > 1 && p_[1] == '/'); ++p_) {
+    text_.Next();
+    text_.Next();
+    while (text_.Peek() >= 0 && !(text_.Peek() == '*' && text_.Peek(1) == '/')) {
       line_ += LineEnd();
+      text_.Next();
     }
-    if (p_ == end_) {
+    if (text_.Peek() < 0) {
       line_ = from;
       return false;
     }
-    p_ += 2;
+    text_.Next();
+    text_.Next();
     return true;
   }
 
   // A hex number, `_` allowed after its first digit: an address, or a word
   // of at most width_ bits.
   bool Number(bool address, std::uint64_t* value) {
-    token_ = p_;
+    token_.clear();
     std::uint64_t v = 0;
     bool too_wide = false;
-    unsigned char c;
-    while (p_ < end_ && ((c = ClassOf(*p_)) < 16 || (c == kUnderscore && p_ > token_))) {
-      if (c < 16) {
+    for (int c; (c = text_.Peek()) >= 0; text_.Next()) {
+      const unsigned char k = ClassOf(static_cast<char>(c));
+      if (k >= 16 && !(k == kUnderscore && !token_.empty())) break;
+      if (k < 16) {
         too_wide |= v >> 60 != 0;
-        v = v << 4 | c;
+        v = v << 4 | k;
       }
-      ++p_;
+      // Enough of it for a message, however long it goes on.
+      if (token_.size() < kShownDigits) token_ += static_cast<char>(c);
     }
     *value = v;
-    if (p_ < end_ && ClassOf(*p_) != kSpace && !IsComment('/') && !IsComment('*')) {
-      return Error(Shown(static_cast<unsigned char>(*p_)) + " is not a hex digit");
+    const int c = text_.Peek();
+    if (c >= 0 && ClassOf(static_cast<char>(c)) != kSpace && !IsComment('/') && !IsComment('*')) {
+      return Error(Shown(static_cast<unsigned char>(c)) + " is not a hex digit");
     }
-    if (p_ == token_) return Error("an address without a number");
+    if (token_.empty()) return Error("an address without a number");
     if (address && too_wide) return Error(Beyond());
     if (!address && (too_wide || v >> width_ != 0)) {
-      return Error("word " + Token() + " is wider than " + std::to_string(width_) + " bits");
+      return Error("word " + token_ + " is wider than " + std::to_string(width_) + " bits");
     }
     return true;
   }
 
-  const char* p_;
-  const char* end_;
-  const char* token_ = nullptr;
+  static constexpr std::size_t kShownDigits = 40;
+  Text text_;
+  std::string token_;  // the number just read, as it stood
   unsigned width_;
   std::string message_;
   Failure* err_;
@@ -178,11 +225,7 @@ TextFormat TextFormatOf(std::string_view start) {
 }
 
 bool ReadWordFile(Source& in, const std::string& path, Image* image, Failure* err) {
-  const std::string message = "can't read binary file " + path;
-  std::string text;
-  OsError error;
-  if (!ReadAll(in, &text, &error)) return Fail(err, message, error.reason);
-  return Parser(text, image->width(), message, err).Parse(image);
+  return Parser(in, image->width(), "can't read binary file " + path, err).Parse(image);
 }
 
 }  // namespace romseed

@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "fake_os.h"
+#include "hex.h"
 #include "memory_io.h"
 #include "romseed.h"
 
@@ -25,6 +26,12 @@ TEST(Check, SaysWhetherTheUcfHoldsTheBinaryAndWhatDiffers) {
   for (int i = 0; i < 1024; ++i)
     bin += static_cast<char>(i * 7 % 256);  // 0x00, 0x80, 0xff among them
   const std::string words = "3ffff 00080\n2_00ff\n";
+  // 18-bit words in RAMB8BWERs, 512 to an instance: parity bits in a second
+  // instance too, the last word's both set.
+  std::string words514;
+  for (int i = 0; i < 512; ++i) words514 += Hex(static_cast<unsigned>(i * 7919) & 0x3ffff, 5) + "\n";
+  words514 += "30000 0\n";
+  const std::string zeros(64, '0');
   const std::string line5 = "INST \"rom00\" INIT_05 = ";
   struct Case {
     const char* what;
@@ -60,6 +67,15 @@ TEST(Check, SaysWhetherTheUcfHoldsTheBinaryAndWhatDiffers) {
        "line 18: INST \"rom1\" INIT_00 = "},
       {"rom000", [](auto u) { return Edit(u, "rom01\" INIT_00", "rom001\" INIT_00"); }, kDiffer,
        "rom01 INIT_00 is missing\n"},
+      {"trailing text", [](auto u) { return Edit(u, ";\nINST \"rom00\" INIT_06", "; # v1.2\nINST \"rom00\" INIT_06"); },
+       kDiffer, "line 7: INST \"rom00\" INIT_05 = "},
+      {"no block number", [&](auto u) { return u + "INST \"rom\" INIT_00 = " + zeros + ";\n"; }, kDiffer,
+       "line 34: INST \"rom\" INIT_00 = "},
+      {"the last block number", [&](auto u) { return u + "INST \"romffffffffffffffff\" INIT_00 = " + zeros + ";\n"; },
+       kDiffer, "line 34: romffffffffffffffff INIT_00 is not needed by fw.bin\n"},
+      {"21 differences", [](auto u) { return u; }, kDiffer,
+       "rom03 INIT_03 is missing\n... and 1 more\ntop.ucf does not hold fw.bin for rom: 21 differences\n",
+       bin + std::string(21 * 32, 'x')},
       {"another component", [](auto u) { return u + "INST \"rom_hi00\" INIT_00 = 00;\n"; }, kDiffer,
        "line 34: INST \"rom_hi00\" INIT_00 = 00; is not a statement of rom: a run would drop it\n"},
       {"CR LF",
@@ -75,6 +91,14 @@ TEST(Check, SaysWhetherTheUcfHoldsTheBinaryAndWhatDiffers) {
        ": match\n",
        words,
        {"-p", "RAMB16", "-w", "18"}},
+      {"parity bits in a second instance", [](auto u) { return u; }, kMatch, ": match\n", words514,
+       {"-p", "RAMB8BWER", "-w", "18"}},
+      {"a parity bit flipped in a second instance",
+       [](auto u) { return Edit(u, "rom01\" INITP_00 = " + std::string(63, '0') + "3", "rom01\" INITP_00 = " + std::string(63, '0') + "2"); },
+       kDiffer, "rom01 INITP_00 differs at parity bit of data byte 0x400: 1 in fw.bin, 0 in the UCF",
+       words514, {"-p", "RAMB8BWER", "-w", "18"}},
+      {"a parity statement missing", [](auto u) { return Edit(u, "INST \"rom00\" INITP_00", "# INITP_00"); },
+       kDiffer, "rom00 INITP_00 is missing\n", words, {"-p", "RAMB16", "-w", "18"}},
       {"a parity bit flipped",
        [](auto u) { return Edit(u, "0023;", "0022;"); },
        kDiffer,
@@ -85,7 +109,8 @@ TEST(Check, SaysWhetherTheUcfHoldsTheBinaryAndWhatDiffers) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     FakeOs fake;
-    fake.Put("fw.bin", c.options.empty() ? bin : words);
+    // Word files are run and checked alike; a binary is checked as changed.
+    fake.Put("fw.bin", !c.options.empty() ? (c.checked_bin.empty() ? words : c.checked_bin) : bin);
     fake.Put("top.ucf", "NET a;\n");
     StringSink out, errors;
     std::vector<std::string> args = {"romseed"};
@@ -94,13 +119,19 @@ TEST(Check, SaysWhetherTheUcfHoldsTheBinaryAndWhatDiffers) {
     ASSERT_EQ(Main(args, fake, out, errors), 0) << out.data;
     fake.files["top.ucf"]->data = c.edit(fake.files["top.ucf"]->data);
     if (!c.checked_bin.empty()) fake.files["fw.bin"]->data = c.checked_bin;
-    // Read-only, as a UCF in version control may be: a check changes nothing.
+    // Read-only, as a UCF in version control may be: a check changes nothing,
+    // not even what a killed run left beside it.
     fake.files["top.ucf"]->info.read_only = true;
+    fake.Put(FakeOs::Beside("top.ucf", 9), "left");
     fake.calls.clear();
     args.insert(args.begin() + 1, "--check");
     StringSink said, why;
     EXPECT_EQ(Main(args, fake, said, why), c.status);
     EXPECT_NE(said.data.find(c.said), std::string::npos) << said.data;
+    if (std::string(c.what) != "out of order") {
+      EXPECT_EQ(said.data.find("another order"), std::string::npos);
+    }
+    EXPECT_EQ(fake.files.count(FakeOs::Beside("top.ucf", 9)), 1u);
     // The binary is read whole before the UCF's turn is asked for.
     const auto last_bin = std::find(fake.calls.rbegin(), fake.calls.rend(), "read fw.bin");
     EXPECT_LT(fake.calls.rend() - last_bin, static_cast<long>(fake.At("open top.ucf") + 1));

@@ -18,6 +18,7 @@ TEST(CommandLine, OptionsBeforeTheThreeArguments) {
       {{"--primitive=RAMB8BWER", "-w", "9", "a", "b", "c"}, "", 32, 4, 9},
       {{"-pRAMB36E1", "-w36", "--parity=lanes", "a", "b", "c"}, "", 128, 16, 36, Parity::kLanes},
       {{"-w", "16", "--", "-a", "b", "c"}, "", 16, 0, 16},
+      {{"-w", "8", "-w", "32", "a", "b", "c"}, "", 16, 0, 32},  // the last one counts
       {{"-p", "RAMB16_S18X", "a", "b", "c"}, "no block RAM RAMB16_S18X"},
       {{"-p", "RAMB4_S9", "a", "b", "c"}, "no block RAM"},
       {{"-p", "ramb16bwe_s36_s9", "a", "b", "c"}, "", 64, 8},
@@ -63,6 +64,22 @@ TEST(CommandLine, OptionsBeforeTheThreeArguments) {
   EXPECT_EQ(asked, Asked::kHelp);
   ASSERT_TRUE(ParseCommandLine({"romseed", "-V"}, &job, &asked, &err));
   EXPECT_EQ(asked, Asked::kVersion);
+}
+
+TEST(CommandLine, EveryFamilyHasItsShape) {
+  const struct {
+    const char* name;
+    std::size_t inits, initps;
+  } cases[] = {{"RAMB4_S16_S16", 16, 0}, {"RAMB16_S36", 64, 8}, {"RAMB16BWE_S18", 64, 8},
+               {"RAMB16BWER", 64, 8},    {"RAMB8BWER", 32, 4},   {"RAMB18", 64, 8},
+               {"RAMB18E1", 64, 8},      {"RAMB18SDP", 64, 8},   {"RAMB36", 128, 16},
+               {"RAMB36E1", 128, 16},    {"RAMB36SDP", 128, 16}};
+  for (const auto& c : cases) {
+    BlockShape shape{0, 0};
+    ASSERT_TRUE(FindBlockRam(c.name, &shape)) << c.name;
+    EXPECT_EQ(shape.inits_per_block, c.inits) << c.name;
+    EXPECT_EQ(shape.initps_per_block, c.initps) << c.name;
+  }
 }
 
 // Whether a command line asks for the check decides the status of its

@@ -254,6 +254,14 @@ TEST_F(RunTest, KeepsASaveMadeDuringTheRun) {
       {changed, [&] { saved_at("sync tempucf.ucf", "top.ucf", false, saved, 1); }, "", false, saved},
       {changed, [&] { saved_at("resolve top.ucf", "top.ucf", true, saved, 0); }, "", false, saved},
       {changed, [&] { saved_at("resolve top.ucf", "top.ucf", false, longer, 0); }, "", false, longer},
+      // In place, of the same size, with times fine enough that its content
+      // is not hashed: only the time tells.
+      {changed,
+       [&] {
+         fake.files["top.ucf"]->info.mtime = 5;
+         saved_at("sync tempucf.ucf", "top.ucf", false, saved, 6);
+       },
+       "", false, saved},
       // By rename, of the same size and time to the nanosecond: only the
       // file's identity tells.
       {changed,
@@ -314,6 +322,17 @@ TEST_F(RunTest, ReplacesWhatAKilledRunLeftBehind) {
   EXPECT_EQ(fake.files["top.ucf"]->data, kNew);
   for (const Left& l : left) EXPECT_EQ(fake.files.count(l.name), l.goes ? 0u : 1u) << l.name;
   EXPECT_EQ(fake.files.count("tempucf.ucf"), 0u);
+
+  // The longest UCF name that still stands beside it whole; and a read-only
+  // UCF, which no run changes, keeps what stands beside it.
+  for (bool read_only : {false, true}) {
+    fake = FakeOs();
+    const std::string ucf = std::string(225, 'u') + ".ucf", leftover = FakeOs::Beside(ucf, 9);
+    fake.Put(ucf, kUcf)->info.read_only = read_only;
+    fake.Put(leftover, "left");
+    EXPECT_EQ(Run(ucf), read_only ? 1 : 0) << printed;
+    EXPECT_EQ(fake.files.count(leftover), read_only ? 1u : 0u);
+  }
 }
 
 TEST_F(RunTest, WarnsOfDroppedLinesThatAreNotItsStatements) {
@@ -334,10 +353,22 @@ TEST_F(RunTest, WarnsOfDroppedLinesThatAreNotItsStatements) {
        "1: INST \"rom00\" LOC\\r= RAMB4\\x1a;\nromseed: to keep a constraint of rom's instances, "
        "write it where no run drops it: without quotes (INST rom00 LOC = ...;), or on the "
        "instance path with a wildcard, or in an AREA_GROUP\n"},
-      // Named the component itself, no block number: not a statement of the tool's.
+      // Named the component itself, no block number: not a statement of the
+      // tool's, at the end or with a line after it (which a statement's end
+      // is found in without a search).
       {"INST \"rom\" INIT_00 = " + std::string(64, '0') + ";\n",
        "romseed: warning: dropped 1 line that is not an INIT statement of this component, at line "
        "1: INST \"rom\" INIT_00 = " + std::string(28, '0') + "...\nromseed: to keep a constraint "
+       "of rom's instances, write it where no run drops it: without quotes (INST rom00 LOC = "
+       "...;), or on the instance path with a wildcard, or in an AREA_GROUP\n"},
+      {"INST \"rom\" INIT_00 = " + std::string(64, '0') + ";\n# " + std::string(120, 'x') + "\n",
+       "romseed: warning: dropped 1 line that is not an INIT statement of this component, at line "
+       "1: INST \"rom\" INIT_00 = " + std::string(28, '0') + "...\nromseed: to keep a constraint "
+       "of rom's instances, write it where no run drops it: without quotes (INST rom00 LOC = "
+       "...;), or on the instance path with a wildcard, or in an AREA_GROUP\n"},
+      {"INST \"rom\" INITP_00 = " + std::string(64, '0') + ";\n# " + std::string(120, 'x') + "\n",
+       "romseed: warning: dropped 1 line that is not an INIT statement of this component, at line "
+       "1: INST \"rom\" INITP_00 = " + std::string(27, '0') + "...\nromseed: to keep a constraint "
        "of rom's instances, write it where no run drops it: without quotes (INST rom00 LOC = "
        "...;), or on the instance path with a wildcard, or in an AREA_GROUP\n"},
       {"INST \"rom00\" LOC = RAMB4_R0C0;\n",
@@ -366,6 +397,20 @@ TEST_F(RunTest, WarnsOfDroppedLinesThatAreNotItsStatements) {
   EXPECT_EQ(errors_printed,
             "romseed: warning: fw.bin looks like Intel HEX text, whose characters became the "
             "statements' bytes: convert it first: objcopy -I ihex -O binary IN OUT\n");
+  // A word file whose address leaves most of its image empty.
+  fake = FakeOs();
+  fake.Put("fw.bin", "0 @3fffff 1\n");
+  fake.Put("top.ucf", "NET a;\n");
+  StringSink out, errors;
+  EXPECT_EQ(Main({"romseed", "-w", "8", "fw.bin", "top.ucf", "rom"}, fake, out, errors), 0);
+  EXPECT_EQ(errors.data, "romseed: warning: fw.bin gives 2 words, but its word at @3fffff makes an "
+                         "image of 4194304 words, the rest zeros: 131072 statements\n");
+  // An empty word file adds nothing, not even a line end.
+  fake = FakeOs();
+  fake.Put("fw.bin", "// none yet\n");
+  fake.Put("top.ucf", "NET a;");
+  EXPECT_EQ(Main({"romseed", "-w", "8", "fw.bin", "top.ucf", "rom"}, fake, out, errors), 0);
+  EXPECT_EQ(fake.files["top.ucf"]->data, "NET a;");
 }
 
 TEST_F(RunTest, SaysWhenItWaitsForAnotherRun) {

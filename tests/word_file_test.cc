@@ -36,6 +36,7 @@ TEST(WordFile, PutsEachWidthsBitsWhereThePortsOrTheLanesTakeThem) {
       {1, Parity::kPorts, "1 0 1 1", "0d", ""},
       {4, Parity::kPorts, "a 5 f", "5a0f", ""},
       {8, Parity::kPorts, "@2 ff // 7\n/* 8\n 9 */ 0_1", "0000ff01", ""},
+      {8, Parity::kPorts, "1\f2/* a*b */3 12// x\n4", "0102031204", ""},
       {16, Parity::kPorts, "1234 ABcd", "3412cdab", ""},
       {32, Parity::kPorts, "deadbeef", "efbeadde", ""},
       {9, Parity::kPorts, "1ff 0aa", "ffaa", "01"},
@@ -71,6 +72,8 @@ TEST(WordFile, SaysWhereAndWhyATextDoesNotParse) {
        "line 1: word 10000000000000000 is wider than 8 bits"},
       {"1 @ 2", "line 1: an address without a number"},
       {"1\n/* 2\n", "line 2: a comment that does not end"},
+      {"/*\n\n*/ g", "line 3: 'g' is not a hex digit"},
+      {"@3fffff 1 2", "line 1: more words than a run takes"},
       {"@400000 1", "line 1: address @400000 is beyond the last word a run takes"},
       {std::string("1\n\x80", 3), "line 2: byte 80 is not a hex digit"},
       {"1\r2 /* \r */\r\ng", "line 4: 'g' is not a hex digit"},
@@ -88,6 +91,31 @@ TEST(WordFile, SaysWhereAndWhyATextDoesNotParse) {
   Image image(8);
   Failure err;
   EXPECT_FALSE(ReadWordFile(failing, "w.hex", &image, &err));
+}
+
+// Endless input (a pipe, /dev/zero): parsed as it arrives, it ends at the
+// first byte that is no word, or once the words outnumber any image.
+TEST(WordFile, StopsEndlessInputAtOnce) {
+  struct Repeating : Source {
+    explicit Repeating(std::string unit) : unit(std::move(unit)) {}
+    bool Read(unsigned char* p, std::size_t n, std::size_t* got, OsError*) override {
+      for (std::size_t i = 0; i < n; ++i) p[i] = static_cast<unsigned char>(unit[(at + i) % unit.size()]);
+      at += n;
+      *got = n;
+      return true;
+    }
+    std::string unit;
+    std::size_t at = 0;
+  };
+  for (const auto& [unit, reason] : {std::pair<std::string, std::string>{std::string(1, '\0'), "line 1: byte 00 is not a hex digit"},
+                                     {"@0 0 ", "line 1: more words than a run takes"}}) {
+    Repeating in(unit);
+    Image image(8);
+    Failure err;
+    EXPECT_FALSE(ReadWordFile(in, "w.hex", &image, &err));
+    EXPECT_EQ(err.reason, reason);
+    EXPECT_LT(in.at, (kMaxWords + 1) * unit.size() + (1 << 17));
+  }
 }
 
 TEST(WordFile, TellsTextFormatsFromBytes) {

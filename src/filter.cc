@@ -18,8 +18,8 @@ constexpr std::size_t kShownTail = 40;
 // decided once, from its start, however many reads it spans.
 class LineFilter {
  public:
-  LineFilter(Output& out, std::string_view delstr, DroppedLines* dropped)
-      : out_(out), delstr_(delstr), dropped_(dropped) {}
+  LineFilter(Output& out, std::string_view delstr, DroppedLines* dropped, OtherLines* others)
+      : out_(out), delstr_(delstr), dropped_(dropped), others_(others) {}
 
   // Takes the `got` bytes just read into `buf`.
   void Take(const unsigned char* buf, std::size_t got) {
@@ -148,14 +148,34 @@ class LineFilter {
     bom_ = -1;
   }
 
-  // Keeps what a dropped line holds in this read, as far as a statement goes.
+  // Keeps what a dropped line holds in this read, as far as a statement goes;
+  // a line longer than that is none, and goes on to others_ as it comes.
   void Carry(const unsigned char* from, const unsigned char* to) {
+    const char* piece = reinterpret_cast<const char*>(from);
     const std::size_t n = static_cast<std::size_t>(to - from);
+    if (streaming_) return Stream(piece, n);
     const std::size_t longest = LongestStatementTail();
+    const std::size_t taken = std::min(n, longest + 1 - std::min(tail_.size(), longest + 1));
     tail_whole_ = tail_whole_ && tail_.size() + n <= longest;
-    tail_.append(reinterpret_cast<const char*>(from),
-                 std::min(n, longest + 1 - std::min(tail_.size(), longest + 1)));
+    tail_.append(piece, taken);
+    if (tail_whole_ || !others_) return;
+    others_->Begin(LineNumber());
+    others_->Text(delstr_);
+    streaming_ = true;
+    Stream(tail_.data(), tail_.size());
+    Stream(piece + taken, n - taken);
   }
+
+  // Hands on a piece of a long dropped line, but a carriage return at its
+  // end, which may be the line end's.
+  void Stream(const char* piece, std::size_t n) {
+    if (n == 0) return;
+    if (held_return_) others_->Text("\r");
+    held_return_ = piece[n - 1] == '\r';
+    others_->Text(std::string_view(piece, n - held_return_));
+  }
+
+  std::int64_t LineNumber() const { return r_.copy_count + r_.delete_count + 1; }
 
   // Counts the dropped line whose tail ends at `to` (null at the input's
   // end) if it is not a statement.
@@ -163,14 +183,22 @@ class LineFilter {
     if (to) Carry(drop_from_ ? drop_from_ : start_, to);
     std::string_view tail = tail_;
     if (dropped_) HandDropped(tail, tail_whole_);
-    if (!(tail_whole_ && IsStatementTail(tail)) && r_.other_count++ == 0) {
-      r_.first_other_line = r_.copy_count + r_.delete_count + 1;
-      if (!tail.empty() && tail.back() == '\r') tail.remove_suffix(1);
+    const bool other = !(tail_whole_ && IsStatementTail(tail));
+    if (!tail.empty() && tail.back() == '\r') tail.remove_suffix(1);
+    if (other && r_.other_count++ == 0) {
+      r_.first_other_line = LineNumber();
       r_.first_other.assign(delstr_).append(tail.substr(0, kShownTail));
       if (tail.size() > kShownTail) r_.first_other += "...";
     }
+    if (other && others_ && !streaming_) {
+      others_->Begin(LineNumber());
+      others_->Text(delstr_);
+      others_->Text(tail);
+    }
+    if (other && others_) others_->End();
     tail_.clear();
     tail_whole_ = true;
+    streaming_ = held_return_ = false;
   }
 
   void HandDropped(std::string_view tail, bool whole) {
@@ -188,6 +216,9 @@ class LineFilter {
   Output& out_;
   std::string_view delstr_;
   DroppedLines* dropped_;
+  OtherLines* others_;
+  bool streaming_ = false;     // the dropped line is going on to others_ as it comes
+  bool held_return_ = false;   // a carriage return at a streamed piece's end, not yet handed on
   FilterResult r_;
   Line line_ = Line::kDeciding;
   std::size_t matched_ = 0;  // bytes of the current line that match delstr so far
@@ -208,10 +239,10 @@ class LineFilter {
 }  // namespace
 
 PassResult FilterUcf(Source& ucf, Output& out, std::string_view delstr, FilterResult* result,
-                     OsError* err, DroppedLines* dropped) {
+                     OsError* err, DroppedLines* dropped, OtherLines* others) {
   constexpr std::size_t kBufBytes = 1 << 16;
   std::unique_ptr<unsigned char[]> buf(new unsigned char[kBufBytes]);  // only read bytes are looked at
-  LineFilter filter(out, delstr, dropped);
+  LineFilter filter(out, delstr, dropped, others);
   for (;;) {
     std::size_t got;
     if (!out.ok()) return PassResult::kCantWrite;

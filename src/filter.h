@@ -32,15 +32,28 @@ class DroppedLines {
   virtual void Take(std::int64_t line, std::string_view tail, bool whole) = 0;
 };
 
+// Sees each dropped line that is not a statement as this tool writes them
+// (another component's, a constraint of the component's instances), whole,
+// as the filter meets it: its number, then its bytes in pieces, without the
+// line end, then its end.
+class OtherLines {
+ public:
+  virtual ~OtherLines() = default;
+  virtual void Begin(std::int64_t line) = 0;
+  virtual void Text(std::string_view piece) = 0;
+  virtual void End() = 0;
+};
+
 // Copies every line of `ucf` that does not begin with `delstr` to `out`,
 // byte for byte, and drops the others. A line is kept or dropped whole,
 // whatever its length; a UTF-8 byte-order mark before the first line is
 // copied and not part of the line. `delstr` must hold no line feed. Ends as soon as
 // reading `ucf` (kCantRead, with `*err` set) or writing to `out` fails, or a
 // NUL byte shows that `ucf` is not text; `*result` is set only after a pass
-// that ends kOk. Hands each dropped line to `dropped`, if given.
+// that ends kOk. Hands each dropped line to `dropped`, and each that is no
+// statement to `others`, if given.
 PassResult FilterUcf(Source& ucf, Output& out, std::string_view delstr, FilterResult* result,
-                     OsError* err, DroppedLines* dropped = nullptr);
+                     OsError* err, DroppedLines* dropped = nullptr, OtherLines* others = nullptr);
 
 }  // namespace romseed
 

@@ -77,12 +77,13 @@ bool OpenWorkingFile(Os& os, const Job& job, const Inputs& in, std::unique_ptr<M
 // likely a file system's whole grain (FAT, ext3, many NFS servers), where a
 // save in place within the same second leaves size and time as they were:
 // then the content read is hashed, to be compared before the replace.
-bool WriteNewUcf(const Job& job, Inputs& in, MadeFile& work, Counts* counts,
+bool WriteNewUcf(const Job& job, Inputs& in, MadeFile& work, OtherLines& others, Counts* counts,
                  std::optional<std::uint64_t>* ucf_hash, bool* unchanged, Failure* err) {
   Output output(work.file());
   HashingSource hashed(*in.ucf);
   const bool coarse = in.ucf->info().mtime % 1000000000 == 0;
-  if (!Rewrite(coarse ? static_cast<Source&>(hashed) : *in.ucf, *in.bin, output, job, counts, err)) {
+  Source& ucf = coarse ? static_cast<Source&>(hashed) : *in.ucf;
+  if (!Rewrite(ucf, *in.bin, output, job, counts, err, &others)) {
     return false;
   }
   if (coarse) *ucf_hash = hashed.hash();
@@ -156,17 +157,33 @@ std::string Escaped(const std::string& line) {
   return shown;
 }
 
-// Warns of dropped lines that are not the component's statements, and says
-// what to do: they are another component's, whose name begins with this one,
-// or a constraint of this component's instances written with quotes.
+// Lists, as the filter meets them, the dropped lines that are not the
+// component's statements, whole, so that none is lost: they can be pasted
+// back.
+class ListedLines : public OtherLines {
+ public:
+  explicit ListedLines(Sink& errors) : errors_(errors) {}
+  void Begin(std::int64_t line) override {
+    Print(errors_, "romseed: dropped line " + std::to_string(line) + ": ");
+  }
+  void Text(std::string_view piece) override { Print(errors_, Escaped(std::string(piece))); }
+  void End() override { Print(errors_, "\n"); }
+
+ private:
+  Sink& errors_;
+};
+
+// Warns of the dropped lines listed, and says what to do: they are another
+// component's, whose name begins with this one, or a constraint of this
+// component's instances written with quotes.
 void WarnOfOtherLines(Sink& errors, const Job& job, const Counts& counts) {
   if (counts.other_count == 0) return;
   const bool one = counts.other_count == 1;
   Print(errors, "romseed: warning: dropped " + std::to_string(counts.other_count) +
-                    (one ? " line that is not an INIT statement of this component, at line "
-                         : " lines that are not this component's INIT statements, the first at line ") +
-                    std::to_string(counts.first_other_line) + ": " + Escaped(counts.first_other) +
-                    "\n");
+                    (one ? " line that is not an INIT statement of this component (line "
+                         : " lines that are not this component's INIT statements (listed above, "
+                           "the first at line ") +
+                    std::to_string(counts.first_other_line) + (one ? ", above)\n" : ")\n"));
   // This component's instance: its name, then hex digits (or none) and the quote.
   const std::string rest = counts.first_other.substr(job.delstr.size());
   const std::size_t digits = rest.find_first_not_of("0123456789abcdefABCDEF");
@@ -184,10 +201,11 @@ void WarnOfOtherLines(Sink& errors, const Job& job, const Counts& counts) {
 
 }  // namespace
 
-bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* counts, Failure* err) {
+bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* counts, Failure* err,
+             OtherLines* others) {
   FilterResult kept;
   OsError error;
-  PassResult result = FilterUcf(ucf, out, job.delstr, &kept, &error);
+  PassResult result = FilterUcf(ucf, out, job.delstr, &kept, &error, nullptr, others);
   if (result == PassResult::kCantWrite) out.Flush(&error);
   if (result != PassResult::kOk) {
     return PassFailed(result, "ucf file " + job.ucf_path, kWorkingName, error, err);
@@ -253,7 +271,8 @@ int Update(const Job& job, Os& os, Sink& out, Sink& errors) {
   Counts counts;
   std::optional<std::uint64_t> ucf_hash;
   bool unchanged = false;
-  if (!WriteNewUcf(job, in, *work, &counts, &ucf_hash, &unchanged, &err)) {
+  ListedLines others(errors);
+  if (!WriteNewUcf(job, in, *work, others, &counts, &ucf_hash, &unchanged, &err)) {
     return Report(err, false, out, errors);
   }
   // Let go first: some systems cannot replace a file that is open.

@@ -7,6 +7,7 @@
 
 #include "command_line.h"
 #include "failure.h"
+#include "filter.h"
 #include "io.h"
 #include "os.h"
 
@@ -31,9 +32,12 @@ struct Counts {
 
 // Writes the new UCF to `out` and flushes it: the lines of `ucf` that do not
 // begin with `job.delstr`, then the statements for `bin` on lines of their
-// own, in the UCF's line-end style. False, with the message in `*err`, if
-// reading either input or writing fails, or the UCF is not text.
-bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* counts, Failure* err);
+// own, in the UCF's line-end style; hands each dropped line that is not a
+// statement of the component to `others`, if given, as it meets it. False,
+// with the message in `*err`, if reading either input or writing fails, or
+// the UCF is not text.
+bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* counts, Failure* err,
+             OtherLines* others = nullptr);
 
 // Runs the tool on `args` (program name first) with the files and calls of
 // `os`. Prints every message to `out`, whose failures do not matter, and on

@@ -60,8 +60,7 @@ TEST_F(Romseed, ReplacesTheComponentsStatements) {
   ToolResult r = Run({"fw.bin", "top.ucf", "rom", "ignored"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err.substr(0, r.err.find('\n')),
-            "romseed: warning: dropped 1 line that is not an INIT statement of this "
-            "component, at line 4: INST \"rom00\" LOC = RAMB4_R0C0;");
+            "romseed: dropped line 4: INST \"rom00\" LOC = RAMB4_R0C0;");
   EXPECT_EQ(AfterBanner(r.out),
             "'INST \"rom'\ncopy lines 5\ndelete lines 2\nadd lines 2\ncomplete!\n");
   std::string ones;

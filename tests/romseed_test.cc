@@ -173,7 +173,11 @@ void RunTest::ExpectRefused(const Refusal& c, const std::string& ucf) {
   const std::string left = fake.files.count("tempucf.ucf") ? fake.files["tempucf.ucf"]->data : "";
   EXPECT_EQ(Run(ucf, component), 1);
   EXPECT_EQ(Message(), c.message);
-  EXPECT_EQ(errors_printed, "romseed: " + c.message + c.reason + "\n");
+  // Preceded, where the filter ran, by the line of the component it dropped.
+  const std::string said = "romseed: " + c.message + c.reason + "\n";
+  EXPECT_TRUE(errors_printed == said ||
+              errors_printed == "romseed: dropped line 2: INST \"rom00\" X;\n" + said)
+      << errors_printed;
   EXPECT_EQ(fake.files[ucf]->data, c.kept);
   EXPECT_EQ(fake.Paths(), before);
   if (before.count("tempucf.ucf")) {
@@ -337,45 +341,42 @@ TEST_F(RunTest, ReplacesWhatAKilledRunLeftBehind) {
 
 TEST_F(RunTest, WarnsOfDroppedLinesThatAreNotItsStatements) {
   // A run's own statements go without a word; another component's whose
-  // name begins with this one, or a constraint in quotes, do not.
+  // name begins with this one, or a constraint in quotes, are listed whole,
+  // as met, to be pasted back.
   const std::string ours = "INST \"rom0a\" INIT_0F = " + std::string(64, 'F') + ";\r\n";
+  const std::string keep =
+      "romseed: to keep a constraint of rom's instances, write it where no run drops it: without "
+      "quotes (INST rom00 LOC = ...;), or on the instance path with a wildcard, or in an AREA_GROUP\n";
+  auto one = [&](const std::string& listed) {
+    return "romseed: dropped line 1: " + listed +
+           "\nromseed: warning: dropped 1 line that is not an INIT statement of this component "
+           "(line 1, above)\n" + keep;
+  };
+  const std::string init = "INST \"rom\" INIT_00 = " + std::string(64, '0') + ";";
+  const std::string initp = "INST \"rom\" INITP_00 = " + std::string(64, '0') + ";";
+  const std::string after = "\n# " + std::string(120, 'x') + "\n";
+  // Longer than a read, its carriage return the read's last byte.
+  const std::string longest = "INST \"rom00\" LOC = " + std::string(65535 - 19, 'x');
   struct Case {
     std::string ucf, warning;
   } cases[] = {
       {kNew + ours, ""},
       {"NET a;\n" + ours + "INST \"rom_hi00\" INIT_00 = " + std::string(64, '0') + ";\nINST \"rom00\" X;",
-       "romseed: warning: dropped 2 lines that are not this component's INIT statements, the "
-       "first at line 3: INST \"rom_hi00\" INIT_00 = " + std::string(23, '0') + "...\n"
+       "romseed: dropped line 3: INST \"rom_hi00\" INIT_00 = " + std::string(64, '0') + ";\n"
+       "romseed: dropped line 4: INST \"rom00\" X;\n"
+       "romseed: warning: dropped 2 lines that are not this component's INIT statements (listed "
+       "above, the first at line 3)\n"
        "romseed: another component's name begins with rom: rename the components so that no "
        "name begins another (boot_rom and char_rom, not rom and rom_hi), and run each again\n"},
-      {"INST \"rom00\" LOC\r= RAMB4\x1a;\n",
-       "romseed: warning: dropped 1 line that is not an INIT statement of this component, at line "
-       "1: INST \"rom00\" LOC\\r= RAMB4\\x1a;\nromseed: to keep a constraint of rom's instances, "
-       "write it where no run drops it: without quotes (INST rom00 LOC = ...;), or on the "
-       "instance path with a wildcard, or in an AREA_GROUP\n"},
+      {"INST \"rom00\" LOC\r= RAMB4\x1a;\n", one("INST \"rom00\" LOC\\r= RAMB4\\x1a;")},
       // Named the component itself, no block number: not a statement of the
       // tool's, at the end or with a line after it (which a statement's end
       // is found in without a search).
-      {"INST \"rom\" INIT_00 = " + std::string(64, '0') + ";\n",
-       "romseed: warning: dropped 1 line that is not an INIT statement of this component, at line "
-       "1: INST \"rom\" INIT_00 = " + std::string(28, '0') + "...\nromseed: to keep a constraint "
-       "of rom's instances, write it where no run drops it: without quotes (INST rom00 LOC = "
-       "...;), or on the instance path with a wildcard, or in an AREA_GROUP\n"},
-      {"INST \"rom\" INIT_00 = " + std::string(64, '0') + ";\n# " + std::string(120, 'x') + "\n",
-       "romseed: warning: dropped 1 line that is not an INIT statement of this component, at line "
-       "1: INST \"rom\" INIT_00 = " + std::string(28, '0') + "...\nromseed: to keep a constraint "
-       "of rom's instances, write it where no run drops it: without quotes (INST rom00 LOC = "
-       "...;), or on the instance path with a wildcard, or in an AREA_GROUP\n"},
-      {"INST \"rom\" INITP_00 = " + std::string(64, '0') + ";\n# " + std::string(120, 'x') + "\n",
-       "romseed: warning: dropped 1 line that is not an INIT statement of this component, at line "
-       "1: INST \"rom\" INITP_00 = " + std::string(27, '0') + "...\nromseed: to keep a constraint "
-       "of rom's instances, write it where no run drops it: without quotes (INST rom00 LOC = "
-       "...;), or on the instance path with a wildcard, or in an AREA_GROUP\n"},
-      {"INST \"rom00\" LOC = RAMB4_R0C0;\n",
-       "romseed: warning: dropped 1 line that is not an INIT statement of this component, at line "
-       "1: INST \"rom00\" LOC = RAMB4_R0C0;\nromseed: to keep a constraint of rom's instances, "
-       "write it where no run drops it: without quotes (INST rom00 LOC = ...;), or on the "
-       "instance path with a wildcard, or in an AREA_GROUP\n"},
+      {init + "\n", one(init)},
+      {init + after, one(init)},
+      {initp + after, one(initp)},
+      {"INST \"rom00\" LOC = RAMB4_R0C0;\n", one("INST \"rom00\" LOC = RAMB4_R0C0;")},
+      {longest + "\r\nNET b;\n", one(longest)},
   };
   for (const Case& c : cases) {
     fake = FakeOs();
@@ -427,7 +428,7 @@ TEST_F(RunTest, AnExceptionEndsTheRunWithAMessage) {
   fake.raise = "read fw.bin";
   EXPECT_EQ(Run(), 1);
   EXPECT_EQ(Message(), "romseed: injected failure");
-  EXPECT_EQ(errors_printed, "romseed: injected failure\n");
+  EXPECT_EQ(errors_printed, "romseed: dropped line 2: INST \"rom00\" X;\nromseed: injected failure\n");
   EXPECT_EQ(fake.Paths(), (std::set<std::string>{"fw.bin", "top.ucf"}));
 }
 

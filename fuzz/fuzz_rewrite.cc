@@ -121,12 +121,12 @@ void ReferenceLayout(const std::vector<std::uint64_t>& words, unsigned width, ro
 // The statements for `bytes` (32 to one, `per_block` to an instance), the
 // first at chunk `first`, named `attribute`.
 std::string ReferenceStatements(const std::string& bytes, std::size_t first, std::size_t per_block,
-                                const char* attribute, const std::string& delstr,
+                                const char* attribute, bool upper, const std::string& delstr,
                                 const std::string& eol, std::int64_t* count) {
   std::string text;
   for (std::size_t k = 0; 32 * k < bytes.size(); ++k) {
     char head[64];
-    std::snprintf(head, sizeof head, "%02llx\" %s_%02x = ",
+    std::snprintf(head, sizeof head, upper ? "%02llx\" %s_%02X = " : "%02llx\" %s_%02x = ",
                   static_cast<unsigned long long>((first + k) / per_block), attribute,
                   static_cast<unsigned>((first + k) % per_block));
     text += delstr + head;
@@ -177,14 +177,16 @@ Expected Reference(const std::string& ucf_in, const std::string& bin, const std:
   for (std::size_t at = 0; at < bin.size(); at += bytes) {
     const std::size_t block = at / bytes;
     e.text += ReferenceStatements(bin.substr(at, bytes), block * job.shape.inits_per_block,
-                                  job.shape.inits_per_block, "INIT", delstr, eol, &e.counts.add_count);
+                                  job.shape.inits_per_block, "INIT", job.shape.upper_index, delstr, eol,
+                                  &e.counts.add_count);
     if (parity.empty()) continue;
     std::string packed((std::min(bytes, bin.size() - at) + 7) / 8, '\0');
     for (std::size_t i = 0; i < std::min(bytes, bin.size() - at); ++i) {
       packed[i / 8] = static_cast<char>(packed[i / 8] | parity[at + i] << (i % 8));
     }
     e.text += ReferenceStatements(packed, block * job.shape.initps_per_block,
-                                  job.shape.initps_per_block, "INITP", delstr, eol, &e.counts.add_count);
+                                  job.shape.initps_per_block, "INITP", job.shape.upper_index, delstr, eol,
+                                  &e.counts.add_count);
   }
   return e;
 }

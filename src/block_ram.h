@@ -13,11 +13,16 @@ namespace romseed {
 struct BlockShape {
   std::size_t inits_per_block;   // INIT_ statements, of 32 data bytes each
   std::size_t initps_per_block;  // INITP_ statements, of 256 parity bits each
+  // The index in upper case (INIT_3F), as the Libraries Guides spell the
+  // attributes of RAMB16 and later; RAMB4's as the tool always wrote it.
+  bool upper_index = true;
+  // What a user must know of the family to see the contents, or null.
+  const char* notice = nullptr;
   std::size_t bytes() const { return inits_per_block * 32; }
 };
 inline constexpr std::size_t kMaxInitsPerBlock = 128;  // INIT_00 to INIT_7f
 // The 4096-bit block RAM of the Virtex and Spartan-II families, the default.
-inline constexpr BlockShape kRamb4{16, 0};
+inline constexpr BlockShape kRamb4{16, 0, false};
 
 // Sets `*shape` to that of the family `name` names: a family (RAMB16), or a
 // primitive of it with its port widths (RAMB16_S18, RAMB4_S8_S8), in any

@@ -41,8 +41,9 @@ class Comparison : public DroppedLines {
               job_.component + ": a run would drop it");
       return;
     }
-    const std::string what = std::string(s.instance) + " " + AttributeName(s.parity, s.index);
-    const Placement p = i < layout_.size() ? layout_.at(i) : Placement();
+    const Placement p = i < layout_.size() ? layout_.at(i) : layout_.at(0);
+    const std::string what =
+        std::string(s.instance) + " " + AttributeName(s.parity, s.index, p.shape.upper_index);
     const StatementCount n = i < layout_.size() ? layout_.Count(image_, p) : StatementCount();
     if (s.index >= (s.parity ? n.initps : n.inits)) {
       Differs("line " + std::to_string(line) + ": " + what + " is not needed by " + job_.bin_path);
@@ -69,7 +70,8 @@ class Comparison : public DroppedLines {
       for (std::size_t k = 0; k < n.inits + n.initps; ++k) {
         if (first_seen_[first_[i] + k] != 0) continue;
         const bool parity = k >= n.inits;
-        Differs(p.instance + " " + AttributeName(parity, parity ? k - n.inits : k) + " is missing");
+        Differs(p.instance + " " + AttributeName(parity, parity ? k - n.inits : k, p.shape.upper_index) +
+                " is missing");
       }
     }
   }

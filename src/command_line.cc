@@ -23,6 +23,44 @@ bool Usage(Failure* err, const std::string& reason) {
   return Fail(err, kUsage, reason + " (romseed --help lists the options)");
 }
 
+// The block RAMs of device families that a user may name instead of a block
+// RAM, by the start of their names without blanks, dashes or case.
+const struct {
+  const char* start;
+  const char* family;
+  const char* block_rams;
+} kDevices[] = {
+    {"spartan6", "Spartan-6", "RAMB16BWER, RAMB8BWER"},
+    {"spartan3", "Spartan-3", "RAMB16 (RAMB16BWE on Spartan-3A)"},
+    {"spartan2", "Spartan-II", "RAMB4"},
+    {"virtex2", "Virtex-II", "RAMB16"},
+    {"virtex4", "Virtex-4", "RAMB16"},
+    {"virtex5", "Virtex-5", "RAMB18, RAMB36"},
+    {"virtex6", "Virtex-6", "RAMB18E1, RAMB36E1"},
+    {"virtex7", "7-series", "RAMB18E1, RAMB36E1 (as ISE 14 places them)"},
+    {"kintex7", "7-series", "RAMB18E1, RAMB36E1 (as ISE 14 places them)"},
+    {"artix7", "7-series", "RAMB18E1, RAMB36E1 (as ISE 14 places them)"},
+    {"spartan7", "7-series", "RAMB18E1, RAMB36E1 (as ISE 14 places them)"},
+    {"zynq", "Zynq-7000", "RAMB18E1, RAMB36E1 (as ISE 14 places them)"},
+    {"virtex", "Virtex", "RAMB4"},
+};
+
+// Why `name` is no block RAM, with what to give instead where it names a
+// device family.
+std::string NoBlockRam(const std::string& name) {
+  std::string key;
+  for (char c : name) {
+    if (c != '-' && c != ' ' && c != '_') key += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  }
+  for (const auto& d : kDevices) {
+    if (key.rfind(d.start, 0) == 0) {
+      return "no block RAM " + name + ": that is a device family; " + d.family +
+             "'s block RAMs are " + d.block_rams;
+    }
+  }
+  return "no block RAM " + name;
+}
+
 bool TakeWidth(const char* text, Job* job, Failure* err) {
   static const char* const kWidths[] = {"1", "2", "4", "8", "9", "16", "18", "32", "36"};
   const auto known = std::find_if(std::begin(kWidths), std::end(kWidths),
@@ -101,7 +139,7 @@ bool TakeOption(int c, const char* value, const std::string& given, Job* job, As
                 bool* parity_given, Failure* err) {
   switch (c) {
     case 'p':
-      return FindBlockRam(value, &job->shape) || Usage(err, std::string("no block RAM ") + value);
+      return FindBlockRam(value, &job->shape) || Usage(err, NoBlockRam(value));
     case 'w':
       return TakeWidth(value, job, err);
     case kParityOption:
@@ -162,7 +200,8 @@ const char kHelp[] =
     "Drops the lines of UCF that begin with INST \"COMPONENT and appends the INIT\n"
     "statements that make the block RAMs COMPONENT00, COMPONENT01, ... hold BINARY.\n"
     "\n"
-    "  -p, --primitive=NAME  the block RAM, by family or primitive (default RAMB4)\n"
+    "  -p, --primitive=NAME  the block RAM, by block RAM family or primitive\n"
+    "                        (default RAMB4)\n"
     "  -w, --word=WIDTH      BINARY is $readmemh text of WIDTH-bit words: 1, 2, 4, 8,\n"
     "                        16, 32, or, with parity bits, 9, 18, 36\n"
     "      --parity=WIRING   where a 9-, 18- or 36-bit word's parity bits go: ports\n"
@@ -185,13 +224,17 @@ bool ParseCommandLine(const std::vector<std::string>& args, Job* job, Asked* ask
   if (!TakeOptions(args, job, asked, &parity_given, &first, err)) return false;
   if (*asked != Asked::kRun) return true;
   if (HasParity(job->word_width) && job->shape.initps_per_block == 0) {
-    return Usage(err,
-                 std::to_string(job->word_width) + "-bit words need a block RAM with parity bits");
+    const std::string width = std::to_string(job->word_width);
+    return Usage(err, width + "-bit words need a block RAM with parity bits, such as -p RAMB16_S" + width);
   }
   if (parity_given && !HasParity(job->word_width)) {
     return Usage(err, "--parity goes with words of 9, 18 or 36 bits");
   }
-  if (args.size() < first + 3) return Fail(err, kUsage);
+  if (args.size() < first + 3) {
+    static const char* const kMissing[] = {"missing BINARY, UCF and COMPONENT", "missing UCF and COMPONENT",
+                                           "missing COMPONENT"};
+    return Fail(err, kUsage, kMissing[args.size() - first]);
+  }
   const std::string& bin = args[first];
   const std::string& ucf = args[first + 1];
   const std::string& name = args[first + 2];

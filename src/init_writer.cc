@@ -17,11 +17,14 @@ constexpr std::size_t kChunk = 32;
 // first of them chunk `*count` of the row, `per_block` to an instance, and
 // counts them: those of one instance that the read holds in one piece.
 void WriteChunks(const unsigned char* input, std::size_t padded, std::string_view component,
-                 std::size_t per_block, UcfWriter& writer, Output& out, std::uint64_t* count) {
+                 std::size_t per_block, bool upper, UcfWriter& writer, Output& out,
+                 std::uint64_t* count) {
   for (std::size_t at = 0; at < padded;) {
     const std::size_t first = *count % per_block;
     const std::size_t n = std::min(per_block - first, (padded - at) / kChunk);
-    if (first == 0 || at == 0) writer.SetInstance(std::string(component) + Hex(*count / per_block), false);
+    if (first == 0 || at == 0) {
+      writer.SetInstance(std::string(component) + Hex(*count / per_block), false, upper);
+    }
     writer.Write(out, first, n, input + at);
     at += n * kChunk;
     *count += n;
@@ -39,7 +42,7 @@ PassResult WriteImage(const Image& image, const Layout& layout, Output& out, std
     const Placement p = layout.at(i);
     const StatementCount n = layout.Count(image, p);
     for (bool parity : {false, true}) {
-      writer.SetInstance(p.instance, parity);
+      writer.SetInstance(p.instance, parity, p.shape.upper_index);
       for (std::size_t k = 0; k < (parity ? n.initps : n.inits); ++k) {
         if (count++ == 0) out.Put(lead);
         Slice(image, p, parity, k, value);
@@ -67,7 +70,8 @@ PassResult WriteInits(Source& bin, Output& out, std::string_view component, cons
     // A short last chunk ends in zeros.
     const std::size_t padded = (got + kChunk - 1) / kChunk * kChunk;
     std::memset(input.get() + got, 0, padded - got);
-    WriteChunks(input.get(), padded, component, shape.inits_per_block, writer, out, &count);
+    WriteChunks(input.get(), padded, component, shape.inits_per_block, shape.upper_index, writer, out,
+                &count);
     // A short block means the input has ended; reading on could block a tty.
     if (got < kBlockBytes) break;
   }

@@ -162,7 +162,7 @@ Turn TakeOver(Os& os, const std::string& path, const FileInfo& left, OsError* er
   // Another name of it (a crash can leave the new UCF's or a file's beside
   // it) keeps it when this one goes.
   if (!left.mine) {
-    *err = {OsError::kDenied, "it belongs to another user"};
+    *err = {OsError::kOther, "it belongs to another user"};
     return Turn::kRefused;
   }
   if (os.Remove(path, err)) return Turn::kAgain;

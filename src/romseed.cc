@@ -70,7 +70,12 @@ bool OpenWorkingFile(Os& os, const Job& job, const Inputs& in, std::unique_ptr<M
   }
   OsError error;
   *work = TakeWorkingFile(os, kWorkingName, &error, [&] { SayWaiting(errors, kWorkingName); });
-  return *work || Fail(err, std::string("can't open file ") + kWorkingName, error.reason);
+  if (*work) return true;
+  if (error.kind == OsError::kDenied) {
+    error.reason += " (the working file is made in the current folder, which this user may not "
+                    "write: run romseed from a folder you may write, the UCF's own say)";
+  }
+  return Fail(err, std::string("can't open file ") + kWorkingName, error.reason);
 }
 
 // The new UCF, complete in the working file. A time in whole seconds is most
@@ -288,6 +293,9 @@ int Update(const Job& job, Os& os, Sink& out, Sink& errors) {
   }
   WarnOfOtherLines(errors, job, counts);
   WarnOfTheBinary(errors, job, counts);
+  if (job.shape.notice && counts.add_count > 0) {
+    Print(errors, std::string("romseed: notice: ") + job.shape.notice + "\n");
+  }
   Print(out, "complete!\n");
   return 0;
 }

@@ -20,14 +20,18 @@ constexpr std::size_t kStatementEnd = kInitHead.size() + 2 + 3 + kValueDigits + 
 constexpr std::size_t kShortHead = 32;
 
 // The index, the assignment and three bytes that the value overwrites, for
-// each index: one eight-byte copy.
+// each index: one eight-byte copy; the index in lower case, then in upper.
+constexpr char kUpperHexDigits[] = "0123456789ABCDEF";
 struct IndexTexts {
-  char text[256][8];
+  char text[2][256][8];
   constexpr IndexTexts() : text() {
     for (std::size_t k = 0; k < 256; ++k) {
-      text[k][0] = kHexDigits[k >> 4];
-      text[k][1] = kHexDigits[k & 15];
-      text[k][2] = kAssign[0], text[k][3] = kAssign[1], text[k][4] = kAssign[2];
+      for (int upper = 0; upper < 2; ++upper) {
+        const char* digits = upper ? kUpperHexDigits : kHexDigits;
+        char* t = text[upper][k];
+        t[0] = digits[k >> 4], t[1] = digits[k & 15];
+        t[2] = kAssign[0], t[3] = kAssign[1], t[4] = kAssign[2];
+      }
     }
   }
 };
@@ -58,11 +62,13 @@ std::string DeletionPrefix(std::string_view component) {
   return std::string(kInst).append(component);
 }
 
-std::string AttributeName(bool parity, std::size_t index) {
-  return std::string(parity ? kInitpHead.substr(2) : kInitHead.substr(2)) + Hex(index);
+std::string AttributeName(bool parity, std::size_t index, bool upper) {
+  return std::string(parity ? kInitpHead.substr(2) : kInitHead.substr(2)) +
+         std::string(kIndex.text[upper][index & 255], 2);
 }
 
-void UcfWriter::SetInstance(std::string_view instance, bool parity) {
+void UcfWriter::SetInstance(std::string_view instance, bool parity, bool upper) {
+  index_ = kIndex.text[upper];
   head_.assign(kInst).append(instance).append(parity ? kInitpHead : kInitHead);
   head_size_ = head_.size();
   head_.resize(std::max(head_size_, kShortHead));
@@ -76,7 +82,7 @@ void UcfWriter::Write(Output& out, std::size_t first, std::size_t n, const unsig
     // bytes: what is copied beyond a piece is overwritten by the next.
     std::memcpy(p, head_.data(), head_size_ <= kShortHead ? kShortHead : head_size_);
     p += head_size_;
-    std::memcpy(p, kIndex.text[k], 8);
+    std::memcpy(p, index_[k], 8);
     FormatValue(values, p + 5);
     p += 5 + kValueDigits;
     *p++ = ';';
@@ -93,7 +99,7 @@ bool IsStatementTail(std::string_view tail) {
   std::string initp;
   if (b > 1 && tail.substr(b - 1, kInitpHead.size()) == kInitpHead) {
     // Seen without its P, it is an INIT statement.
-    initp.assign(tail).erase(b-- + kInitpHead.size() - 2, 1);
+    initp.assign(tail).erase(b-- + kInitpHead.size() - 3, 1);  // its P
     tail = initp;
   }
   return LowerHexRun(tail.data()) >= b && IsStatementEnd(tail.data() + b, kEndTemplate);

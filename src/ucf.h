@@ -17,17 +17,18 @@ namespace romseed {
 // instances, which the three-argument run drops.
 std::string DeletionPrefix(std::string_view component);
 
-// The attribute of statement `index`, INITP_ if `parity`: "INIT_0a", its
-// index in lower case as this tool always wrote it.
-std::string AttributeName(bool parity, std::size_t index);
+// The attribute of statement `index` (below 256), INITP_ if `parity`:
+// "INIT_0a", or "INIT_0A" if `upper`.
+std::string AttributeName(bool parity, std::size_t index, bool upper);
 
 // Writes statements into an Output, the value's digits straight into place.
 class UcfWriter {
  public:
   // Ends each statement with `eol`.
   explicit UcfWriter(std::string_view eol) : eol_(eol) {}
-  // The statements from here on are of `instance`, INITP_ ones if `parity`.
-  void SetInstance(std::string_view instance, bool parity);
+  // The statements from here on are of `instance`, INITP_ ones if
+  // `parity`, their index in upper case if `upper`.
+  void SetInstance(std::string_view instance, bool parity, bool upper);
   // Writes statements `first` to `first + n - 1`, their values the 32-byte
   // chunks at `values`, each least significant byte first.
   void Write(Output& out, std::size_t first, std::size_t n, const unsigned char* values);
@@ -35,6 +36,7 @@ class UcfWriter {
  private:
   std::string eol_, head_;
   std::size_t head_size_ = 0;
+  const char (*index_)[8] = nullptr;  // the index texts of the case in use
 };
 
 // The longest a statement may be after `INST "` and a component's name: a

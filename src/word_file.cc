@@ -122,7 +122,8 @@ class Parser {
         line_ += LineEnd();
         text_.Next();
       } else if (IsComment('/')) {
-        while (text_.Peek() >= 0 && !LineEnd()) text_.Next();
+        // To the line feed, as Verilog reads it; a return alone counts a line.
+        for (; text_.Peek() >= 0 && text_.Peek() != '\n'; text_.Next()) line_ += LineEnd();
       } else if (!IsComment('*')) {
         return true;
       } else if (!SkipBlockComment()) {

@@ -342,7 +342,9 @@ TEST_F(Edges, OtherUsersAndReadOnlyFiles) {
   EXPECT_EQ(st.st_mode & 07777, 0666u);
   // From a folder that the user may not write: why, at once.
   EXPECT_EQ(RunTool(dir / "sub", {"../fw.bin", "top.ucf", "rom"}, nobody).err,
-            "romseed: can't open file tempucf.ucf: Permission denied\n");
+            "romseed: can't open file tempucf.ucf: Permission denied (the working file is made in the "
+            "current folder, which this user may not write: run romseed from a folder you may "
+            "write, the UCF's own say)\n");
 
   // A UCF shared through its group, updated by another member of the group,
   // keeps the group.

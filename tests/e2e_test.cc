@@ -155,7 +155,8 @@ TEST_F(Edges, OptionsForOtherBlockRamsAndWordFiles) {
   WriteFile(dir / "fw.hex", "1ff\n2_0001 // ok\n412345\n");
   ToolResult r = Run({"-p", "RAMB16_S18", "-w", "18", "fw.hex", "top.ucf", "rom"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "romseed: can't read binary file fw.hex: line 3: word 412345 is wider than 18 bits\n");
+  EXPECT_EQ(r.err, "romseed: dropped line 2: INST \"rom00\" INIT_00 = 00;\n"
+                   "romseed: can't read binary file fw.hex: line 3: word 412345 is wider than 18 bits\n");
   ExpectRefused({"-p", "RAMB16_S18", "-w", "18", "fw.hex", "top.ucf", "rom"}, "can't read binary file fw.hex");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 3);  // no more
 

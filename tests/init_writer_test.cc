@@ -101,7 +101,7 @@ TEST(InitWriter, NumbersBlocksAndIndexes) {
   // Larger block RAMs: the indexes run on, up to the last a RAM has.
   for (std::size_t per : {32, 64, 128}) {
     char last[40];
-    std::snprintf(last, sizeof last, "INST \"rom00\" INIT_%02zx ", per - 1);
+    std::snprintf(last, sizeof last, "INST \"rom00\" INIT_%02zX ", per - 1);  // as the guides spell them
     lines = Lines(Inits(std::string(per * 32 + 1, '\0'), nullptr, 7, "rom", "\n", "",
                         BlockShape{per, 0}));
     ASSERT_EQ(lines.size(), per + 1);

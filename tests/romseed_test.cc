@@ -361,6 +361,7 @@ TEST_F(RunTest, WarnsOfDroppedLinesThatAreNotItsStatements) {
     std::string ucf, warning;
   } cases[] = {
       {kNew + ours, ""},
+      {kNew + "INST \"rom0\" INITP_07 = " + std::string(64, '0') + ";\n", ""},
       {"NET a;\n" + ours + "INST \"rom_hi00\" INIT_00 = " + std::string(64, '0') + ";\nINST \"rom00\" X;",
        "romseed: dropped line 3: INST \"rom_hi00\" INIT_00 = " + std::string(64, '0') + ";\n"
        "romseed: dropped line 4: INST \"rom00\" X;\n"
@@ -406,6 +407,14 @@ TEST_F(RunTest, WarnsOfDroppedLinesThatAreNotItsStatements) {
   EXPECT_EQ(Main({"romseed", "-w", "8", "fw.bin", "top.ucf", "rom"}, fake, out, errors), 0);
   EXPECT_EQ(errors.data, "romseed: warning: fw.bin gives 2 words, but its word at @3fffff makes an "
                          "image of 4194304 words, the rest zeros: 131072 statements\n");
+  // RAMB8BWER's contents need a BitGen option.
+  fake = FakeOs();
+  fake.Put("fw.bin", "\x12");
+  fake.Put("top.ucf", "NET a;\n");
+  errors.data.clear();
+  EXPECT_EQ(Main({"romseed", "-p", "ramb8bwer", "fw.bin", "top.ucf", "rom"}, fake, out, errors), 0);
+  EXPECT_EQ(errors.data, "romseed: notice: RAMB8BWER contents take effect only with BitGen's -g "
+                         "INIT_9K:Yes (ISE 13.2 and later)\n");
   // An empty word file adds nothing, not even a line end.
   fake = FakeOs();
   fake.Put("fw.bin", "// none yet\n");

@@ -157,7 +157,7 @@ TEST(WordFile, AnImageFillsEachInstanceWithItsInitsThenItsParity) {
   const std::vector<std::string> heads = Heads(sink.data);
   ASSERT_EQ(n, 32 + 4 + 10 + 2);
   ASSERT_EQ(heads.size(), 48u);
-  EXPECT_EQ(heads[31], "INST \"rom00\" INIT_1f");
+  EXPECT_EQ(heads[31], "INST \"rom00\" INIT_1F");
   EXPECT_EQ(heads[35], "INST \"rom00\" INITP_03");
   EXPECT_EQ(heads[45], "INST \"rom01\" INIT_09");
   EXPECT_EQ(heads[47], "INST \"rom01\" INITP_01");

@@ -54,6 +54,9 @@ if [ -n "$deb" ]; then
   dpkg-deb -x "$deb" "$scratch/root"
   check "packaged binary" runs_example "$scratch/root/usr/bin/romseed"
   check "packaged man page" test -f "$scratch/root/usr/share/man/man1/romseed.1.gz"
+  check "packaged README" cmp -s <(gzip -dc "$scratch/root/usr/share/doc/romseed/README.md.gz") "$src/README.md"
+  check "packaged example makefile" cmp -s "$scratch/root/usr/share/doc/romseed/examples/Makefile" \
+    "$src/examples/Makefile"
   check "standard modes" test -z "$(dpkg-deb -c "$deb" | awk '$1 !~ /^(drwxr-xr-x|-rwxr-xr-x|-rw-r--r--)$/')"
   if [ "${3:-}" = lintian ]; then
     lintian -I "$deb" >"$scratch/lintian.txt" 2>&1

@@ -80,6 +80,7 @@ fresh() {  # fresh NAME: an empty folder
 same_as_linux() {
   local what=$1 setup=$2 a b out_a st_a
   shift 2
+  echo "wine_test: $what" >&2  # progress, for a run that takes minutes
   a=$(fresh linux) b=$(fresh windows)
   (cd "$a" && $setup) && cp -a "$a/." "$b/"
   run "$a" "$native" "$@"; out_a=$out st_a=$st

@@ -9,12 +9,15 @@
 #include "made_file.h"
 #include "readers.h"
 #include "ucf.h"
+#include "word_file.h"
 
 namespace romseed {
 namespace {
 
 constexpr std::size_t kShown = 20;  // differences said, about a screenful
 constexpr std::size_t kValueBytes = 32;
+// Where a line said of a word stands for the word's line in the file.
+constexpr char kWordLine[] = "\x01";
 
 // The statements that a run would write for an image, and what the UCF's
 // dropped lines say of them.
@@ -78,13 +81,18 @@ class Comparison : public DroppedLines {
 
   std::size_t differences() const { return differences_; }
   bool out_of_order() const { return out_of_order_; }
-  const std::string& said() const { return said_; }
+  // What it has to say, a line each; where a line names a word of a word
+  // file, kWordLine stands for where the file gives it.
+  const std::vector<std::string>& said() const { return said_; }
+  // The words that the lines said name, by the line's place in said().
+  const std::vector<std::pair<std::size_t, std::uint64_t>>& words() const { return words_; }
 
  private:
   void CompareValue(std::int64_t line, const UcfStatement& s, const Placement& p,
                     const std::string& what) {
     unsigned char want[kValueBytes];
     Slice(image_, p, s.parity, s.index, want);
+    if (job_.word_width != 0) return CompareWords(line, s, p, what, want);
     // The byte of the data, or of the parity bits, where the value begins; a
     // parity bit is numbered by its data byte.
     const unsigned bits = s.parity ? p.width / 9 : DataBits(p.width);
@@ -107,8 +115,31 @@ class Comparison : public DroppedLines {
     }
   }
 
+  // A word file's difference in the file's own terms: the first word whose
+  // bits the statement holds otherwise, in its own digits, as the file has
+  // it and with the UCF's bits in place of its own.
+  void CompareWords(std::int64_t line, const UcfStatement& s, const Placement& p,
+                    const std::string& what, const unsigned char want[kValueBytes]) {
+    const unsigned bits = s.parity ? p.width / 9 : DataBits(p.width);
+    std::size_t bit = 0;
+    while (bit < 8 * kValueBytes && ((want[bit / 8] ^ s.value[bit / 8]) >> (bit % 8) & 1) == 0) ++bit;
+    if (bit == 8 * kValueBytes) return;
+    const std::size_t at = bit / bits * bits;  // the word's first bit in the value
+    std::uint64_t theirs = 0;
+    for (unsigned k = 0; k < bits; ++k) {
+      theirs |= static_cast<std::uint64_t>(s.value[(at + k) / 8] >> ((at + k) % 8) & 1) << k;
+    }
+    const std::uint64_t address = p.first_word + s.index * (8 * kValueBytes / bits) + bit / bits;
+    const std::uint64_t word = image_.Get(address);
+    const int digits = static_cast<int>((p.width + 3) / 4);
+    if (differences_ < kShown) words_.emplace_back(said_.size(), address);
+    Differs("line " + std::to_string(line) + ": " + what + " differs at word 0x" + Hex(address, 1) +
+            kWordLine + ": " + Hex(word, digits) + " in " + job_.bin_path + ", " +
+            Hex(WithStatementBits(word, p, s.parity, theirs), digits) + " in the UCF");
+  }
+
   void Differs(const std::string& line) {
-    if (differences_++ < kShown) said_ += line + "\n";
+    if (differences_++ < kShown) said_.push_back(line);
   }
 
   const Image& image_;
@@ -118,40 +149,76 @@ class Comparison : public DroppedLines {
   std::vector<std::int64_t> first_seen_;  // line of each statement a run writes, 0 if none yet
   std::size_t differences_ = 0, last_ordinal_ = 0;
   bool seen_any_ = false, out_of_order_ = false;
-  std::string said_;
+  std::vector<std::string> said_;
+  std::vector<std::pair<std::size_t, std::uint64_t>> words_;
 };
 
 }  // namespace
 
-// Compares the UCF `ucf` with the statements a run of `job` writes for `image`.
-bool Compare(const Image& image, Source& ucf, const Job& job, Sink& out, int* status, Failure* err) {
-  const RowLayout layout(job.component, job.shape, image.width(), job.parity, image.size());
-  Comparison comparison(image, layout, job);
+// Compares the UCF `ucf` with the statements a run of `job` writes for the
+// image of `*comparison`.
+bool Compare(Source& ucf, const Job& job, Comparison* comparison, Failure* err) {
   Discard none;
   Output kept(none);
   FilterResult result;
   OsError error;
-  const PassResult end = FilterUcf(ucf, kept, job.delstr, &result, &error, &comparison);
+  const PassResult end = FilterUcf(ucf, kept, job.delstr, &result, &error, comparison);
   if (end != PassResult::kOk) return PassFailed(end, "ucf file " + job.ucf_path, "", error, err);
-  comparison.Finish();
+  comparison->Finish();
+  return true;
+}
+
+// Says what the comparison found on `out`, with the lines of the words named
+// where `lines` gives them, and sets `*status`.
+void Say(const Comparison& comparison, const Job& job, const std::vector<std::int64_t>& lines,
+         Sink& out, int* status) {
   const std::size_t n = comparison.differences();
-  std::string said = comparison.said();
-  if (n > kShown) said += "... and " + std::to_string(n - kShown) + " more\n";
+  std::vector<std::string> said = comparison.said();
+  for (std::size_t k = 0; k < comparison.words().size(); ++k) {
+    std::string& line = said[comparison.words()[k].first];
+    const std::int64_t at = k < lines.size() ? lines[k] : 0;
+    line.replace(line.find(kWordLine), 1,
+                 at > 0 ? " (" + job.bin_path + " line " + std::to_string(at) + ")" : "");
+  }
+  std::string text;
+  for (const std::string& line : said) text += line + "\n";
+  if (n > kShown) text += "... and " + std::to_string(n - kShown) + " more\n";
   if (n == 0 && comparison.out_of_order()) {
-    said += "the statements stand in another order than a run writes them (a hand edit?)\n";
+    text += "the statements stand in another order than a run writes them (a hand edit?)\n";
   }
   const std::string verdict = n == 0   ? ": match\n"
                               : n == 1 ? ": 1 difference\n"
                                        : ": " + std::to_string(n) + " differences\n";
-  Print(out, said + job.ucf_path + (n == 0 ? " holds " : " does not hold ") + job.bin_path +
+  Print(out, text + job.ucf_path + (n == 0 ? " holds " : " does not hold ") + job.bin_path +
                  " for " + job.component + verdict);
   *status = n == 0 ? kMatch : kDiffer;
-  return true;
+}
+
+// The lines of the word file, read again from its start, that give each
+// word named; none where it cannot be read again (a pipe).
+std::vector<std::int64_t> WordLines(Os& os, const Job& job, const Comparison& comparison) {
+  if (comparison.words().empty()) return {};
+  std::vector<std::uint64_t> addresses;
+  for (const auto& named : comparison.words()) addresses.push_back(named.second);
+  OsError error;
+  std::unique_ptr<File> bin = os.Open(job.bin_path, kOpenRead, &error);
+  std::vector<std::int64_t> lines;
+  Image again(job.word_width);
+  Failure unread;  // then the addresses alone
+  if (!bin || !bin->info().regular || !LinesOfWords(*bin, job.bin_path, addresses, &again, &lines, &unread)) {
+    return {};
+  }
+  return lines;
 }
 
 bool CheckStreams(Source& bin, Source& ucf, const Job& job, Sink& out, int* status, Failure* err) {
   Image image(8);
-  return ReadImage(bin, job, &image, err) && Compare(image, ucf, job, out, status, err);
+  if (!ReadImage(bin, job, &image, err)) return false;
+  const RowLayout layout(job.component, job.shape, image.width(), job.parity, image.size());
+  Comparison comparison(image, layout, job);
+  if (!Compare(ucf, job, &comparison, err)) return false;
+  Say(comparison, job, {}, out, status);
+  return true;
 }
 
 bool Check(const Job& job, Os& os, Sink& out, const Waiting& waiting, int* status, Failure* err) {
@@ -164,9 +231,16 @@ bool Check(const Job& job, Os& os, Sink& out, const Waiting& waiting, int* statu
     if (!bin) return Fail(err, "can't open binary file " + job.bin_path, error.reason);
     if (!ReadImage(*bin, job, &image, err)) return false;
   }
-  std::unique_ptr<File> ucf = OpenUcfToRead(os, job.ucf_path, &error, waiting);
-  if (!ucf) return Fail(err, "can't open ucf file " + job.ucf_path, error.reason);
-  return Compare(image, *ucf, job, out, status, err);
+  const RowLayout layout(job.component, job.shape, image.width(), job.parity, image.size());
+  Comparison comparison(image, layout, job);
+  {
+    std::unique_ptr<File> ucf = OpenUcfToRead(os, job.ucf_path, &error, waiting);
+    if (!ucf) return Fail(err, "can't open ucf file " + job.ucf_path, error.reason);
+    if (!Compare(*ucf, job, &comparison, err)) return false;
+  }
+  // The UCF's turn is over before the binary is read again.
+  Say(comparison, job, WordLines(os, job, comparison), out, status);
+  return true;
 }
 
 }  // namespace romseed

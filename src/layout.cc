@@ -30,6 +30,17 @@ void SplitParity(std::uint64_t share, unsigned width, Parity parity, std::uint64
   }
 }
 
+// The 9·m-bit share of `data` and parity `bits`, as `parity` wires them.
+std::uint64_t MergeParity(std::uint64_t data, std::uint64_t bits, unsigned width, Parity parity) {
+  const unsigned m = width / 9;
+  if (parity == Parity::kPorts) return data | bits << (8 * m);
+  std::uint64_t share = 0;
+  for (unsigned j = 0; j < m; ++j) {
+    share |= (data >> (8 * j) & 0xff) << (9 * j) | (bits >> j & 1) << (9 * j + 8);
+  }
+  return share;
+}
+
 // ORs the low `bits` bits of `v` into `value` from bit `at` on; `bits`
 // divides 256 and `at` is a multiple of it.
 void PutBits(unsigned char value[32], std::size_t at, unsigned bits, std::uint64_t v) {
@@ -93,13 +104,26 @@ StatementCount RowLayout::Count(const Image& image, const Placement& p) const {
   return count;
 }
 
+std::uint64_t StatementBits(std::uint64_t share, const Placement& p, bool parity) {
+  if (!HasParity(p.width)) return parity ? 0 : share;
+  std::uint64_t data, bits;
+  SplitParity(share, p.width, p.parity, &data, &bits);
+  return parity ? bits : data;
+}
+
+std::uint64_t WithStatementBits(std::uint64_t share, const Placement& p, bool parity, std::uint64_t bits) {
+  if (!HasParity(p.width)) return parity ? share : bits;
+  std::uint64_t data, parity_bits;
+  SplitParity(share, p.width, p.parity, &data, &parity_bits);
+  return MergeParity(parity ? data : bits, parity ? bits : parity_bits, p.width, p.parity);
+}
+
 void Slice(const Image& image, const Placement& p, bool parity, std::size_t index,
            unsigned char value[32]) {
   std::memset(value, 0, 32);
-  const bool has_parity = HasParity(p.width);
   // Whole words of whole bytes or of bits that pack into them, as the
   // image stores them: the value is a stretch of the store.
-  if (!has_parity && p.low_bit == 0 && p.width == image.width()) {
+  if (!HasParity(p.width) && p.low_bit == 0 && p.width == image.width()) {
     const std::size_t from = static_cast<std::size_t>(p.first_word * p.width / 8) + 32 * index;
     const std::size_t end = image.ByteSize();
     if (from < end) std::memcpy(value, image.bytes().data() + from, std::min<std::size_t>(32, end - from));
@@ -110,9 +134,7 @@ void Slice(const Image& image, const Placement& p, bool parity, std::size_t inde
   const std::uint64_t first = index * per_value;
   for (std::uint64_t a = first; a < first + per_value && a < p.words; ++a) {
     const std::uint64_t share = image.Get(p.first_word + a) >> p.low_bit & Mask(p.width);
-    std::uint64_t data = share, parity_bits = 0;
-    if (has_parity) SplitParity(share, p.width, p.parity, &data, &parity_bits);
-    PutBits(value, (a - first) * bits, bits, parity ? parity_bits : data);
+    PutBits(value, (a - first) * bits, bits, StatementBits(share, p, parity));
   }
 }
 

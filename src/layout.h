@@ -74,6 +74,12 @@ class RowLayout : public Layout {
   std::size_t count_;
 };
 
+// Where the bits of placement `p`'s share of a word go: its data bits, or
+// with `parity` its parity bits, as a statement of that kind holds them; and
+// the share with those bits replaced by `bits`.
+std::uint64_t StatementBits(std::uint64_t share, const Placement& p, bool parity);
+std::uint64_t WithStatementBits(std::uint64_t share, const Placement& p, bool parity, std::uint64_t bits);
+
 // The value of statement `index` of placement `p` (INITP_ if `parity`):
 // `value[0]` holds its least significant byte, the last two digits.
 void Slice(const Image& image, const Placement& p, bool parity, std::size_t index,

@@ -77,6 +77,14 @@ class Parser {
   Parser(Source& in, unsigned width, std::string message, Failure* err)
       : text_(in), width_(width), message_(std::move(message)), err_(err) {}
 
+  // Sets (*lines)[k] to the line that gives the word at `addresses[k]` last,
+  // 0 if none does, as Parse meets them.
+  void WatchFor(const std::vector<std::uint64_t>& addresses, std::vector<std::int64_t>* lines) {
+    watched_ = &addresses;
+    lines_ = lines;
+    lines->assign(addresses.size(), 0);
+  }
+
   bool Parse(Image* image) {
     std::size_t address = 0, words = 0;
     while (SkipSpaceAndComments()) {
@@ -92,12 +100,19 @@ class Parser {
       }
       // Words in all, too: an endless @0 0 @0 0 ... ends as well.
       if (address >= kMaxWords || ++words > kMaxWords) return Error("more words than a run takes");
+      Watch(address);
       image->Set(address++, value);
     }
     return false;
   }
 
  private:
+  void Watch(std::uint64_t address) {
+    for (std::size_t k = 0; watched_ && k < watched_->size(); ++k) {
+      if ((*watched_)[k] == address) (*lines_)[k] = static_cast<std::int64_t>(line_);
+    }
+  }
+
   bool Error(const std::string& what) {
     return Fail(err_, message_, "line " + std::to_string(line_) + ": " + what);
   }
@@ -188,6 +203,8 @@ class Parser {
   std::string message_;
   Failure* err_;
   std::size_t line_ = 1;
+  const std::vector<std::uint64_t>* watched_ = nullptr;
+  std::vector<std::int64_t>* lines_ = nullptr;
 };
 
 }  // namespace
@@ -223,6 +240,13 @@ TextFormat TextFormatOf(std::string_view start) {
   }
   if (!digits) return {nullptr, nullptr};
   return {"$readmemh", "read its words with -w WIDTH (and -p for the block RAM)"};
+}
+
+bool LinesOfWords(Source& in, const std::string& path, const std::vector<std::uint64_t>& addresses,
+                  Image* image, std::vector<std::int64_t>* lines, Failure* err) {
+  Parser parser(in, image->width(), "can't read binary file " + path, err);
+  parser.WatchFor(addresses, lines);
+  return parser.Parse(image);
 }
 
 bool ReadWordFile(Source& in, const std::string& path, Image* image, Failure* err) {

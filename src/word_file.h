@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "failure.h"
 #include "image.h"
@@ -16,6 +17,11 @@ namespace romseed {
 // another word; words not given are zero. False, with the reason "line 3:
 // ...", if reading fails or the text does not parse.
 bool ReadWordFile(Source& in, const std::string& path, Image* image, Failure* err);
+
+// Reads `in` as ReadWordFile does, and sets (*lines)[k] to the line that
+// gives the word at `addresses[k]` (the last, where several do), 0 if none.
+bool LinesOfWords(Source& in, const std::string& path, const std::vector<std::uint64_t>& addresses,
+                  Image* image, std::vector<std::int64_t>* lines, Failure* err);
 
 // A text format that the start of a binary file shows, for a warning:
 // Intel HEX, S-records or $readmemh words, and how to convert it. `name` is

@@ -95,14 +95,18 @@ TEST(Check, SaysWhetherTheUcfHoldsTheBinaryAndWhatDiffers) {
        {"-p", "RAMB8BWER", "-w", "18"}},
       {"a parity bit flipped in a second instance",
        [](auto u) { return Edit(u, "rom01\" INITP_00 = " + std::string(63, '0') + "3", "rom01\" INITP_00 = " + std::string(63, '0') + "2"); },
-       kDiffer, "rom01 INITP_00 differs at parity bit of data byte 0x400: 1 in fw.bin, 0 in the UCF",
+       kDiffer, "line 39: rom01 INITP_00 differs at word 0x200 (fw.bin line 513): 30000 in fw.bin, 20000 in the UCF\n",
        words514, {"-p", "RAMB8BWER", "-w", "18"}},
+      // A word file's difference in its words, with its line.
+      {"a word differs", [](auto u) { return Edit(u, "00ff0080ffff;", "00ff0081ffff;"); }, kDiffer,
+       "line 2: rom00 INIT_00 differs at word 0x1 (fw.bin line 1): 00080 in fw.bin, 00081 in the UCF\n",
+       words, {"-p", "RAMB16", "-w", "18"}},
       {"a parity statement missing", [](auto u) { return Edit(u, "INST \"rom00\" INITP_00", "# INITP_00"); },
        kDiffer, "rom00 INITP_00 is missing\n", words, {"-p", "RAMB16", "-w", "18"}},
       {"a parity bit flipped",
        [](auto u) { return Edit(u, "0023;", "0022;"); },
        kDiffer,
-       "rom00 INITP_00 differs at parity bit of data byte 0x00: 1 in fw.bin, 0 in the UCF",
+       "line 3: rom00 INITP_00 differs at word 0x0 (fw.bin line 1): 3ffff in fw.bin, 2ffff in the UCF\n",
        words,
        {"-p", "RAMB16", "-w", "18"}},
   };
@@ -132,15 +136,31 @@ TEST(Check, SaysWhetherTheUcfHoldsTheBinaryAndWhatDiffers) {
       EXPECT_EQ(said.data.find("another order"), std::string::npos);
     }
     EXPECT_EQ(fake.files.count(FakeOs::Beside("top.ucf", 9)), 1u);
-    // The binary is read whole before the UCF's turn is asked for.
-    const auto last_bin = std::find(fake.calls.rbegin(), fake.calls.rend(), "read fw.bin");
-    EXPECT_LT(fake.calls.rend() - last_bin, static_cast<long>(fake.At("open top.ucf") + 1));
+    // No read of the binary while the UCF's turn is held: it is read whole
+    // before (and a word file again after, for its lines).
+    const auto ucf_open = fake.calls.begin() + static_cast<long>(fake.At("open top.ucf"));
+    const auto ucf_read = std::find(fake.calls.rbegin(), fake.calls.rend(), "read top.ucf").base();
+    EXPECT_EQ(std::find(ucf_open, ucf_read, "read fw.bin"), ucf_read);
     for (const std::string& call : fake.calls) {
       EXPECT_TRUE(call.rfind("open ", 0) == 0 || call.rfind("read ", 0) == 0 ||
                   call.rfind("lock ", 0) == 0 || call.rfind("stat ", 0) == 0)
           << call;
     }
   }
+}
+
+// A word file that cannot be read a second time (a pipe): the word's
+// address alone.
+TEST(Check, NamesAWordOfAPipeByItsAddress) {
+  FakeOs fake;
+  fake.Put("fw.hex", "1ff\n");
+  fake.Put("top.ucf", "INST \"rom00\" INIT_00 = " + std::string(63, '0') + "e;\n");
+  fake.files["fw.hex"]->info.regular = false;
+  StringSink out, errors;
+  EXPECT_EQ(Main({"romseed", "-c", "-p", "RAMB16", "-w", "9", "fw.hex", "top.ucf", "rom"}, fake, out, errors),
+            kDiffer);
+  EXPECT_EQ(out.data.substr(0, out.data.find('\n')),
+            "line 1: rom00 INIT_00 differs at word 0x0: 1ff in fw.hex, 10e in the UCF");
 }
 
 // A file that cannot be opened or read, or a UCF that is not text: the

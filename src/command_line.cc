@@ -199,6 +199,7 @@ const char kHelp[] =
     "use:romseed [OPTION]... BINARY UCF COMPONENT\n"
     "Drops the lines of UCF that begin with INST \"COMPONENT and appends the INIT\n"
     "statements that make the block RAMs COMPONENT00, COMPONENT01, ... hold BINARY.\n"
+    "For ISE designs with a UCF, Virtex to 7-series; it writes no XDC for Vivado.\n"
     "\n"
     "  -p, --primitive=NAME  the block RAM, by block RAM family or primitive\n"
     "                        (default RAMB4)\n"

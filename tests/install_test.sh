@@ -36,6 +36,10 @@ else
   echo "mandoc is not installed: man page not checked by it"
 fi
 check "man -l shows it" bash -c "MANPAGER=cat man -l '$man_page' 2>/dev/null | grep -q 'INST \"rom00\" INIT_00 = 0*30201;'"
+# The README shows -h as the tool prints it, after the banner.
+check "README's help is the tool's" diff <(awk '/^`romseed -h` prints/ {on = 1; next}
+  on && /^```$/ {if (seen++) exit; next} seen' "$src/README.md") \
+  <("$scratch/prefix/bin/romseed" -h | tail -n +3)
 version=$(grep -o 'project(romseed VERSION [0-9.]*' "$src/CMakeLists.txt" | awk '{print $3}')
 check "banner shows version $version" bash -c "'$scratch/prefix/bin/romseed' | sed -n 2p | grep -q 'romseed $version:'"
 check "man page shows version $version" grep -q "\"romseed $version\"" "$man_page"

@@ -19,11 +19,20 @@ constexpr std::size_t kChunk = 32;
 void WriteChunks(const unsigned char* input, std::size_t padded, std::string_view component,
                  std::size_t per_block, bool upper, UcfWriter& writer, Output& out,
                  std::uint64_t* count) {
+  std::string name(component);
   for (std::size_t at = 0; at < padded;) {
     const std::size_t first = *count % per_block;
     const std::size_t n = std::min(per_block - first, (padded - at) / kChunk);
     if (first == 0 || at == 0) {
-      writer.SetInstance(std::string(component) + Hex(*count / per_block), false, upper);
+      // The row's name, as RowLayout gives it, without a string made anew.
+      char digits[16];
+      std::size_t d = 0;
+      for (std::uint64_t block = *count / per_block; block != 0 || d < 2; block >>= 4) {
+        digits[15 - d++] = kHexDigits[block & 15];
+      }
+      name.resize(component.size());
+      name.append(digits + 16 - d, d);
+      writer.SetInstance(name, false, upper);
     }
     writer.Write(out, first, n, input + at);
     at += n * kChunk;

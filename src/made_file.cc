@@ -55,29 +55,34 @@ namespace {
 
 // The names the handler removes, "" for a free slot. Changed only with the
 // interrupts held, so it may grow: the handler never meets it half changed.
-// Never destroyed, as a signal may come while the process ends.
-std::vector<std::string>& g_made = *new std::vector<std::string>();
+// Made by the first run that makes a file (a run that only prints starts no
+// faster than it must), and never destroyed, as a signal may come while the
+// process ends.
+std::vector<std::string>* g_made = nullptr;
 
 void RemoveMade() {
-  for (const std::string& name : g_made) {
-    if (!name.empty()) RemoveWhileEnding(name.c_str());
+  for (std::size_t slot = 0; g_made && slot < g_made->size(); ++slot) {
+    if (!(*g_made)[slot].empty()) RemoveWhileEnding((*g_made)[slot].c_str());
   }
 }
 
 // Puts `name` on the list, in a free slot or a new one. Called with the
 // interrupts held.
 int Mark(const std::string& name) {
-  static const bool installed = (OnInterrupt(RemoveMade), true);
-  (void)installed;
+  if (!g_made) {
+    g_made = new std::vector<std::string>();
+    OnInterrupt(RemoveMade);
+  }
+  std::vector<std::string>& made = *g_made;
   std::size_t slot = 0;
-  while (slot < g_made.size() && !g_made[slot].empty()) ++slot;
-  if (slot == g_made.size()) g_made.emplace_back();
-  g_made[slot] = name;
+  while (slot < made.size() && !made[slot].empty()) ++slot;
+  if (slot == made.size()) made.emplace_back();
+  made[slot] = name;
   return static_cast<int>(slot);
 }
 
 void Unmark(int* slot) {
-  if (*slot >= 0) g_made[static_cast<std::size_t>(*slot)].clear();
+  if (*slot >= 0) (*g_made)[static_cast<std::size_t>(*slot)].clear();
   *slot = -1;
 }
 

@@ -69,6 +69,13 @@ std::string AttributeName(bool parity, std::size_t index, bool upper) {
 
 void UcfWriter::SetInstance(std::string_view instance, bool parity, bool upper) {
   index_ = kIndex.text[upper];
+  // The next instance of a row, of the same kind: only its name changes, in place.
+  const std::size_t inst = sizeof kInst - 1;
+  if (parity == parity_ && head_size_ == inst + instance.size() + (parity ? kInitpHead : kInitHead).size()) {
+    std::memcpy(&head_[inst], instance.data(), instance.size());
+    return;
+  }
+  parity_ = parity;
   head_.assign(kInst).append(instance).append(parity ? kInitpHead : kInitHead);
   head_size_ = head_.size();
   head_.resize(std::max(head_size_, kShortHead));
@@ -80,7 +87,12 @@ void UcfWriter::Write(Output& out, std::size_t first, std::size_t n, const unsig
   for (std::size_t k = first; k < first + n; ++k, values += 32) {
     // Every statement is longer than kShortHead and the index's eight
     // bytes: what is copied beyond a piece is overwritten by the next.
-    std::memcpy(p, head_.data(), head_size_ <= kShortHead ? kShortHead : head_size_);
+    // A copy of a fixed size, as most heads are short, is one move.
+    if (head_size_ <= kShortHead) {
+      std::memcpy(p, head_.data(), kShortHead);
+    } else {
+      std::memcpy(p, head_.data(), head_size_);
+    }
     p += head_size_;
     std::memcpy(p, index_[k], 8);
     FormatValue(values, p + 5);

@@ -36,6 +36,7 @@ class UcfWriter {
  private:
   std::string eol_, head_;
   std::size_t head_size_ = 0;
+  bool parity_ = false;
   const char (*index_)[8] = nullptr;  // the index texts of the case in use
 };
 

@@ -229,7 +229,7 @@ bool Check(const Job& job, Os& os, Sink& out, const Waiting& waiting, int* statu
   {
     std::unique_ptr<File> bin = os.Open(job.bin_path, kOpenRead, &error);
     if (!bin) return Fail(err, "can't open binary file " + job.bin_path, error.reason);
-    if (!ReadImage(*bin, job, &image, err)) return false;
+    if (!ReadImage(*bin, job, &image, err, bin->info().regular ? bin->info().size : 0)) return false;
   }
   const RowLayout layout(job.component, job.shape, image.width(), job.parity, image.size());
   Comparison comparison(image, layout, job);

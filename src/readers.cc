@@ -33,9 +33,13 @@ const Reader& ReaderOf(const Job& job) { return kReaders[job.word_width == 0 ? 0
 
 bool ReadsBytes(const Reader& reader) { return reader.read == ReadBytes; }
 
-bool ReadImage(Source& in, const Job& job, Image* image, Failure* err) {
+bool ReadImage(Source& in, const Job& job, Image* image, Failure* err, std::uint64_t size) {
   const Reader& reader = ReaderOf(job);
   *image = Image(reader.width ? reader.width : job.word_width);
+  // The last piece read may reach past the end: room for it too.
+  if (ReadsBytes(reader) && size > 0 && size < SIZE_MAX / 2) {
+    image->bytes_to_fill().reserve(static_cast<std::size_t>(size) + (1 << 16));
+  }
   return reader.read(in, job.bin_path, image, err);
 }
 

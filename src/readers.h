@@ -31,8 +31,9 @@ const Reader& ReaderOf(const Job& job);
 bool ReadsBytes(const Reader& reader);
 
 // Reads the job's binary file `in` with its reader into `*image`, made as
-// wide as that reader's words.
-bool ReadImage(Source& in, const Job& job, Image* image, Failure* err);
+// wide as that reader's words; `size`, where known, is the file's, so that
+// its bytes are held once, in room made for them at the start.
+bool ReadImage(Source& in, const Job& job, Image* image, Failure* err, std::uint64_t size = 0);
 
 }  // namespace romseed
 

@@ -5,6 +5,14 @@
 namespace romseed {
 namespace {
 
+// Parses `given`, the arguments after the program name.
+bool Parse(const std::vector<std::string>& given, Job* job, Failure* err) {
+  std::vector<std::string> args = {"romseed"};
+  args.insert(args.end(), given.begin(), given.end());
+  Asked asked;
+  return ParseCommandLine(args, job, &asked, err);
+}
+
 TEST(CommandLine, OptionsBeforeTheThreeArguments) {
   struct Case {
     std::vector<std::string> args;
@@ -40,13 +48,10 @@ TEST(CommandLine, OptionsBeforeTheThreeArguments) {
       {{"-p"}, "a value is missing after -p"},
   };
   for (const Case& c : cases) {
-    std::vector<std::string> args = {"romseed"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    SCOPED_TRACE(testing::PrintToString(args));
+    SCOPED_TRACE(testing::PrintToString(c.args));
     Job job;
-    Asked asked;
     Failure err;
-    const bool ok = ParseCommandLine(args, &job, &asked, &err);
+    const bool ok = Parse(c.args, &job, &err);
     EXPECT_EQ(ok, c.refused.empty());
     if (!ok) {
       EXPECT_EQ(err.message, kUsage);
@@ -103,13 +108,10 @@ TEST(CommandLine, KnowsACheckEvenWhenItFails) {
       {{"--", "-c", "b", "c"}, false, ""},
   };
   for (const auto& c : cases) {
-    std::vector<std::string> args = {"romseed"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    SCOPED_TRACE(testing::PrintToString(args));
+    SCOPED_TRACE(testing::PrintToString(c.args));
     Job job;
-    Asked asked;
     Failure err;
-    EXPECT_EQ(ParseCommandLine(args, &job, &asked, &err), c.refused.empty());
+    EXPECT_EQ(Parse(c.args, &job, &err), c.refused.empty());
     EXPECT_EQ(job.check, c.check);
     if (!c.refused.empty()) {
       EXPECT_NE(err.reason.find(c.refused), std::string::npos) << err.reason;

@@ -399,28 +399,33 @@ TEST_F(RunTest, WarnsOfDroppedLinesThatAreNotItsStatements) {
   EXPECT_EQ(errors_printed,
             "romseed: warning: fw.bin looks like Intel HEX text, whose characters became the "
             "statements' bytes: convert it first: objcopy -I ihex -O binary IN OUT\n");
-  // A word file whose address leaves most of its image empty.
-  fake = FakeOs();
-  fake.Put("fw.bin", "0 @3fffff 1\n");
-  fake.Put("top.ucf", "NET a;\n");
-  StringSink out, errors;
-  EXPECT_EQ(Main({"romseed", "-w", "8", "fw.bin", "top.ucf", "rom"}, fake, out, errors), 0);
-  EXPECT_EQ(errors.data, "romseed: warning: fw.bin gives 2 words, but its word at @3fffff makes an "
-                         "image of 4194304 words, the rest zeros: 131072 statements\n");
-  // RAMB8BWER's contents need a BitGen option.
-  fake = FakeOs();
-  fake.Put("fw.bin", "\x12");
-  fake.Put("top.ucf", "NET a;\n");
-  errors.data.clear();
-  EXPECT_EQ(Main({"romseed", "-p", "ramb8bwer", "fw.bin", "top.ucf", "rom"}, fake, out, errors), 0);
-  EXPECT_EQ(errors.data, "romseed: notice: RAMB8BWER contents take effect only with BitGen's -g "
-                         "INIT_9K:Yes (ISE 13.2 and later)\n");
-  // An empty word file adds nothing, not even a line end.
-  fake = FakeOs();
-  fake.Put("fw.bin", "// none yet\n");
-  fake.Put("top.ucf", "NET a;");
-  EXPECT_EQ(Main({"romseed", "-w", "8", "fw.bin", "top.ucf", "rom"}, fake, out, errors), 0);
-  EXPECT_EQ(fake.files["top.ucf"]->data, "NET a;");
+  // With options: a word file whose address leaves most of its image empty;
+  // RAMB8BWER, whose contents need a BitGen option; an empty word file,
+  // which adds nothing, not even a line end.
+  const struct {
+    std::string option, value, fw, ucf, said;
+  } runs[] = {
+      {"-w", "8", "0 @3fffff 1\n", "NET a;\n",
+       "romseed: warning: fw.bin gives 2 words, but its word at @3fffff makes an image of 4194304 "
+       "words, the rest zeros: 131072 statements\n"},
+      {"-p", "ramb8bwer", "\x12", "NET a;\n",
+       "romseed: notice: RAMB8BWER contents take effect only with BitGen's -g INIT_9K:Yes (ISE 13.2 "
+       "and later)\n"},
+      {"-w", "8", "// none yet\n", "NET a;",
+       "romseed: top.ucf already holds these statements\n"
+       "romseed: warning: fw.bin holds no data: rom is left with no statements\n"},
+  };
+  for (const auto& r : runs) {
+    fake = FakeOs();
+    fake.Put("fw.bin", r.fw);
+    fake.Put("top.ucf", r.ucf);
+    StringSink out, errors;
+    EXPECT_EQ(Main({"romseed", r.option, r.value, "fw.bin", "top.ucf", "rom"}, fake, out, errors), 0);
+    EXPECT_EQ(errors.data, r.said);
+    if (r.fw[0] == '/') {
+      EXPECT_EQ(fake.files["top.ucf"]->data, r.ucf);
+    }
+  }
 }
 
 TEST_F(RunTest, SaysWhenItWaitsForAnotherRun) {

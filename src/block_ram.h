@@ -20,7 +20,6 @@ struct BlockShape {
   const char* notice = nullptr;
   std::size_t bytes() const { return inits_per_block * 32; }
 };
-inline constexpr std::size_t kMaxInitsPerBlock = 128;  // INIT_00 to INIT_7f
 // The 4096-bit block RAM of the Virtex and Spartan-II families, the default.
 inline constexpr BlockShape kRamb4{16, 0, false};
 

@@ -73,8 +73,8 @@ class Comparison : public DroppedLines {
       for (std::size_t k = 0; k < n.inits + n.initps; ++k) {
         if (first_seen_[first_[i] + k] != 0) continue;
         const bool parity = k >= n.inits;
-        Differs(p.instance + " " + AttributeName(parity, parity ? k - n.inits : k, p.shape.upper_index) +
-                " is missing");
+        const std::size_t index = parity ? k - n.inits : k;
+        Differs(p.instance + " " + AttributeName(parity, index, p.shape.upper_index) + " is missing");
       }
     }
   }
@@ -122,7 +122,8 @@ class Comparison : public DroppedLines {
                     const std::string& what, const unsigned char want[kValueBytes]) {
     const unsigned bits = s.parity ? p.width / 9 : DataBits(p.width);
     std::size_t bit = 0;
-    while (bit < 8 * kValueBytes && ((want[bit / 8] ^ s.value[bit / 8]) >> (bit % 8) & 1) == 0) ++bit;
+    auto same = [&](std::size_t b) { return ((want[b / 8] ^ s.value[b / 8]) >> (b % 8) & 1) == 0; };
+    while (bit < 8 * kValueBytes && same(bit)) ++bit;
     if (bit == 8 * kValueBytes) return;
     const std::size_t at = bit / bits * bits;  // the word's first bit in the value
     std::uint64_t theirs = 0;
@@ -205,10 +206,9 @@ std::vector<std::int64_t> WordLines(Os& os, const Job& job, const Comparison& co
   std::vector<std::int64_t> lines;
   Image again(job.word_width);
   Failure unread;  // then the addresses alone
-  if (!bin || !bin->info().regular || !LinesOfWords(*bin, job.bin_path, addresses, &again, &lines, &unread)) {
-    return {};
-  }
-  return lines;
+  const bool again_read = bin && bin->info().regular &&
+                          LinesOfWords(*bin, job.bin_path, addresses, &again, &lines, &unread);
+  return again_read ? lines : std::vector<std::int64_t>();
 }
 
 bool CheckStreams(Source& bin, Source& ucf, const Job& job, Sink& out, int* status, Failure* err) {
@@ -229,7 +229,8 @@ bool Check(const Job& job, Os& os, Sink& out, const Waiting& waiting, int* statu
   {
     std::unique_ptr<File> bin = os.Open(job.bin_path, kOpenRead, &error);
     if (!bin) return Fail(err, "can't open binary file " + job.bin_path, error.reason);
-    if (!ReadImage(*bin, job, &image, err, bin->info().regular ? bin->info().size : 0)) return false;
+    const std::uint64_t size = bin->info().regular ? bin->info().size : 0;
+    if (!ReadImage(*bin, job, &image, err, size)) return false;
   }
   const RowLayout layout(job.component, job.shape, image.width(), job.parity, image.size());
   Comparison comparison(image, layout, job);

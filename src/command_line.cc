@@ -50,7 +50,8 @@ const struct {
 std::string NoBlockRam(const std::string& name) {
   std::string key;
   for (char c : name) {
-    if (c != '-' && c != ' ' && c != '_') key += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if (c == '-' || c == ' ' || c == '_') continue;
+    key += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
   }
   for (const auto& d : kDevices) {
     if (key.rfind(d.start, 0) == 0) {
@@ -103,24 +104,33 @@ bool Begins(const std::string& name, const char* option) {
 // True if the options of `args`, read as getopt_long reads them up to the
 // first operand or "--", ask for the check: by any start of --check, or by c
 // in a cluster of short options before one that takes a value.
+// True if the option or cluster `arg` asks for the check; sets `*valued` if
+// the next argument is the value of its last option.
+bool OptionAsksForCheck(const std::string& arg, bool* valued) {
+  *valued = false;
+  if (arg[1] == '-') {
+    const std::string name = arg.substr(2, arg.find('=') - 2);
+    *valued = arg.find('=') == std::string::npos &&
+              (Begins(name, "primitive") || Begins(name, "word") || Begins(name, "parity"));
+    return Begins(name, "check");
+  }
+  for (std::size_t k = 1; k < arg.size(); ++k) {
+    if (arg[k] == 'p' || arg[k] == 'w') {
+      *valued = k + 1 == arg.size();
+      return false;
+    }
+    if (arg[k] == 'c') return true;
+  }
+  return false;
+}
+
 bool AsksForCheck(const std::vector<std::string>& args) {
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--" || arg.size() < 2 || arg[0] != '-') return false;
-    if (arg[1] == '-') {
-      const std::string name = arg.substr(2, arg.find('=') - 2);
-      if (Begins(name, "check")) return true;
-      const bool valued = Begins(name, "primitive") || Begins(name, "word") || Begins(name, "parity");
-      i += valued && arg.find('=') == std::string::npos;
-      continue;
-    }
-    for (std::size_t k = 1; k < arg.size(); ++k) {
-      if (arg[k] == 'c') return true;
-      if (arg[k] == 'p' || arg[k] == 'w') {
-        i += k + 1 == arg.size();  // its value is the next argument
-        break;
-      }
-    }
+    bool valued;
+    if (OptionAsksForCheck(arg, &valued)) return true;
+    i += valued;
   }
   return false;
 }
@@ -132,6 +142,18 @@ std::string Given(int c, const char* arg) {
   const std::string given = arg ? arg : "";
   if (given.compare(0, 2, "--") == 0) return given;
   return c > 0 && c < 128 ? std::string("-") + static_cast<char>(c) : given;
+}
+
+// What is wrong with the option `given`, which getopt_long refused as `c`.
+std::string WhatIsWrong(int c, const std::string& given) {
+  const std::string::size_type equals = given.find('=');
+  const bool long_with_value = given.compare(0, 2, "--") == 0 && equals != std::string::npos;
+  for (const option* o = kOptions; long_with_value && o->name; ++o) {
+    if (o->has_arg == no_argument && Begins(given.substr(2, equals - 2), o->name)) {
+      return "option --" + std::string(o->name) + " takes no value";
+    }
+  }
+  return (c == ':' ? "a value is missing after " : "no option ") + given;
 }
 
 // Takes option `c` with its `value`, as given on the command line.
@@ -153,15 +175,7 @@ bool TakeOption(int c, const char* value, const std::string& given, Job* job, As
       *asked = c == 'h' ? Asked::kHelp : Asked::kVersion;
       return true;
     default:
-      if (given.compare(0, 2, "--") == 0 && given.find('=') != std::string::npos) {
-        const std::string name = given.substr(0, given.find('='));
-        for (const option* o = kOptions; o->name; ++o) {
-          if (o->has_arg == no_argument && Begins(name.substr(2), o->name)) {
-            return Usage(err, "option --" + std::string(o->name) + " takes no value");
-          }
-        }
-      }
-      return Usage(err, (c == ':' ? "a value is missing after " : "no option ") + given);
+      return Usage(err, WhatIsWrong(c, given));
   }
 }
 
@@ -226,14 +240,15 @@ bool ParseCommandLine(const std::vector<std::string>& args, Job* job, Asked* ask
   if (*asked != Asked::kRun) return true;
   if (HasParity(job->word_width) && job->shape.initps_per_block == 0) {
     const std::string width = std::to_string(job->word_width);
-    return Usage(err, width + "-bit words need a block RAM with parity bits, such as -p RAMB16_S" + width);
+    return Usage(err,
+                 width + "-bit words need a block RAM with parity bits, such as -p RAMB16_S" + width);
   }
   if (parity_given && !HasParity(job->word_width)) {
     return Usage(err, "--parity goes with words of 9, 18 or 36 bits");
   }
   if (args.size() < first + 3) {
-    static const char* const kMissing[] = {"missing BINARY, UCF and COMPONENT", "missing UCF and COMPONENT",
-                                           "missing COMPONENT"};
+    static const char* const kMissing[] = {"missing BINARY, UCF and COMPONENT",
+                                           "missing UCF and COMPONENT", "missing COMPONENT"};
     return Fail(err, kUsage, kMissing[args.size() - first]);
   }
   const std::string& bin = args[first];

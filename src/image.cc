@@ -17,7 +17,9 @@ void Image::Set(std::uint64_t address, std::uint64_t word) {
     // Room for many more, zeros all: words not given are zero.
     if (at + stride > bytes_.size()) bytes_.resize(std::max(at + stride, 2 * bytes_.size()));
     if (width_ < 64) word &= (std::uint64_t{1} << width_) - 1;
-    for (std::size_t j = 0; j < stride; ++j) bytes_[at + j] = static_cast<unsigned char>(word >> (8 * j));
+    for (std::size_t j = 0; j < stride; ++j) {
+      bytes_[at + j] = static_cast<unsigned char>(word >> (8 * j));
+    }
   }
   if (address >= size_) size_ = address + 1;
   ++given_;

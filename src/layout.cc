@@ -11,7 +11,9 @@ namespace {
 
 constexpr std::size_t kValueBits = 256;
 
-std::uint64_t Mask(unsigned bits) { return bits >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1; }
+std::uint64_t Mask(unsigned bits) {
+  return bits >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;
+}
 
 // Splits a 9·m-bit share into its 8·m data bits and its m parity bits, as
 // `parity` wires them.
@@ -111,7 +113,8 @@ std::uint64_t StatementBits(std::uint64_t share, const Placement& p, bool parity
   return parity ? bits : data;
 }
 
-std::uint64_t WithStatementBits(std::uint64_t share, const Placement& p, bool parity, std::uint64_t bits) {
+std::uint64_t WithStatementBits(std::uint64_t share, const Placement& p, bool parity,
+                                std::uint64_t bits) {
   if (!HasParity(p.width)) return parity ? share : bits;
   std::uint64_t data, parity_bits;
   SplitParity(share, p.width, p.parity, &data, &parity_bits);
@@ -126,7 +129,9 @@ void Slice(const Image& image, const Placement& p, bool parity, std::size_t inde
   if (!HasParity(p.width) && p.low_bit == 0 && p.width == image.width()) {
     const std::size_t from = static_cast<std::size_t>(p.first_word * p.width / 8) + 32 * index;
     const std::size_t end = image.ByteSize();
-    if (from < end) std::memcpy(value, image.bytes().data() + from, std::min<std::size_t>(32, end - from));
+    if (from < end) {
+      std::memcpy(value, image.bytes().data() + from, std::min<std::size_t>(32, end - from));
+    }
     return;
   }
   const unsigned bits = parity ? p.width / 9 : DataBits(p.width);

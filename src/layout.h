@@ -78,7 +78,8 @@ class RowLayout : public Layout {
 // with `parity` its parity bits, as a statement of that kind holds them; and
 // the share with those bits replaced by `bits`.
 std::uint64_t StatementBits(std::uint64_t share, const Placement& p, bool parity);
-std::uint64_t WithStatementBits(std::uint64_t share, const Placement& p, bool parity, std::uint64_t bits);
+std::uint64_t WithStatementBits(std::uint64_t share, const Placement& p, bool parity,
+                                std::uint64_t bits);
 
 // The value of statement `index` of placement `p` (INITP_ if `parity`):
 // `value[0]` holds its least significant byte, the last two digits.

@@ -71,7 +71,8 @@ void UcfWriter::SetInstance(std::string_view instance, bool parity, bool upper) 
   index_ = kIndex.text[upper];
   // The next instance of a row, of the same kind: only its name changes, in place.
   const std::size_t inst = sizeof kInst - 1;
-  if (parity == parity_ && head_size_ == inst + instance.size() + (parity ? kInitpHead : kInitHead).size()) {
+  const std::size_t head_size = inst + instance.size() + (parity ? kInitpHead : kInitHead).size();
+  if (parity == parity_ && head_size_ == head_size) {
     std::memcpy(&head_[inst], instance.data(), instance.size());
     return;
   }

@@ -167,9 +167,9 @@ class Parser {
     return true;
   }
 
-  // A hex number, `_` allowed after its first digit: an address, or a word
-  // of at most width_ bits.
-  bool Number(bool address, std::uint64_t* value) {
+  // Reads a hex number's digits, `_` allowed after its first, into `*value`
+  // and token_. True if it takes more than 64 bits.
+  bool Digits(std::uint64_t* value) {
     token_.clear();
     std::uint64_t v = 0;
     bool too_wide = false;
@@ -184,6 +184,13 @@ class Parser {
       if (token_.size() < kShownDigits) token_ += static_cast<char>(c);
     }
     *value = v;
+    return too_wide;
+  }
+
+  // A hex number: an address, or a word of at most width_ bits.
+  bool Number(bool address, std::uint64_t* value) {
+    const bool too_wide = Digits(value);
+    const std::uint64_t v = *value;
     const int c = text_.Peek();
     if (c >= 0 && ClassOf(static_cast<char>(c)) != kSpace && !IsComment('/') && !IsComment('*')) {
       return Error(Shown(static_cast<unsigned char>(c)) + " is not a hex digit");
@@ -207,6 +214,26 @@ class Parser {
   std::vector<std::int64_t>* lines_ = nullptr;
 };
 
+// True if `start` holds hex words, white space, addresses and comments, and
+// nothing else.
+bool LooksLikeWords(std::string_view start) {
+  bool digits = false;
+  for (std::size_t i = 0; i < start.size(); ++i) {
+    const unsigned char c = ClassOf(start[i]);
+    const char next = i + 1 < start.size() ? start[i + 1] : '\0';
+    if (start[i] == '/' && next == '/') {
+      i = std::min(start.find('\n', i), start.size());
+    } else if (start[i] == '/' && next == '*') {
+      // A comment that the sample cuts short is a comment all the same.
+      i = std::min(start.find("*/", i + 2), start.size()) + 1;
+    } else if (c == kOther && start[i] != '@') {
+      return false;
+    }
+    digits |= c < 16;
+  }
+  return digits;
+}
+
 }  // namespace
 
 TextFormat TextFormatOf(std::string_view start) {
@@ -224,21 +251,7 @@ TextFormat TextFormatOf(std::string_view start) {
   if (first.size() > 1 && first[0] == 'S' && first[1] >= '0' && first[1] <= '9' && hex_from(2)) {
     return {"S-record", "convert it first: objcopy -I srec -O binary IN OUT"};
   }
-  // Hex words, white space, addresses and comments, and nothing else.
-  bool digits = false;
-  for (std::size_t i = 0; i < start.size(); ++i) {
-    const unsigned char c = ClassOf(start[i]);
-    if (start[i] == '/' && i + 1 < start.size() && start[i + 1] == '/') {
-      i = std::min(start.find('\n', i), start.size());
-    } else if (start[i] == '/' && i + 1 < start.size() && start[i + 1] == '*') {
-      // A comment that the sample cuts short is a comment all the same.
-      i = std::min(start.find("*/", i + 2), start.size()) + 1;
-    } else if (c == kOther && start[i] != '@') {
-      return {nullptr, nullptr};
-    }
-    digits |= c < 16;
-  }
-  if (!digits) return {nullptr, nullptr};
+  if (!LooksLikeWords(start)) return {nullptr, nullptr};
   return {"$readmemh", "read its words with -w WIDTH (and -p for the block RAM)"};
 }
 

@@ -13,13 +13,22 @@ namespace romseed {
 
 inline constexpr char kHexDigits[] = "0123456789abcdef";
 
-// `n` in lower-case hex digits, at least `at_least` of them.
+// Appends `n` to `*s` in lower-case hex digits, at least `at_least` (up to
+// 16) of them.
+inline void AppendHex(std::string* s, std::uint64_t n, int at_least = 2) {
+  char digits[16];
+  int d = 0;
+  do {
+    digits[15 - d++] = kHexDigits[n & 15];
+    n >>= 4;
+  } while (n != 0 || d < at_least);
+  s->append(digits + 16 - d, static_cast<std::size_t>(d));
+}
+
+// `n` in lower-case hex digits, at least `at_least` (up to 16) of them.
 inline std::string Hex(std::uint64_t n, int at_least = 2) {
   std::string s;
-  do {
-    s.insert(s.begin(), kHexDigits[n & 15]);
-    n >>= 4;
-  } while (n != 0 || static_cast<int>(s.size()) < at_least);
+  AppendHex(&s, n, at_least);
   return s;
 }
 

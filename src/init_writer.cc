@@ -25,13 +25,8 @@ void WriteChunks(const unsigned char* input, std::size_t padded, std::string_vie
     const std::size_t n = std::min(per_block - first, (padded - at) / kChunk);
     if (first == 0 || at == 0) {
       // The row's name, as RowLayout gives it, without a string made anew.
-      char digits[16];
-      std::size_t d = 0;
-      for (std::uint64_t block = *count / per_block; block != 0 || d < 2; block >>= 4) {
-        digits[15 - d++] = kHexDigits[block & 15];
-      }
       name.resize(component.size());
-      name.append(digits + 16 - d, d);
+      AppendHex(&name, *count / per_block);
       writer.SetInstance(name, false, upper);
     }
     writer.Write(out, first, n, input + at);

@@ -28,16 +28,6 @@ bool ReadFull(Source& in, unsigned char* p, std::size_t n, std::size_t* got, OsE
   return true;
 }
 
-bool ReadAll(Source& in, std::string* all, OsError* err) {
-  constexpr std::size_t kPiece = 1 << 16;
-  std::unique_ptr<unsigned char[]> piece(new unsigned char[kPiece]);  // only read bytes are used
-  for (std::size_t got = kPiece; got == kPiece;) {
-    if (!ReadFull(in, piece.get(), kPiece, &got, err)) return false;
-    all->append(reinterpret_cast<const char*>(piece.get()), got);
-  }
-  return true;
-}
-
 bool CopyAll(Source& from, Sink& to, OsError* err) {
   constexpr std::size_t kPiece = 1 << 16;
   std::unique_ptr<unsigned char[]> buf(new unsigned char[kPiece]);

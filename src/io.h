@@ -49,11 +49,6 @@ bool PassFailed(PassResult result, const std::string& input, const std::string& 
 // with `*err` set.
 bool ReadFull(Source& in, unsigned char* p, std::size_t n, std::size_t* got, OsError* err);
 
-// Reads everything `in` holds, to its end, appending it to `*all`: a short
-// read that ReadFull gives is the end, so a terminal needs no second end of
-// file. False, with `*err` set, if a read fails.
-bool ReadAll(Source& in, std::string* all, OsError* err);
-
 // Copies everything `from` holds, from where it stands, to `to`. False if
 // a read or a write failed, with `*err` set by the one that failed.
 bool CopyAll(Source& from, Sink& to, OsError* err);

@@ -5,7 +5,8 @@
 namespace romseed {
 namespace {
 
-// Bytes, as they are: words of 8 bits from address 0.
+// Bytes, as they are: words of 8 bits from address 0. A short read that
+// ReadFull gives is the end, so a terminal needs no second end of file.
 bool ReadBytes(Source& in, const std::string& path, Image* image, Failure* err) {
   std::vector<unsigned char>& bytes = image->bytes_to_fill();
   constexpr std::size_t kPiece = 1 << 16;

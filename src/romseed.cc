@@ -148,7 +148,7 @@ int Answer(Asked asked, Sink& out) {
 
 // `line` as a terminal shows it harmlessly: a control byte (a CR would move
 // back over the message) as an escape.
-std::string Escaped(const std::string& line) {
+std::string Escaped(std::string_view line) {
   std::string shown;
   for (unsigned char c : line) {
     if (c == '\t' || (c >= 0x20 && c != 0x7f)) {
@@ -171,7 +171,7 @@ class ListedLines : public OtherLines {
   void Begin(std::int64_t line) override {
     Print(errors_, "romseed: dropped line " + std::to_string(line) + ": ");
   }
-  void Text(std::string_view piece) override { Print(errors_, Escaped(std::string(piece))); }
+  void Text(std::string_view piece) override { Print(errors_, Escaped(piece)); }
   void End() override { Print(errors_, "\n"); }
 
  private:

@@ -25,6 +25,7 @@ bool Usage(Failure* err, const std::string& reason) {
 
 // The block RAMs of device families that a user may name instead of a block
 // RAM, by the start of their names without blanks, dashes or case.
+constexpr char k7Series[] = "RAMB18E1, RAMB36E1 (as ISE 14 places them)";
 const struct {
   const char* start;
   const char* family;
@@ -37,11 +38,11 @@ const struct {
     {"virtex4", "Virtex-4", "RAMB16"},
     {"virtex5", "Virtex-5", "RAMB18, RAMB36"},
     {"virtex6", "Virtex-6", "RAMB18E1, RAMB36E1"},
-    {"virtex7", "7-series", "RAMB18E1, RAMB36E1 (as ISE 14 places them)"},
-    {"kintex7", "7-series", "RAMB18E1, RAMB36E1 (as ISE 14 places them)"},
-    {"artix7", "7-series", "RAMB18E1, RAMB36E1 (as ISE 14 places them)"},
-    {"spartan7", "7-series", "RAMB18E1, RAMB36E1 (as ISE 14 places them)"},
-    {"zynq", "Zynq-7000", "RAMB18E1, RAMB36E1 (as ISE 14 places them)"},
+    {"virtex7", "7-series", k7Series},
+    {"kintex7", "7-series", k7Series},
+    {"artix7", "7-series", k7Series},
+    {"spartan7", "7-series", k7Series},
+    {"zynq", "Zynq-7000", k7Series},
     {"virtex", "Virtex", "RAMB4"},
 };
 

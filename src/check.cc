@@ -23,8 +23,10 @@ constexpr char kWordLine[] = "\x01";
 // dropped lines say of them.
 class Comparison : public DroppedLines {
  public:
-  Comparison(const Image& image, const Layout& layout, const Job& job)
-      : image_(image), layout_(layout), job_(job), first_(layout.size() + 1, 0) {
+  // `space`, for a layout run: its bus words are the image's.
+  Comparison(const Image& image, const Layout& layout, const Job& job,
+             const AddressSpace* space = nullptr)
+      : image_(image), layout_(layout), job_(job), space_(space), first_(layout.size() + 1, 0) {
     // Where each placement's statements begin among all that a run writes.
     for (std::size_t i = 0; i < layout.size(); ++i) {
       const StatementCount n = layout.Count(image, layout.at(i));
@@ -92,6 +94,7 @@ class Comparison : public DroppedLines {
                     const std::string& what) {
     unsigned char want[kValueBytes];
     Slice(image_, p, s.parity, s.index, want);
+    if (space_) return CompareBusWords(line, s, p, what, want);
     if (job_.word_width != 0) return CompareWords(line, s, p, what, want);
     // The byte of the data, or of the parity bits, where the value begins; a
     // parity bit is numbered by its data byte.
@@ -139,6 +142,21 @@ class Comparison : public DroppedLines {
             Hex(WithStatementBits(word, p, s.parity, theirs), digits) + " in the UCF");
   }
 
+  // A layout's difference: the first bus word whose bits the statement
+  // holds otherwise, by its byte address where the program has them.
+  void CompareBusWords(std::int64_t line, const UcfStatement& s, const Placement& p,
+                       const std::string& what, const unsigned char want[kValueBytes]) {
+    std::size_t bit = 0;
+    while (bit < 8 * kValueBytes && ((want[bit / 8] ^ s.value[bit / 8]) >> (bit % 8) & 1) == 0) ++bit;
+    if (bit == 8 * kValueBytes) return;
+    const unsigned bits = s.parity ? p.width / 9 : DataBits(p.width);
+    const std::uint64_t word = p.first_word + s.index * (8 * kValueBytes / bits) + bit / bits;
+    const unsigned bytes = space_->data_bits() / 8;
+    Differs("line " + std::to_string(line) + ": " + what + " differs at bus word @" + Hex(word, 1) +
+            (p.data_only ? " (address 0x" + Hex(space_->start + word * bytes, 8) + ")" : "") +
+            " from " + job_.bin_path);
+  }
+
   void Differs(const std::string& line) {
     if (differences_++ < kShown) said_.push_back(line);
   }
@@ -146,6 +164,7 @@ class Comparison : public DroppedLines {
   const Image& image_;
   const Layout& layout_;
   const Job& job_;
+  const AddressSpace* space_;
   std::vector<std::size_t> first_;        // of each placement's statements, and their end
   std::vector<std::int64_t> first_seen_;  // line of each statement a run writes, 0 if none yet
   std::size_t differences_ = 0, last_ordinal_ = 0;
@@ -158,12 +177,15 @@ class Comparison : public DroppedLines {
 
 // Compares the UCF `ucf` with the statements a run of `job` writes for the
 // image of `*comparison`.
-bool Compare(Source& ucf, const Job& job, Comparison* comparison, Failure* err) {
+bool Compare(Source& ucf, const Job& job, Comparison* comparison, Failure* err,
+             const AddressSpace* space) {
   Discard none;
   Output kept(none);
   FilterResult result;
   OsError error;
-  const PassResult end = FilterUcf(ucf, kept, job.delstr, &result, &error, comparison);
+  const InstanceStatements instances(space ? InstancesOf(*space) : std::vector<std::string>());
+  const PassResult end = FilterUcf(ucf, kept, job.delstr, &result, &error, comparison, nullptr,
+                                   space ? &instances : nullptr);
   if (end != PassResult::kOk) return PassFailed(end, "ucf file " + job.ucf_path, "", error, err);
   comparison->Finish();
   return true;
@@ -211,33 +233,61 @@ std::vector<std::int64_t> WordLines(Os& os, const Job& job, const Comparison& co
   return again_read ? lines : std::vector<std::int64_t>();
 }
 
-bool CheckStreams(Source& bin, Source& ucf, const Job& job, Sink& out, int* status, Failure* err) {
-  Image image(8);
-  if (!ReadImage(bin, job, &image, err)) return false;
-  const RowLayout layout(job.component, job.shape, image.width(), job.parity, image.size());
-  Comparison comparison(image, layout, job);
-  if (!Compare(ucf, job, &comparison, err)) return false;
+namespace {
+
+// The image a run of `job` writes and where its words go: a component's row,
+// or the bus words of a layout's space.
+struct Memory {
+  Image image{8};
+  std::unique_ptr<Layout> layout;
+};
+
+bool ReadMemory(Source& bin, const Job& job, const AddressSpace* space, std::uint64_t size,
+                Memory* memory, Failure* err) {
+  if (space) {
+    SpaceImage read;
+    if (!ReadSpaceImage(bin, job, *space, &read, err)) return false;
+    memory->image = std::move(read.image);
+    memory->layout = std::make_unique<BusLayout>(*space, job.parity, read.bytes);
+    return true;
+  }
+  if (!ReadImage(bin, job, &memory->image, err, size)) return false;
+  memory->layout = std::make_unique<RowLayout>(job.component, job.shape, memory->image.width(),
+                                               job.parity, memory->image.size());
+  return true;
+}
+
+}  // namespace
+
+bool CheckStreams(Source& bin, Source& ucf, const Job& job, Sink& out, int* status, Failure* err,
+                  const AddressSpace* space) {
+  Memory memory;
+  if (!ReadMemory(bin, job, space, 0, &memory, err)) return false;
+  Comparison comparison(memory.image, *memory.layout, job, space);
+  if (!Compare(ucf, job, &comparison, err, space)) return false;
   Say(comparison, job, {}, out, status);
   return true;
 }
 
 bool Check(const Job& job, Os& os, Sink& out, const Waiting& waiting, int* status, Failure* err) {
+  AddressSpace space;
+  const AddressSpace* layout = job.layout_path.empty() ? nullptr : &space;
+  if (layout && !ReadLayoutOf(os, job, &space, err)) return false;
   // The binary first, whole: a pipe still being written must not keep the
   // UCF's turn from the runs that wait for it.
   OsError error;
-  Image image(8);
+  Memory memory;
   {
     std::unique_ptr<File> bin = os.Open(job.bin_path, kOpenRead, &error);
     if (!bin) return Fail(err, "can't open binary file " + job.bin_path, error.reason);
     const std::uint64_t size = bin->info().regular ? bin->info().size : 0;
-    if (!ReadImage(*bin, job, &image, err, size)) return false;
+    if (!ReadMemory(*bin, job, layout, size, &memory, err)) return false;
   }
-  const RowLayout layout(job.component, job.shape, image.width(), job.parity, image.size());
-  Comparison comparison(image, layout, job);
+  Comparison comparison(memory.image, *memory.layout, job, layout);
   {
     std::unique_ptr<File> ucf = OpenUcfToRead(os, job.ucf_path, &error, waiting);
     if (!ucf) return Fail(err, "can't open ucf file " + job.ucf_path, error.reason);
-    if (!Compare(*ucf, job, &comparison, err)) return false;
+    if (!Compare(*ucf, job, &comparison, err, layout)) return false;
   }
   // The UCF's turn is over before the binary is read again.
   Say(comparison, job, WordLines(os, job, comparison), out, status);

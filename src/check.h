@@ -1,6 +1,7 @@
 #ifndef ROMSEED_CHECK_H_
 #define ROMSEED_CHECK_H_
 
+#include "bmm.h"
 #include "command_line.h"
 #include "failure.h"
 #include "io.h"
@@ -23,7 +24,9 @@ inline constexpr int kMatch = 0, kDiffer = 1, kTrouble = 2;
 bool Check(const Job& job, Os& os, Sink& out, const Waiting& waiting, int* status, Failure* err);
 
 // The comparison of Check, over a binary and a UCF that the caller opened.
-bool CheckStreams(Source& bin, Source& ucf, const Job& job, Sink& out, int* status, Failure* err);
+// With a `space`, of a layout run.
+bool CheckStreams(Source& bin, Source& ucf, const Job& job, Sink& out, int* status, Failure* err,
+                  const AddressSpace* space = nullptr);
 
 }  // namespace romseed
 

@@ -3,6 +3,7 @@
 #include <getopt.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <memory>
 
@@ -87,10 +88,40 @@ bool TakeParity(const char* text, Job* job, Failure* err) {
   return true;
 }
 
-constexpr int kParityOption = 1000;
+// A number as C writes it: 0x hex, or decimal.
+bool TakeAddress(const char* text, std::uint64_t* value) {
+  const std::string_view t(text);
+  const bool hex = t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');
+  const std::string_view digits = t.substr(hex ? 2 : 0);
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), *value, hex ? 16 : 10);
+  return !digits.empty() && ec == std::errc() && end == digits.data() + digits.size();
+}
+
+bool TakeFormat(const char* text, Job* job, Failure* err) {
+  static const char* const kFormats[] = {"bin", "mem", "ihex", "srec", "elf"};
+  for (const char* f : kFormats) {
+    if (std::strcmp(f, text) == 0) return job->format = f, true;
+  }
+  return Usage(err, std::string("no format ") + text + ": bin, mem, ihex, srec or elf");
+}
+
+bool TakeOrder(const char* text, Job* job, Failure* err) {
+  if (std::strcmp(text, "little") == 0 || std::strcmp(text, "big") == 0) {
+    job->order = text[0] == 'b' ? ByteOrder::kBig : ByteOrder::kLittle;
+    return true;
+  }
+  return Usage(err, std::string("no byte order ") + text + ": little or big");
+}
+
+enum { kParityOption = 1000, kBaseOption, kOrderOption, kMapOption };
 const option kOptions[] = {{"primitive", required_argument, nullptr, 'p'},
                            {"word", required_argument, nullptr, 'w'},
                            {"parity", required_argument, nullptr, kParityOption},
+                           {"layout", required_argument, nullptr, 'l'},
+                           {"format", required_argument, nullptr, 'f'},
+                           {"base", required_argument, nullptr, kBaseOption},
+                           {"byte-order", required_argument, nullptr, kOrderOption},
+                           {"map", optional_argument, nullptr, kMapOption},
                            {"help", no_argument, nullptr, 'h'},
                            {"version", no_argument, nullptr, 'V'},
                            {"check", no_argument, nullptr, 'c'},
@@ -112,11 +143,13 @@ bool OptionAsksForCheck(const std::string& arg, bool* valued) {
   if (arg[1] == '-') {
     const std::string name = arg.substr(2, arg.find('=') - 2);
     *valued = arg.find('=') == std::string::npos &&
-              (Begins(name, "primitive") || Begins(name, "word") || Begins(name, "parity"));
+              std::any_of(std::begin(kOptions), std::end(kOptions), [&](const option& o) {
+                return o.name && o.has_arg == required_argument && Begins(name, o.name);
+              });
     return Begins(name, "check");
   }
   for (std::size_t k = 1; k < arg.size(); ++k) {
-    if (arg[k] == 'p' || arg[k] == 'w') {
+    if (std::strchr("pwlf", arg[k])) {
       *valued = k + 1 == arg.size();
       return false;
     }
@@ -157,17 +190,39 @@ std::string WhatIsWrong(int c, const std::string& given) {
   return (c == ':' ? "a value is missing after " : "no option ") + given;
 }
 
+// The options given that others rule out.
+struct Ruled {
+  bool parity = false, primitive = false, word = false;
+};
+
 // Takes option `c` with its `value`, as given on the command line.
 bool TakeOption(int c, const char* value, const std::string& given, Job* job, Asked* asked,
-                bool* parity_given, Failure* err) {
+                Ruled* ruled, Failure* err) {
   switch (c) {
     case 'p':
+      ruled->primitive = true;
       return FindBlockRam(value, &job->shape) || Usage(err, NoBlockRam(value));
     case 'w':
+      ruled->word = true;
       return TakeWidth(value, job, err);
     case kParityOption:
-      *parity_given = true;
+      ruled->parity = true;
       return TakeParity(value, job, err);
+    case 'l':
+      job->layout_path = value;
+      return true;
+    case 'f':
+      return TakeFormat(value, job, err);
+    case kBaseOption:
+      job->base_given = true;
+      return TakeAddress(value, &job->base) || Usage(err, std::string("no address ") + value);
+    case kOrderOption:
+      return TakeOrder(value, job, err);
+    case kMapOption:
+      job->map = true;
+      job->map_at = value != nullptr;
+      return !value || TakeAddress(value, &job->map_address) ||
+             Usage(err, std::string("no address ") + value);
     case 'c':
       job->check = true;
       return true;
@@ -183,7 +238,7 @@ bool TakeOption(int c, const char* value, const std::string& given, Job* job, As
 // Takes the options, up to the first argument that is none or to "--":
 // getopt_long, as GNU tools have them, rather than a parser of our own.
 // Sets `*first` to the index of the first operand.
-bool TakeOptions(const std::vector<std::string>& args, Job* job, Asked* asked, bool* parity_given,
+bool TakeOptions(const std::vector<std::string>& args, Job* job, Asked* asked, Ruled* ruled,
                  std::size_t* first, Failure* err) {
   std::vector<std::unique_ptr<char[]>> copies;
   std::vector<char*> argv;
@@ -198,13 +253,37 @@ bool TakeOptions(const std::vector<std::string>& args, Job* job, Asked* asked, b
   int c;
   // '+': the options stop at the first operand, so what follows the three
   // arguments is ignored, as it always was.
-  while ((c = getopt_long(static_cast<int>(args.size()), argv.data(), "+:p:w:hVc", kOptions,
+  while ((c = getopt_long(static_cast<int>(args.size()), argv.data(), "+:p:w:l:f:hVc", kOptions,
                           nullptr)) != -1) {
     const std::string given = Given(optopt, argv[optind - 1]);
-    if (!TakeOption(c, optarg, given, job, asked, parity_given, err)) return false;
+    if (!TakeOption(c, optarg, given, job, asked, ruled, err)) return false;
     if (*asked != Asked::kRun) return true;
   }
   *first = static_cast<std::size_t>(optind);
+  return true;
+}
+
+// Checks the options of layouts and programs against each other and the
+// others.
+bool ExtraOptionsFit(Job& job, const Ruled& ruled, Failure* err) {
+  const bool layout = !job.layout_path.empty();
+  if (layout && (ruled.primitive || ruled.word)) {
+    return Usage(err, std::string(ruled.primitive ? "-p" : "-w") +
+                          " goes without --layout: the layout file gives the block RAMs and widths");
+  }
+  if (!layout && (job.map || job.order != ByteOrder::kUnsaid)) {
+    return Usage(err, std::string(job.map ? "--map" : "--byte-order") + " goes with --layout");
+  }
+  if (job.map && job.check) return Usage(err, "--map and --check: one at a time");
+  const bool mem = job.format && std::strcmp(job.format, "mem") == 0;
+  if (!layout && ((mem && job.word_width == 0) || (job.word_width != 0 && job.format && !mem))) {
+    return Usage(err, mem ? "-f mem needs -w WIDTH without a layout" : "-w reads words: -f mem");
+  }
+  if (mem && job.base_given) return Usage(err, "--base goes with bytes: a word file's @ addresses are its own");
+  if (!layout && ruled.parity && !HasParity(job.word_width)) {
+    return Usage(err, "--parity goes with words of 9, 18 or 36 bits");
+  }
+  if (!layout && job.word_width != 0) job.format = "mem";
   return true;
 }
 
@@ -225,6 +304,17 @@ const char kHelp[] =
     "                        (9-bit lanes, as synthesis lays out a memory it infers)\n"
     "  -c, --check           change nothing: say whether UCF holds BINARY (status 0),\n"
     "                        what differs (status 1), or what went wrong (status 2)\n"
+    "  -l, --layout=BMM      COMPONENT names an address space of the block memory map\n"
+    "                        BMM: fill its block RAMs, every lane and bank, and drop\n"
+    "                        only their INIT_ and INITP_ lines\n"
+    "  -f, --format=FORMAT   BINARY is bin, mem ($readmemh), ihex, srec or elf\n"
+    "                        (default bin; with a layout, as its content shows)\n"
+    "      --base=ADDRESS    the address of a bin's first byte; without a layout,\n"
+    "                        the address the row begins at (default 0)\n"
+    "      --byte-order=ORDER  little (default) or big: which byte of a bus word is\n"
+    "                        its least significant (an ELF's header says it)\n"
+    "      --map[=ADDRESS]   change nothing: say which block RAM holds which bits\n"
+    "                        (of the bus word at ADDRESS)\n"
     "  -h, --help            this help\n"
     "  -V, --version         the version\n"
     "\n"
@@ -235,16 +325,19 @@ bool ParseCommandLine(const std::vector<std::string>& args, Job* job, Asked* ask
   *asked = Asked::kRun;
   // Known before any option fails, so that a check's failure has its status.
   job->check = AsksForCheck(args);
-  bool parity_given = false;
+  Ruled ruled;
   std::size_t first = 1;
-  if (!TakeOptions(args, job, asked, &parity_given, &first, err)) return false;
+  if (!TakeOptions(args, job, asked, &ruled, &first, err)) return false;
   if (*asked != Asked::kRun) return true;
   if (HasParity(job->word_width) && job->shape.initps_per_block == 0) {
     const std::string width = std::to_string(job->word_width);
     return Usage(err,
                  width + "-bit words need a block RAM with parity bits, such as -p RAMB16_S" + width);
   }
-  if (parity_given && !HasParity(job->word_width)) {
+  if (!job->layout_path.empty() || job->format || job->base_given || job->order != ByteOrder::kUnsaid ||
+      job->map) {
+    if (!ExtraOptionsFit(*job, ruled, err)) return false;
+  } else if (ruled.parity && !HasParity(job->word_width)) {
     return Usage(err, "--parity goes with words of 9, 18 or 36 bits");
   }
   if (args.size() < first + 3) {
@@ -270,7 +363,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, Job* job, Asked* ask
   job->bin_path = bin;
   job->ucf_path = ucf;
   job->component = name;
-  job->delstr = DeletionPrefix(name);
+  // A layout run's lines are its instances', which begin with this alone.
+  job->delstr = DeletionPrefix(job->layout_path.empty() ? name : "");
   return true;
 }
 

@@ -1,12 +1,14 @@
 #ifndef ROMSEED_COMMAND_LINE_H_
 #define ROMSEED_COMMAND_LINE_H_
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "block_ram.h"
 #include "failure.h"
 #include "layout.h"
+#include "program.h"
 
 namespace romseed {
 
@@ -27,6 +29,15 @@ struct Job {
   unsigned word_width = 0;  // 0: the binary file is bytes; else $readmemh words this wide
   Parity parity = Parity::kPorts;
   bool check = false;  // only compare the UCF's statements with the binary
+  // A layout run: the BMM file whose address space `component` names.
+  std::string layout_path;
+  const char* format = nullptr;  // the binary file's reader, by name; null: bytes, or as its content shows
+  std::uint64_t base = 0;        // the address of a program's first byte that a row takes
+  bool base_given = false;
+  ByteOrder order = ByteOrder::kUnsaid;  // as --byte-order says it
+  bool map = false;                      // only say where each byte goes
+  bool map_at = false;                   // ... of the bus word at map_address
+  std::uint64_t map_address = 0;
 };
 
 // What the command line asks for.

@@ -14,12 +14,24 @@ constexpr char kByteOrderMark[] = "\xef\xbb\xbf";
 // Of a line that is not a statement, the start that the warning shows.
 constexpr std::size_t kShownTail = 40;
 
+// The three-argument run's rule: every line that begins with the prefix
+// goes; its statements are the component's.
+class ComponentRule : public LineRule {
+ public:
+  std::size_t look() const override { return 0; }
+  bool Drops(std::string_view) const override { return true; }
+  std::size_t longest() const override { return LongestStatementTail(); }
+  bool IsStatement(std::string_view tail) const override { return IsStatementTail(tail); }
+  const char* TailEnd(const char* tail) const override { return StatementTailEnd(tail); }
+};
+
 // The pass as a machine over the bytes of each read, so that a line is
 // decided once, from its start, however many reads it spans.
 class LineFilter {
  public:
-  LineFilter(Output& out, std::string_view delstr, DroppedLines* dropped, OtherLines* others)
-      : out_(out), delstr_(delstr), dropped_(dropped), others_(others) {}
+  LineFilter(Output& out, std::string_view delstr, DroppedLines* dropped, OtherLines* others,
+             const LineRule& rule)
+      : out_(out), delstr_(delstr), dropped_(dropped), others_(others), rule_(rule) {}
 
   // Takes the `got` bytes just read into `buf`.
   void Take(const unsigned char* buf, std::size_t got) {
@@ -31,6 +43,8 @@ class LineFilter {
     while (p_ < end_) {
       if (line_ == Line::kDeciding) {
         Decide();
+      } else if (line_ == Line::kHolding) {
+        Hold();
       } else {
         Pass();
       }
@@ -49,6 +63,7 @@ class LineFilter {
       out_.Put(kByteOrderMark, bom_);
       line_ = Line::kKeeping;
     }
+    if (line_ == Line::kHolding) DecideHeld();
     if (line_ == Line::kDropping) EndDropped(nullptr);
     if (line_ == Line::kDeciding && matched_ > 0) {
       out_.Put(delstr_.data(), matched_);
@@ -64,7 +79,7 @@ class LineFilter {
   }
 
  private:
-  enum class Line { kDeciding, kKeeping, kDropping };
+  enum class Line { kDeciding, kHolding, kKeeping, kDropping };
 
   // Matches the line's start against delstr, as far as this read goes.
   void Decide() {
@@ -76,7 +91,9 @@ class LineFilter {
       HandOn();
       p_ += i;
       matched_ = i == want ? 0 : matched_ + n;  // else the read ended inside the prefix
-      if (i == want) {
+      if (i == want && rule_.look() > 0) {
+        line_ = Line::kHolding;
+      } else if (i == want) {
         line_ = Line::kDropping;
         drop_from_ = p_;
       }
@@ -88,6 +105,47 @@ class LineFilter {
     out_.Put(delstr_.data(), matched_);
     matched_ = 0;
     line_ = Line::kKeeping;
+  }
+
+  // Decides a line that begins with the prefix by the bytes that follow it,
+  // as the rule asks: from the read where it holds them all, as most lines
+  // are, else from those held over reads.
+  void Hold() {
+    const std::size_t look = rule_.look();
+    const std::size_t in_read = static_cast<std::size_t>(end_ - p_);
+    const std::size_t want = look - held_.size();
+    const void* nl = std::memchr(p_, '\n', std::min(in_read, want));
+    const std::size_t n = nl ? static_cast<const unsigned char*>(nl) - p_ : std::min(in_read, want);
+    if (held_.empty() && (nl || n == want)) {
+      std::string_view head(reinterpret_cast<const char*>(p_), n);
+      if (!head.empty() && head.back() == '\r' && nl) head.remove_suffix(1);
+      return Decided(rule_.Drops(head), false);
+    }
+    FindLineEnd(p_, p_ + n, &foreign_);
+    held_.append(reinterpret_cast<const char*>(p_), n);
+    p_ += n;
+    if (nl || held_.size() == look) DecideHeld();
+  }
+
+  void DecideHeld() {
+    std::string_view head = held_;
+    if (!head.empty() && head.back() == '\r') head.remove_suffix(1);
+    Decided(rule_.Drops(head), true);
+  }
+
+  // Drops or keeps the line being held; `held` if its bytes after the
+  // prefix so far are in held_, else in the read from p_.
+  void Decided(bool drops, bool held) {
+    if (drops) {
+      line_ = Line::kDropping;
+      drop_from_ = p_;
+      if (held) tail_ = held_;
+    } else {
+      out_.Put(delstr_);
+      if (held) out_.Put(held_);
+      line_ = Line::kKeeping;
+    }
+    held_.clear();
   }
 
   // Moves to the end of the line, or of the read.
@@ -126,10 +184,10 @@ class LineFilter {
   // searching for it.
   const unsigned char* StatementEnd() {
     statement_end_ = nullptr;
-    if (drop_from_ != p_ || static_cast<std::size_t>(end_ - p_) < LongestStatementTail() + 1) {
+    if (drop_from_ != p_ || !tail_.empty() || static_cast<std::size_t>(end_ - p_) < rule_.longest() + 1) {
       return nullptr;
     }
-    const char* e = StatementTailEnd(reinterpret_cast<const char*>(p_));
+    const char* e = rule_.TailEnd(reinterpret_cast<const char*>(p_));
     statement_end_ = reinterpret_cast<const unsigned char*>(e);
     return statement_end_;
   }
@@ -154,7 +212,7 @@ class LineFilter {
     const char* piece = reinterpret_cast<const char*>(from);
     const std::size_t n = static_cast<std::size_t>(to - from);
     if (streaming_) return Stream(piece, n);
-    const std::size_t longest = LongestStatementTail();
+    const std::size_t longest = rule_.longest();
     const std::size_t taken = std::min(n, longest + 1 - std::min(tail_.size(), longest + 1));
     tail_whole_ = tail_whole_ && tail_.size() + n <= longest;
     tail_.append(piece, taken);
@@ -183,7 +241,7 @@ class LineFilter {
     if (to) Carry(drop_from_ ? drop_from_ : start_, to);
     std::string_view tail = tail_;
     if (dropped_) HandDropped(tail, tail_whole_);
-    const bool other = !(tail_whole_ && IsStatementTail(tail));
+    const bool other = !(tail_whole_ && rule_.IsStatement(tail));
     if (!tail.empty() && tail.back() == '\r') tail.remove_suffix(1);
     if (other && r_.other_count++ == 0) {
       r_.first_other_line = LineNumber();
@@ -217,6 +275,8 @@ class LineFilter {
   std::string_view delstr_;
   DroppedLines* dropped_;
   OtherLines* others_;
+  const LineRule& rule_;
+  std::string held_;  // of a line being decided, its bytes after the prefix from earlier reads
   bool streaming_ = false;     // the dropped line is going on to others_ as it comes
   bool held_return_ = false;   // a carriage return at a streamed piece's end, not yet handed on
   FilterResult r_;
@@ -239,10 +299,11 @@ class LineFilter {
 }  // namespace
 
 PassResult FilterUcf(Source& ucf, Output& out, std::string_view delstr, FilterResult* result,
-                     OsError* err, DroppedLines* dropped, OtherLines* others) {
+                     OsError* err, DroppedLines* dropped, OtherLines* others, const LineRule* rule) {
+  static const ComponentRule kComponent;
   constexpr std::size_t kBufBytes = 1 << 16;
   std::unique_ptr<unsigned char[]> buf(new unsigned char[kBufBytes]);  // only read bytes are looked at
-  LineFilter filter(out, delstr, dropped, others);
+  LineFilter filter(out, delstr, dropped, others, rule ? *rule : kComponent);
   for (;;) {
     std::size_t got;
     if (!out.ok()) return PassResult::kCantWrite;

@@ -44,6 +44,28 @@ class OtherLines {
   virtual void End() = 0;
 };
 
+// Which of the lines that begin with the prefix a pass drops, and which of
+// those are statements as this tool writes them.
+class LineRule {
+ public:
+  virtual ~LineRule() = default;
+  // How many bytes after the prefix decide; 0: the prefix alone, and every
+  // line that begins with it goes.
+  virtual std::size_t look() const = 0;
+  // True if the line whose bytes after the prefix begin with `head` goes:
+  // look() bytes, or fewer where the line ends first (without its end).
+  virtual bool Drops(std::string_view head) const = 0;
+  // The longest a statement's tail may be, after the prefix, its carriage
+  // return included.
+  virtual std::size_t longest() const = 0;
+  // True if `tail`, what follows the prefix on a dropped line without its
+  // line feed, completes a statement.
+  virtual bool IsStatement(std::string_view tail) const = 0;
+  // The line feed that ends the statement whose tail begins at `tail`,
+  // where longest() + 1 bytes can be read; null if not known to be one.
+  virtual const char* TailEnd(const char* tail) const = 0;
+};
+
 // Copies every line of `ucf` that does not begin with `delstr` to `out`,
 // byte for byte, and drops the others. A line is kept or dropped whole,
 // whatever its length; a UTF-8 byte-order mark before the first line is
@@ -51,9 +73,12 @@ class OtherLines {
 // reading `ucf` (kCantRead, with `*err` set) or writing to `out` fails, or a
 // NUL byte shows that `ucf` is not text; `*result` is set only after a pass
 // that ends kOk. Hands each dropped line to `dropped`, and each that is no
-// statement to `others`, if given.
+// statement to `others`, if given. With a `rule`, only the lines that
+// begin with `delstr` and that it drops go; without, all of them, and the
+// statements are a component's.
 PassResult FilterUcf(Source& ucf, Output& out, std::string_view delstr, FilterResult* result,
-                     OsError* err, DroppedLines* dropped = nullptr, OtherLines* others = nullptr);
+                     OsError* err, DroppedLines* dropped = nullptr, OtherLines* others = nullptr,
+                     const LineRule* rule = nullptr);
 
 }  // namespace romseed
 

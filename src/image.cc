@@ -39,3 +39,38 @@ std::uint64_t Image::Get(std::uint64_t address) const {
 }
 
 }  // namespace romseed
+
+namespace romseed {
+
+void Image::SetDigits(std::uint64_t address, const std::vector<unsigned char>& digits) {
+  const std::size_t stride = Stride(), at = static_cast<std::size_t>(address) * stride;
+  if (at + stride > bytes_.size()) bytes_.resize(std::max(at + stride, 2 * bytes_.size()));
+  std::fill(bytes_.begin() + at, bytes_.begin() + at + stride, 0);
+  for (std::size_t k = 0; k < digits.size() && k / 2 < stride; ++k) {
+    bytes_[at + k / 2] |= static_cast<unsigned char>(digits[k] << (k % 2 * 4));
+  }
+  if (address >= size_) size_ = address + 1;
+  ++given_;
+}
+
+std::uint64_t Image::Bits(std::uint64_t address, unsigned low, unsigned n) const {
+  if (width_ <= 64) {
+    const std::uint64_t word = Get(address) >> low;
+    return n >= 64 ? word : word & ((std::uint64_t{1} << n) - 1);
+  }
+  if (address >= size_) return 0;
+  const unsigned char* word = bytes_.data() + static_cast<std::size_t>(address) * Stride();
+  std::uint64_t v = 0;
+  for (unsigned k = 0; k < n; ++k) {
+    const unsigned bit = low + k;
+    v |= std::uint64_t{word[bit / 8] >> (bit % 8) & 1u} << k;
+  }
+  return v;
+}
+
+void Image::Resize(std::uint64_t words) {
+  size_ = words;
+  bytes_.resize(ByteSize());
+}
+
+}  // namespace romseed

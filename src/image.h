@@ -21,7 +21,8 @@ constexpr unsigned DataBits(unsigned width) { return HasParity(width) ? width / 
 
 class Image {
  public:
-  // Words of `width` bits: 1, 2, 4, 8, 16, 32, or 9, 18, 36.
+  // Words of `width` bits: 1, 2, 4, 8, 16, 32, or 9, 18, 36; or a bus
+  // word of a layout, any whole number of bytes or nibbles wide.
   explicit Image(unsigned width) : width_(width) {}
 
   unsigned width() const { return width_; }
@@ -33,8 +34,15 @@ class Image {
 
   // Gives word `address` (below kMaxWords) the low width() bits of `word`.
   void Set(std::uint64_t address, std::uint64_t word);
-  // Word `address`; zero for a hole or beyond size().
+  // Gives word `address` the nibbles at `digits`, least significant first
+  // (a word wider than 64 bits).
+  void SetDigits(std::uint64_t address, const std::vector<unsigned char>& digits);
+  // Word `address`; zero for a hole or beyond size(). Of a word wider than
+  // 64 bits, Bits() takes any 64 of them.
   std::uint64_t Get(std::uint64_t address) const;
+  std::uint64_t Bits(std::uint64_t address, unsigned low, unsigned n) const;
+  // Sets size() to `words`: the words not given are zero.
+  void Resize(std::uint64_t words);
 
   // Words of 1 to 32 bits without parity as they pack into bytes, least
   // significant first: word a is bits width()·a to width()·a + width() - 1;

@@ -28,6 +28,22 @@ bool ReadFull(Source& in, unsigned char* p, std::size_t n, std::size_t* got, OsE
   return true;
 }
 
+bool ReadText(Source& in, std::size_t limit, std::string* text, OsError* err) {
+  constexpr std::size_t kPiece = 1 << 16;
+  text->clear();
+  for (std::size_t got = kPiece; got == kPiece;) {
+    if (text->size() > limit) {
+      *err = {OsError::kOther, "larger than " + std::to_string(limit >> 20) + " MiB"};
+      return false;
+    }
+    const std::size_t at = text->size();
+    text->resize(at + kPiece);
+    if (!ReadFull(in, reinterpret_cast<unsigned char*>(&(*text)[at]), kPiece, &got, err)) return false;
+    text->resize(at + got);
+  }
+  return true;
+}
+
 bool CopyAll(Source& from, Sink& to, OsError* err) {
   constexpr std::size_t kPiece = 1 << 16;
   std::unique_ptr<unsigned char[]> buf(new unsigned char[kPiece]);

@@ -49,6 +49,10 @@ bool PassFailed(PassResult result, const std::string& input, const std::string& 
 // with `*err` set.
 bool ReadFull(Source& in, unsigned char* p, std::size_t n, std::size_t* got, OsError* err);
 
+// Reads all of `in` into `*text`; false, with `*err` set, on a read error
+// or past `limit` bytes (a file read whole, such as a program or a layout).
+bool ReadText(Source& in, std::size_t limit, std::string* text, OsError* err);
+
 // Copies everything `from` holds, from where it stands, to `to`. False if
 // a read or a write failed, with `*err` set by the one that failed.
 bool CopyAll(Source& from, Sink& to, OsError* err);

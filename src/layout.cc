@@ -138,8 +138,13 @@ void Slice(const Image& image, const Placement& p, bool parity, std::size_t inde
   const std::uint64_t per_value = kValueBits / bits;
   const std::uint64_t first = index * per_value;
   for (std::uint64_t a = first; a < first + per_value && a < p.words; ++a) {
-    const std::uint64_t share = image.Get(p.first_word + a) >> p.low_bit & Mask(p.width);
-    PutBits(value, (a - first) * bits, bits, StatementBits(share, p, parity));
+    std::uint64_t v;
+    if (p.data_only) {
+      v = parity ? 0 : image.Bits(p.first_word + a, p.data_low, bits);
+    } else {
+      v = StatementBits(image.Bits(p.first_word + a, p.low_bit, p.width), p, parity);
+    }
+    PutBits(value, (a - first) * bits, bits, v);
   }
 }
 

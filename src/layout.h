@@ -30,6 +30,10 @@ struct Placement {
   unsigned low_bit = 0, width = 8;
   std::uint64_t first_word = 0, words = 0;
   Parity parity = Parity::kPorts;  // how a 9·m-bit share's bits reach its ports
+  // A byte program's share: the data bits from `data_low` on of a word of
+  // data bits alone, its parity bits zero.
+  bool data_only = false;
+  unsigned data_low = 0;
 };
 
 // The statements a placement gets: INIT_ values of 256 data bits, then

@@ -10,8 +10,10 @@
 #include "hex.h"
 #include "init_writer.h"
 #include "made_file.h"
+#include "map.h"
 #include "readers.h"
 #include "replace.h"
+#include "ucf.h"
 #include "word_file.h"
 
 #ifndef ROMSEED_VERSION
@@ -82,13 +84,14 @@ bool OpenWorkingFile(Os& os, const Job& job, const Inputs& in, std::unique_ptr<M
 // likely a file system's whole grain (FAT, ext3, many NFS servers), where a
 // save in place within the same second leaves size and time as they were:
 // then the content read is hashed, to be compared before the replace.
-bool WriteNewUcf(const Job& job, Inputs& in, MadeFile& work, OtherLines& others, Counts* counts,
-                 std::optional<std::uint64_t>* ucf_hash, bool* unchanged, Failure* err) {
+bool WriteNewUcf(const Job& job, const AddressSpace* space, Inputs& in, MadeFile& work,
+                 OtherLines& others, Counts* counts, std::optional<std::uint64_t>* ucf_hash,
+                 bool* unchanged, Failure* err) {
   Output output(work.file());
   HashingSource hashed(*in.ucf);
   const bool coarse = in.ucf->info().mtime % 1000000000 == 0;
   Source& ucf = coarse ? static_cast<Source&>(hashed) : *in.ucf;
-  if (!Rewrite(ucf, *in.bin, output, job, counts, err, &others)) {
+  if (!Rewrite(ucf, *in.bin, output, job, counts, err, &others, space)) {
     return false;
   }
   if (coarse) *ucf_hash = hashed.hash();
@@ -204,13 +207,41 @@ void WarnOfOtherLines(Sink& errors, const Job& job, const Counts& counts) {
   }
 }
 
+// Says what a layout run did not write: the program's bytes outside the
+// space, the dropped lines that were no statements; and whose byte order it
+// took.
+void SayOfTheProgram(Sink& errors, const Job& job, const AddressSpace& space, const Counts& counts) {
+  if (counts.other_count > 0) {
+    Print(errors, "romseed: warning: dropped " + std::to_string(counts.other_count) +
+                      " INIT line(s) of " + space.name + "'s block RAMs that are not statements as "
+                      "romseed writes them (listed above)\n");
+  }
+  if (counts.outside.count > 0) {
+    Print(errors, "romseed: " + std::to_string(counts.outside.count) + " bytes of " + job.bin_path +
+                      " lie outside " + space.name + " [0x" + Hex(space.start, 8) + ":0x" +
+                      Hex(space.end, 8) + "], the first at 0x" + Hex(counts.outside.first, 8) +
+                      ": not written\n");
+  }
+  if (counts.file_order != ByteOrder::kUnsaid && job.order != ByteOrder::kUnsaid &&
+      job.order != counts.file_order) {
+    Print(errors, "romseed: notice: " + job.bin_path + " is " +
+                      (counts.file_order == ByteOrder::kBig ? "big" : "little") +
+                      "-endian; --byte-order overrides it\n");
+  }
+}
+
 }  // namespace
 
 bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* counts, Failure* err,
-             OtherLines* others) {
+             OtherLines* others, const AddressSpace* space) {
+  // A layout's program first, whole: its addresses place its bytes.
+  SpaceImage read;
+  if (space && !ReadSpaceImage(bin, job, *space, &read, err)) return false;
+  const InstanceStatements instances(space ? InstancesOf(*space) : std::vector<std::string>());
   FilterResult kept;
   OsError error;
-  PassResult result = FilterUcf(ucf, out, job.delstr, &kept, &error, nullptr, others);
+  PassResult result =
+      FilterUcf(ucf, out, job.delstr, &kept, &error, nullptr, others, space ? &instances : nullptr);
   if (result == PassResult::kCantWrite) out.Flush(&error);
   if (result != PassResult::kOk) {
     return PassFailed(result, "ucf file " + job.ucf_path, kWorkingName, error, err);
@@ -222,7 +253,13 @@ bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* coun
   counts->first_other = kept.first_other;
   const char* eol = kept.crlf ? "\r\n" : "\n";
   const char* lead = kept.open_line ? eol : "";
-  if (ReadsBytes(ReaderOf(job))) {
+  if (space) {
+    result = WriteImage(read.image, BusLayout(*space, job.parity, read.bytes), out, eol, lead,
+                        &counts->add_count);
+    counts->outside = read.outside;
+    counts->file_order = read.file_order;
+    counts->order = read.bytes ? read.order : ByteOrder::kUnsaid;
+  } else if (ReadsBytes(ReaderOf(job))) {
     // Streamed: the bytes, however many, pass through once.
     SampledSource sampled(bin);
     result = WriteInits(sampled, out, job.component, job.shape, eol, lead, &counts->add_count,
@@ -270,14 +307,20 @@ int Update(const Job& job, Os& os, Sink& out, Sink& errors) {
   Failure err;
   Inputs in;
   std::unique_ptr<MadeFile> work;
+  AddressSpace space;
+  const bool layout = !job.layout_path.empty();
+  if (layout && !ReadLayoutOf(os, job, &space, &err)) return Report(err, false, out, errors);
   if (!OpenInputs(os, job, &in, &err, errors)) return Report(err, false, out, errors);
   if (!OpenWorkingFile(os, job, in, &work, &err, errors)) return Report(err, false, out, errors);
-  Print(out, "'" + job.delstr + "'\n");
+  Print(out, layout ? "layout " + job.layout_path + ": " + job.component + ", " +
+                          std::to_string(InstancesOf(space).size()) + " block RAMs\n"
+                    : "'" + job.delstr + "'\n");
   Counts counts;
   std::optional<std::uint64_t> ucf_hash;
   bool unchanged = false;
   ListedLines others(errors);
-  if (!WriteNewUcf(job, in, *work, others, &counts, &ucf_hash, &unchanged, &err)) {
+  if (!WriteNewUcf(job, layout ? &space : nullptr, in, *work, others, &counts, &ucf_hash, &unchanged,
+                   &err)) {
     return Report(err, false, out, errors);
   }
   // Let go first: some systems cannot replace a file that is open.
@@ -291,8 +334,12 @@ int Update(const Job& job, Os& os, Sink& out, Sink& errors) {
   } else if (!ReplaceUcf(os, ReadUcf{job.ucf_path, *in.ucf, ucf_hash}, *work, &err)) {
     return Report(err, false, out, errors);
   }
-  WarnOfOtherLines(errors, job, counts);
-  WarnOfTheBinary(errors, job, counts);
+  if (layout) {
+    SayOfTheProgram(errors, job, space, counts);
+  } else {
+    WarnOfOtherLines(errors, job, counts);
+    WarnOfTheBinary(errors, job, counts);
+  }
   if (job.shape.notice && counts.add_count > 0) {
     Print(errors, std::string("romseed: notice: ") + job.shape.notice + "\n");
   }
@@ -307,10 +354,11 @@ int Run(const std::vector<std::string>& args, Os& os, Sink& out, Sink& errors) {
   Job job;
   Asked asked;
   const bool parsed = ParseCommandLine(args, &job, &asked, &err);
-  // A check's output is its verdict alone, for scripts and people.
-  if (!job.check) Print(out, kBanner);
+  // A check's output is its verdict alone, for scripts and people; a map's, the map.
+  if (!job.check && !job.map) Print(out, kBanner);
   if (!parsed) return Report(err, job.check, out, errors);
   if (asked != Asked::kRun) return Answer(asked, out);
+  if (job.map) return Map(job, os, out, &err) ? 0 : Report(err, false, out, errors);
   if (!job.check) return Update(job, os, out, errors);
   int status;
   if (!Check(job, os, out, [&] { SayWaiting(errors, job.ucf_path); }, &status, &err)) {

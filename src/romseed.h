@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "bmm.h"
 #include "command_line.h"
 #include "failure.h"
 #include "filter.h"
@@ -28,6 +29,10 @@ struct Counts {
   const char* bin_advice = nullptr;
   // Of a word file: the words it gave and the words of its image.
   std::uint64_t words_given = 0, image_words = 0;
+  // Of a layout run: the program's bytes outside the space, and its byte
+  // order as the file says it and as used.
+  Outside outside;
+  ByteOrder file_order = ByteOrder::kUnsaid, order = ByteOrder::kUnsaid;
 };
 
 // Writes the new UCF to `out` and flushes it: the lines of `ucf` that do not
@@ -36,8 +41,10 @@ struct Counts {
 // statement of the component to `others`, if given, as it meets it. False,
 // with the message in `*err`, if reading either input or writing fails, or
 // the UCF is not text.
+// With a `space`, the job is a layout run: its instances' statements go,
+// and the binary file fills all of them.
 bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* counts, Failure* err,
-             OtherLines* others = nullptr);
+             OtherLines* others = nullptr, const AddressSpace* space = nullptr);
 
 // Runs the tool on `args` (program name first) with the files and calls of
 // `os`. Prints every message to `out`, whose failures do not matter, and on

@@ -145,4 +145,26 @@ bool ParseStatement(std::string_view line, UcfStatement* s) {
   return line == ";";
 }
 
+InstanceStatements::InstanceStatements(std::vector<std::string> instances)
+    : instances_(instances.begin(), instances.end()) {
+  for (const std::string& name : instances_) look_ = std::max(look_, name.size() + kInitpHead.size());
+}
+
+bool InstanceStatements::Drops(std::string_view head) const {
+  const std::size_t quote = head.find('"');
+  if (quote == std::string_view::npos) return false;
+  const std::string_view rest = head.substr(quote);
+  return (rest.substr(0, kInitHead.size()) == kInitHead ||
+          rest.substr(0, kInitpHead.size()) == kInitpHead) &&
+         instances_.count(head.substr(0, quote)) > 0;
+}
+
+std::size_t InstanceStatements::longest() const { return look_ + kStatementEnd + 1; }
+
+bool InstanceStatements::IsStatement(std::string_view tail) const {
+  if (!tail.empty() && tail.back() == '\r') tail.remove_suffix(1);
+  UcfStatement s;
+  return ParseStatement(std::string(kInst).append(tail), &s);
+}
+
 }  // namespace romseed

@@ -8,7 +8,10 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <set>
+#include <vector>
 
+#include "filter.h"
 #include "io.h"
 
 namespace romseed {
@@ -66,6 +69,22 @@ struct UcfStatement {
 // instance, `" INIT_` or `" INITP_`, two hex digits, ` = `, 64 hex digits and
 // `;`, the hex digits in either case. `s->instance` points into `line`.
 bool ParseStatement(std::string_view line, UcfStatement* s);
+
+// The lines of a layout's instances that a layout run drops: `INST "`, an
+// instance's name and its closing quote, a blank and INIT_ or INITP_.
+class InstanceStatements : public LineRule {
+ public:
+  explicit InstanceStatements(std::vector<std::string> instances);
+  std::size_t look() const override { return look_; }
+  bool Drops(std::string_view head) const override;
+  std::size_t longest() const override;
+  bool IsStatement(std::string_view tail) const override;
+  const char* TailEnd(const char*) const override { return nullptr; }
+
+ private:
+  std::set<std::string, std::less<>> instances_;
+  std::size_t look_ = 0;
+};
 
 }  // namespace romseed
 

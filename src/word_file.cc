@@ -101,7 +101,11 @@ class Parser {
       // Words in all, too: an endless @0 0 @0 0 ... ends as well.
       if (address >= kMaxWords || ++words > kMaxWords) return Error("more words than a run takes");
       Watch(address);
-      image->Set(address++, value);
+      if (width_ > 64) {
+        image->SetDigits(address++, digits_);
+      } else {
+        image->Set(address++, value);
+      }
     }
     return false;
   }
@@ -171,6 +175,7 @@ class Parser {
   // and token_. True if it takes more than 64 bits.
   bool Digits(std::uint64_t* value) {
     token_.clear();
+    digits_.clear();
     std::uint64_t v = 0;
     bool too_wide = false;
     for (int c; (c = text_.Peek()) >= 0; text_.Next()) {
@@ -179,6 +184,10 @@ class Parser {
       if (k < 16) {
         too_wide |= v >> 60 != 0;
         v = v << 4 | k;
+        // A bus word wider than 64 bits: its digits, to a bound.
+        if (width_ > 64 && (k != 0 || !digits_.empty()) && digits_.size() <= width_ / 4 + 1) {
+          digits_.push_back(k);
+        }
       }
       // Enough of it for a message, however long it goes on.
       if (token_.size() < kShownDigits) token_ += static_cast<char>(c);
@@ -197,7 +206,12 @@ class Parser {
     }
     if (token_.empty()) return Error("an address without a number");
     if (address && too_wide) return Error(Beyond());
-    if (!address && (too_wide || v >> width_ != 0)) {
+    if (!address && width_ > 64) {
+      std::reverse(digits_.begin(), digits_.end());
+      if (!digits_.empty() && (digits_.size() - 1) * 4 + BitLength(digits_.back()) > width_) {
+        return Error("word " + token_ + " is wider than " + std::to_string(width_) + " bits");
+      }
+    } else if (!address && (too_wide || (width_ < 64 && v >> width_ != 0))) {
       return Error("word " + token_ + " is wider than " + std::to_string(width_) + " bits");
     }
     return true;
@@ -205,7 +219,14 @@ class Parser {
 
   static constexpr std::size_t kShownDigits = 40;
   Text text_;
+  static unsigned BitLength(unsigned digit) {
+    unsigned n = 0;
+    for (; digit; digit >>= 1) ++n;
+    return n;
+  }
+
   std::string token_;  // the number just read, as it stood
+  std::vector<unsigned char> digits_;  // of a wide word, least significant first
   unsigned width_;
   std::string message_;
   Failure* err_;

@@ -1,0 +1,73 @@
+// ELF programs: each loadable segment at its physical address.
+
+#include "program.h"
+
+namespace romseed {
+namespace {
+
+// The most bytes a program's segments may ask for in all.
+constexpr std::uint64_t kMaxLoaded = std::uint64_t{256} << 20;
+
+class Fields {
+ public:
+  Fields(std::string_view text, bool big) : text_(text), big_(big) {}
+  // The `n`-byte field at `at`; false if the file is shorter.
+  bool Get(std::uint64_t at, unsigned n, std::uint64_t* v) const {
+    if (at > text_.size() || text_.size() - at < n) return false;
+    *v = 0;
+    for (unsigned i = 0; i < n; ++i) {
+      const auto b = static_cast<unsigned char>(text_[static_cast<std::size_t>(at + (big_ ? i : n - 1 - i))]);
+      *v = *v << 8 | b;
+    }
+    return true;
+  }
+
+ private:
+  std::string_view text_;
+  bool big_;
+};
+
+}  // namespace
+
+bool ReadElf(std::string_view text, const std::string& path, Program* program, Failure* err) {
+  const std::string message = "can't read binary file " + path;
+  if (text.size() < 52 || text.substr(0, 4) != "\x7f" "ELF" || (text[4] != 1 && text[4] != 2) ||
+      (text[5] != 1 && text[5] != 2)) {
+    return Fail(err, message, "not an ELF file of 32 or 64 bits, little- or big-endian");
+  }
+  const bool wide = text[4] == 2, big = text[5] == 2;
+  program->order = big ? ByteOrder::kBig : ByteOrder::kLittle;
+  const Fields f(text, big);
+  // Where the program header table's fields stand, in ELF32 and ELF64.
+  const unsigned addr = wide ? 8 : 4;
+  std::uint64_t phoff, phentsize, phnum;
+  if (!f.Get(wide ? 32 : 28, addr, &phoff) || !f.Get(wide ? 54 : 42, 2, &phentsize) ||
+      !f.Get(wide ? 56 : 44, 2, &phnum)) {
+    return Fail(err, message, "its header ends short");
+  }
+  if (phnum != 0 && phentsize < (wide ? 56u : 32u)) return Fail(err, message, "its program headers are too short");
+  std::uint64_t loaded = 0;
+  for (std::uint64_t k = 0; k < phnum; ++k) {
+    const std::uint64_t h = phoff + k * phentsize;
+    std::uint64_t type, offset, paddr, filesz, memsz;
+    const std::string where = "segment " + std::to_string(k);
+    if (!f.Get(h, 4, &type) || !f.Get(h + (wide ? 8 : 4), addr, &offset) ||
+        !f.Get(h + (wide ? 24 : 12), addr, &paddr) || !f.Get(h + (wide ? 32 : 16), addr, &filesz) ||
+        !f.Get(h + (wide ? 40 : 20), addr, &memsz)) {
+      return Fail(err, message, "program header " + std::to_string(k) + " lies beyond its end");
+    }
+    if (type != 1 || memsz == 0) continue;  // PT_LOAD only
+    if (filesz > memsz || offset > text.size() || text.size() - offset < filesz) {
+      return Fail(err, message, where + " lies beyond the file's end");
+    }
+    if ((loaded += memsz) > kMaxLoaded) return Fail(err, message, "its segments ask for more than 256 MiB");
+    Piece piece{paddr, {}, where};
+    piece.bytes.assign(text.begin() + static_cast<std::ptrdiff_t>(offset),
+                       text.begin() + static_cast<std::ptrdiff_t>(offset + filesz));
+    piece.bytes.resize(static_cast<std::size_t>(memsz));
+    program->pieces.push_back(std::move(piece));
+  }
+  return true;
+}
+
+}  // namespace romseed

@@ -291,12 +291,13 @@ class Parser {
       w += width;
     }
     block->msb_first = way < 0;
-    std::vector<int> owner(w, -1);
+    unsigned top = 0;
+    for (const Lane& lane : block->lanes) top = std::max({top, lane.first + 1, lane.last + 1});
+    std::vector<int> owner(top, -1);
     for (std::size_t k = 0; k < block->lanes.size(); ++k) {
       Lane& lane = block->lanes[k];
       const unsigned lo = std::min(lane.first, lane.last), hi = std::max(lane.first, lane.last);
       lane.width = hi - lo + 1;
-      if (hi >= w) return Error("bits " + Bits(lane) + " lie beyond a bus of " + std::to_string(w) + " bits", lane.line);
       for (unsigned bit = lo; bit <= hi; ++bit) {
         if (owner[bit] >= 0) {
           return Error("bit " + std::to_string(bit) + " is in " + Bits(lane) + " and in " +
@@ -305,6 +306,14 @@ class Parser {
         owner[bit] = static_cast<int>(k);
       }
       lane.low_bit = block->msb_first ? w - 1 - hi : lo;
+    }
+    if (top > w) {
+      const unsigned gap = static_cast<unsigned>(std::find(owner.begin(), owner.end(), -1) - owner.begin());
+      unsigned end = gap;
+      while (end + 1 < top && owner[end + 1] < 0) ++end;
+      return Error("bus bits [" + std::to_string(block->msb_first ? gap : end) + ":" +
+                       std::to_string(block->msb_first ? end : gap) + "] are in no lane of this bus block",
+                   lead.line);
     }
     if (s->bus_width != 0 && w != s->bus_width) {
       return Error("a bus block of " + std::to_string(w) + " bits, after one of " + std::to_string(s->bus_width),

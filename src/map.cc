@@ -108,6 +108,7 @@ bool Map(const Job& job, Os& os, Sink& out, Failure* err) {
   AddressSpace space;
   if (!ReadLayoutOf(os, job, &space, err)) return false;
   SpaceImage read;
+  read.inside_needed = false;  // the map is of the space, whatever the program fills
   {
     OsError error;
     std::unique_ptr<File> bin = os.Open(job.bin_path, kOpenRead, &error);

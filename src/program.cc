@@ -70,7 +70,7 @@ bool PlaceAtBase(const Program& program, const std::string& path, std::uint64_t 
 }
 
 bool PlaceInSpace(const Program& program, const std::string& path, const AddressSpace& space,
-                  bool big, Image* image, Outside* outside, Failure* err) {
+                  bool big, bool inside_needed, Image* image, Outside* outside, Failure* err) {
   const unsigned bytes = space.data_bits() / 8;
   *image = Image(space.data_bits());
   image->Resize(space.words());
@@ -88,7 +88,7 @@ bool PlaceInSpace(const Program& program, const std::string& path, const Address
     return true;
   }, err);
   if (!placed) return false;
-  if (inside == 0) {
+  if (inside == 0 && inside_needed) {
     return Fail(err, "can't read binary file " + path,
                 "no byte of it lies in " + space.name + " [" + Address(space.start) + ":" +
                     Address(space.end) + "] (a program linked for another address?)");

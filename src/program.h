@@ -56,9 +56,10 @@ bool PlaceAtBase(const Program& program, const std::string& path, std::uint64_t 
 // Places the program's bytes into the bus words of `space` (`*image`, its
 // words the data bits of a bus word), each bus word holding its bytes in
 // `order`; bytes outside the space are counted in `*outside`. False if no
-// byte lies inside, or two pieces give one address different bytes.
+// byte lies inside (where `inside_needed`), or two pieces give one address
+// different bytes.
 bool PlaceInSpace(const Program& program, const std::string& path, const AddressSpace& space,
-                  bool big, Image* image, Outside* outside, Failure* err);
+                  bool big, bool inside_needed, Image* image, Outside* outside, Failure* err);
 
 }  // namespace romseed
 

@@ -137,8 +137,8 @@ bool ReadSpaceImage(Source& in, const Job& job, const AddressSpace& space, Space
   read->order = job.order != ByteOrder::kUnsaid           ? job.order
                 : program.order != ByteOrder::kUnsaid ? program.order
                                                       : ByteOrder::kLittle;
-  return PlaceInSpace(program, job.bin_path, space, read->order == ByteOrder::kBig, &read->image,
-                      &read->outside, err);
+  return PlaceInSpace(program, job.bin_path, space, read->order == ByteOrder::kBig,
+                      read->inside_needed, &read->image, &read->outside, err);
 }
 
 }  // namespace romseed

@@ -55,6 +55,7 @@ struct SpaceImage {
   ByteOrder file_order = ByteOrder::kUnsaid;  // as an ELF's header says it
   ByteOrder order = ByteOrder::kLittle;       // the one used
   Outside outside;
+  bool inside_needed = true;  // false: a program with no byte in the space is no error
 };
 
 // Reads the address space that the job names from its layout file.

@@ -67,7 +67,9 @@ bool ReadElf(std::string_view text, const std::string& path, Program* program, F
     piece.bytes.resize(static_cast<std::size_t>(memsz));
     program->pieces.push_back(std::move(piece));
   }
-  return true;
+  // An object file has sections but no segments: nothing says where its bytes go.
+  return !program->pieces.empty() ||
+         Fail(err, message, "it has no loadable segment (an object file? link it first)");
 }
 
 }  // namespace romseed

@@ -7,7 +7,7 @@
 # answered with its reason, status 1, the UCF untouched and nothing left.
 # Usage: programs_test.sh ROMSEED. Exits 77 (skipped) without the tools.
 set -u
-for t in riscv64-unknown-elf-gcc riscv64-unknown-elf-objcopy powerpc-linux-gnu-as powerpc-linux-gnu-objcopy; do
+for t in riscv64-unknown-elf-gcc riscv64-unknown-elf-objcopy powerpc-linux-gnu-as powerpc-linux-gnu-ld; do
   command -v $t >/dev/null || { echo "$t is not installed: skipped"; exit 77; }
 done
 tool=$(realpath "$1")
@@ -85,8 +85,7 @@ cat >ppc.s <<'EOF'
   .ascii "a big-endian program's bytes, in address order"
   .balign 4
 EOF
-powerpc-linux-gnu-as -o ppc.o ppc.s && powerpc-linux-gnu-ld -Ttext=0 -e 0 -o ppc.elf ppc.o 2>/dev/null ||
-  powerpc-linux-gnu-objcopy ppc.o ppc.elf
+powerpc-linux-gnu-as -o ppc.o ppc.s && powerpc-linux-gnu-ld -N -Ttext=0 -e 0 -o ppc.elf ppc.o 2>/dev/null
 : >be.ucf
 "$tool" -l m.bmm ppc.elf be.ucf be >/dev/null 2>&1
 check "big-endian lanes are objcopy's" lanes_agree be.ucf ppc.elf powerpc-linux-gnu-objcopy be0 be1 be2 be3

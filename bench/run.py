@@ -13,6 +13,7 @@ import os
 import random
 import shutil
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
@@ -85,6 +86,30 @@ def report(name, t, r, ref_name, goal):
 def write(path, data):
     with open(path, "wb") as f:
         f.write(data)
+
+
+def elf32(data):
+    """A little-endian ELF of `data` at address 0: one loadable segment, and a
+    .text section over the same bytes for objcopy."""
+    names = b"\0.text\0.shstrtab\0"
+    off = 52 + 32
+    shoff = off + len(data) + len(names)
+    header = struct.pack("<16sHHIIIIIHHHHHH", b"\x7fELF\x01\x01\x01" + bytes(9), 2, 243, 1, 0, 52,
+                         shoff, 0, 52, 32, 1, 40, 3, 2)
+    segment = struct.pack("<8I", 1, off, 0, 0, len(data), len(data), 5, 4)
+    sections = (bytes(40) + struct.pack("<10I", 1, 1, 6, 0, off, len(data), 0, 0, 4, 0)
+                + struct.pack("<10I", 7, 3, 0, 0, off + len(data), len(names), 0, 0, 1, 0))
+    return header + segment + data + names + sections
+
+
+def bmm_of_bits(banks, lanes=32):
+    """A BMM of `banks` banks of `lanes` one-bit RAMB36 lanes."""
+    size = banks * lanes * 4096
+    text = "ADDRESS_SPACE mem RAMB36 [0x00000000:0x%08X]\n" % (size - 1)
+    for b in range(banks):
+        text += "  BUS_BLOCK\n" + "".join("    cpu/mem/b%d_%d [%d:%d];\n" % (b, k, k, k)
+                                         for k in reversed(range(lanes))) + "  END_BUS_BLOCK;\n"
+    return (text + "END_ADDRESS_SPACE;\n").encode()
 
 
 def ucf_lines(count, stale_every=2):
@@ -192,6 +217,15 @@ def main():
             return run([exe, ("small.bin", "other.bin")[turn[0]], "small.ucf", "rom"], scratch)
         t, c = pairs(n, changed, lambda: run(["cp", "small.bin", "small.ucf", "elsewhere"], scratch))
         met.append(report("changed run", t, c, "cp", 1.0))
+
+        # A 1 MiB program as an ELF into 32 one-bit lanes by 8 banks of
+        # RAMB36 (256 block RAMs), against objcopy writing the same ELF as
+        # Verilog hex.
+        write("prog.elf", elf32(big[: 1 << 20]))
+        write("bits.bmm", bmm_of_bits(8))
+        t, o = pairs(n, lambda: run([exe, "-l", "bits.bmm", "prog.elf", "init.ucf", "mem"], scratch),
+                     lambda: run(["objcopy", "-O", "verilog", "prog.elf", "prog.v"], scratch), empty_ucf)
+        met.append(report("elf layout", t, o, "objcopy", 1.5))
 
         # Peak memory must not follow the input's size.
         write("16k.bin", big[:16 << 10])

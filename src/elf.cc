@@ -61,11 +61,8 @@ bool ReadElf(std::string_view text, const std::string& path, Program* program, F
       return Fail(err, message, where + " lies beyond the file's end");
     }
     if ((loaded += memsz) > kMaxLoaded) return Fail(err, message, "its segments ask for more than 256 MiB");
-    Piece piece{paddr, {}, where};
-    piece.bytes.assign(text.begin() + static_cast<std::ptrdiff_t>(offset),
-                       text.begin() + static_cast<std::ptrdiff_t>(offset + filesz));
-    piece.bytes.resize(static_cast<std::size_t>(memsz));
-    program->pieces.push_back(std::move(piece));
+    program->pieces.push_back({paddr, reinterpret_cast<const unsigned char*>(text.data()) + offset, filesz,
+                               memsz - filesz, where});
   }
   // An object file has sections but no segments: nothing says where its bytes go.
   return !program->pieces.empty() ||

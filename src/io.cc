@@ -29,16 +29,19 @@ bool ReadFull(Source& in, unsigned char* p, std::size_t n, std::size_t* got, OsE
 }
 
 bool ReadText(Source& in, std::size_t limit, std::string* text, OsError* err) {
-  constexpr std::size_t kPiece = 1 << 16;
+  // Read in one piece where the size is known (one more byte sees the end),
+  // else in growing ones.
+  const std::uint64_t hint = in.SizeHint();
+  std::size_t piece = hint > 0 && hint < limit ? static_cast<std::size_t>(hint) + 1 : 1 << 16;
   text->clear();
-  for (std::size_t got = kPiece; got == kPiece;) {
+  for (std::size_t got = piece; got == piece; piece = std::max<std::size_t>(piece, 1 << 16)) {
     if (text->size() > limit) {
       *err = {OsError::kOther, "larger than " + std::to_string(limit >> 20) + " MiB"};
       return false;
     }
     const std::size_t at = text->size();
-    text->resize(at + kPiece);
-    if (!ReadFull(in, reinterpret_cast<unsigned char*>(&(*text)[at]), kPiece, &got, err)) return false;
+    text->resize(at + piece);
+    if (!ReadFull(in, reinterpret_cast<unsigned char*>(&(*text)[at]), piece, &got, err)) return false;
     text->resize(at + got);
   }
   return true;

@@ -27,6 +27,8 @@ class Source {
   // Places up to `n` bytes in `p` and sets `*got` to how many; fewer than `n`
   // does not mean the end, 0 does. False on a read error, with `*err` set.
   virtual bool Read(unsigned char* p, std::size_t n, std::size_t* got, OsError* err) = 0;
+  // How many bytes it likely holds, where known (a regular file); 0 if not.
+  virtual std::uint64_t SizeHint() const { return 0; }
 };
 
 // Where a pass writes its bytes to.

@@ -69,6 +69,7 @@ class File : public Source, public Sink {
  public:
   // What the file was when opened or last locked.
   const FileInfo& info() const { return info_; }
+  std::uint64_t SizeHint() const override { return info_.regular ? info_.size : 0; }
   // Each call below returns false, with `*err` set, if it fails.
   // Takes this file's lock, which lasts until it is destroyed, and then
   // updates info(): exclusive, but shared among files opened for reading

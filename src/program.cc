@@ -11,33 +11,67 @@ namespace {
 
 std::string Address(std::uint64_t a) { return "0x" + Hex(a, 8); }
 
-// Puts each byte of the program where `to` says (false: outside), and says
-// which two pieces disagree on a byte.
-template <typename To>
-bool Place(const Program& program, const std::string& path, std::vector<unsigned char>& store,
-           To to, Failure* err) {
-  std::vector<bool> given(store.size());
-  for (std::size_t k = 0; k < program.pieces.size(); ++k) {
-    const Piece& piece = program.pieces[k];
-    for (std::size_t i = 0; i < piece.bytes.size(); ++i) {
-      std::size_t at;
-      if (!to(piece.address + i, &at)) continue;
-      const unsigned char b = piece.bytes[i];
-      if (given[at] && store[at] != b) {
-        // Rare: the earlier piece is looked for only now.
-        const std::uint64_t a = piece.address + i;
-        const auto other = std::find_if(program.pieces.begin(), program.pieces.begin() + k, [&](const Piece& p) {
-          return a >= p.address && a - p.address < p.bytes.size() && p.bytes[a - p.address] != b;
-        });
-        return Fail(err, "can't read binary file " + path,
-                    other->where + " and " + piece.where + " give address " + Address(a) +
-                        " different bytes");
-      }
-      given[at] = true;
-      store[at] = b;
+// Says which two pieces give one address different bytes, if any: in
+// address order, the bytes a piece shares with earlier ones are all within
+// the one that reaches furthest, itself checked against those before it.
+bool CheckOverlaps(const Program& program, const std::string& path, Failure* err) {
+  std::vector<std::size_t> order(program.pieces.size());
+  for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+  const auto& pieces = program.pieces;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t x, std::size_t y) { return pieces[x].address < pieces[y].address; });
+  const Piece* reach = nullptr;
+  std::uint64_t reach_end = 0;
+  for (std::size_t k : order) {
+    const Piece& p = pieces[k];
+    const std::uint64_t end = p.address + p.length();
+    for (std::uint64_t a = p.address; reach && a < std::min(end, reach_end); ++a) {
+      if (p.at(a - p.address) == reach->at(a - reach->address)) continue;
+      const bool first = reach < &p;
+      return Fail(err, "can't read binary file " + path,
+                  (first ? reach : &p)->where + " and " + (first ? &p : reach)->where + " give address " +
+                      Address(a) + " different bytes");
     }
+    if (!reach || end > reach_end) reach = &p, reach_end = end;
   }
   return true;
+}
+
+// Where a program's bytes go: addresses `lo` to `hi` into a store from its
+// first byte on, in words of `word_bytes` whose bytes are reversed if
+// `big`; the rest are counted in `*outside`.
+struct Window {
+  std::uint64_t lo, hi;
+  unsigned word_bytes = 1;
+  bool big = false;
+  Outside* outside = nullptr;
+};
+
+void Place(const Program& program, const Window& window, std::vector<unsigned char>& store) {
+  for (const Piece& piece : program.pieces) {
+    const std::uint64_t n = piece.length(), a = piece.address;
+    // The part inside the window, bytes `from` to `to` - 1 of the piece.
+    const std::uint64_t from = a >= window.lo ? 0 : std::min(n, window.lo - a);
+    const std::uint64_t to = a > window.hi ? from : std::max(from, std::min(n, window.hi - a + 1));
+    if (window.outside && to - from < n) {
+      Outside& o = *window.outside;
+      const std::uint64_t first = from > 0 ? a : a + to;
+      o.first = o.count == 0 ? first : std::min(o.first, first);
+      o.count += n - (to - from);
+    }
+    const std::uint64_t at = a + from - window.lo;
+    if (!window.big) {
+      // The store is zero where the zeros go.
+      const std::uint64_t copied = std::min(to, std::max(from, piece.size)) - from;
+      if (copied > 0) std::memcpy(&store[at], piece.data + from, copied);
+      continue;
+    }
+    const unsigned w = window.word_bytes;
+    for (std::uint64_t i = 0; i < to - from; ++i) {
+      const std::uint64_t offset = at + i;
+      store[offset / w * w + (w - 1 - offset % w)] = piece.at(from + i);
+    }
+  }
 }
 
 }  // namespace
@@ -46,13 +80,13 @@ bool PlaceAtBase(const Program& program, const std::string& path, std::uint64_t 
                  Failure* err) {
   std::uint64_t end = base;
   for (const Piece& piece : program.pieces) {
-    if (piece.bytes.empty()) continue;
+    if (piece.length() == 0) continue;
     if (piece.address < base) {
       return Fail(err, "can't read binary file " + path,
                   piece.where + " gives address " + Address(piece.address) + ", below --base " +
                       Address(base));
     }
-    end = std::max(end, piece.address + piece.bytes.size());
+    end = std::max(end, piece.address + piece.length());
   }
   if (end - base > kMaxWords) {
     return Fail(err, "can't read binary file " + path,
@@ -63,10 +97,9 @@ bool PlaceAtBase(const Program& program, const std::string& path, std::uint64_t 
   std::vector<unsigned char>& store = image->bytes_to_fill();
   store.assign(static_cast<std::size_t>(end - base), 0);
   image->FilledBytes();
-  return Place(program, path, store, [&](std::uint64_t a, std::size_t* at) {
-    *at = static_cast<std::size_t>(a - base);
-    return true;
-  }, err);
+  if (!CheckOverlaps(program, path, err)) return false;
+  Place(program, {base, end - 1}, store);
+  return true;
 }
 
 bool PlaceInSpace(const Program& program, const std::string& path, const AddressSpace& space,
@@ -75,19 +108,11 @@ bool PlaceInSpace(const Program& program, const std::string& path, const Address
   *image = Image(space.data_bits());
   image->Resize(space.words());
   *outside = Outside();
-  std::uint64_t inside = 0;
-  const bool placed = Place(program, path, image->bytes_to_fill(), [&](std::uint64_t a, std::size_t* at) {
-    if (a < space.start || a > space.end) {
-      if (outside->count++ == 0 || a < outside->first) outside->first = a;
-      return false;
-    }
-    const std::uint64_t offset = a - space.start;
-    // Bytes A to A+D/8-1 make a bus word; the order says which is its top.
-    *at = static_cast<std::size_t>(big ? offset / bytes * bytes + (bytes - 1 - offset % bytes) : offset);
-    ++inside;
-    return true;
-  }, err);
-  if (!placed) return false;
+  if (!CheckOverlaps(program, path, err)) return false;
+  Place(program, {space.start, space.end, bytes, big, outside}, image->bytes_to_fill());
+  std::uint64_t all = 0;
+  for (const Piece& piece : program.pieces) all += piece.length();
+  const std::uint64_t inside = all - outside->count;
   if (inside == 0 && inside_needed) {
     return Fail(err, "can't read binary file " + path,
                 "no byte of it lies in " + space.name + " [" + Address(space.start) + ":" +

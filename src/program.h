@@ -17,17 +17,30 @@ namespace romseed {
 
 struct AddressSpace;
 
+// Bytes at an address: `size` of them at `data` (in the file's text, or
+// in the program's own store), then `zeros` more that are zero.
 struct Piece {
   std::uint64_t address = 0;
-  std::vector<unsigned char> bytes;
+  const unsigned char* data = nullptr;
+  std::uint64_t size = 0, zeros = 0;
   std::string where;  // "line 12", "segment 1": for a message
+  std::uint64_t length() const { return size + zeros; }
+  unsigned char at(std::uint64_t i) const { return i < size ? data[i] : 0; }
 };
 
 enum class ByteOrder { kUnsaid, kLittle, kBig };
 
+// The text a program was read from must outlive it.
 struct Program {
   std::vector<Piece> pieces;
   ByteOrder order = ByteOrder::kUnsaid;  // as the file's header says it
+  // Bytes that records give in hex, each piece's own (a vector moved keeps
+  // its bytes where they are).
+  std::vector<std::vector<unsigned char>> decoded;
+  void Add(std::uint64_t address, std::vector<unsigned char> bytes, std::string where) {
+    decoded.push_back(std::move(bytes));
+    pieces.push_back({address, decoded.back().data(), decoded.back().size(), 0, std::move(where)});
+  }
 };
 
 // Reads `text`, the whole file at `path`, into `*program`; false, with

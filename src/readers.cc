@@ -131,7 +131,8 @@ bool ReadSpaceImage(Source& in, const Job& job, const AddressSpace& space, Space
   if (reader.program) {
     if (!reader.program(text, job.bin_path, &program, err)) return false;
   } else {
-    program.pieces.push_back({job.base, {text.begin(), text.end()}, "its bytes"});
+    program.pieces.push_back({job.base, reinterpret_cast<const unsigned char*>(text.data()), text.size(), 0,
+                              "its bytes"});
   }
   read->file_order = program.order;
   read->order = job.order != ByteOrder::kUnsaid           ? job.order

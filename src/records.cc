@@ -77,7 +77,7 @@ bool ReadIntelHex(std::string_view text, const std::string& path, Program* progr
     if (type == 2) upper = value << 4;
     if (type == 4) upper = value << 16;
     if (type == 0) {
-      program->pieces.push_back({upper + BigEndian(&b[1], 2), {b.begin() + 4, b.end() - 1}, std::move(where)});
+      program->Add(upper + BigEndian(&b[1], 2), {b.begin() + 4, b.end() - 1}, std::move(where));
     }
     return 1;
   });
@@ -98,8 +98,7 @@ bool ReadSRecords(std::string_view text, const std::string& path, Program* progr
     if (Sum(b, 0, b.size()) != 0xff) return *why = "its checksum does not hold", -1;
     if (type >= 7) return 0;
     if (type >= 1 && type <= 3) {
-      program->pieces.push_back(
-          {BigEndian(&b[1], address), {b.begin() + 1 + address, b.end() - 1}, std::move(where)});
+      program->Add(BigEndian(&b[1], address), {b.begin() + 1 + address, b.end() - 1}, std::move(where));
     }
     return 1;
   });

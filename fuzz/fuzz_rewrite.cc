@@ -212,7 +212,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   rest.erase(0, name_size);
   ucf_size = ucf_size < rest.size() ? ucf_size : rest.size();
   const std::string ucf = rest.substr(0, ucf_size), bin = rest.substr(ucf_size);
-  romseed::Job job{"fw.bin", "top.ucf", name, "INST \"" + name};
+  romseed::Job job;
+  job.bin_path = "fw.bin";
+  job.ucf_path = "top.ucf";
+  job.component = name;
+  job.delstr = "INST \"" + name;
   static const romseed::BlockShape kShapes[] = {romseed::kRamb4, {64, 8}, {32, 4}, {128, 16}};
   static const unsigned kWidths[] = {0, 1, 2, 4, 8, 16, 32, 9, 18, 36};
   job.shape = kShapes[data[3] >> 2 & 3];

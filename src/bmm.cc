@@ -1,7 +1,6 @@
 #include "bmm.h"
 
 #include <algorithm>
-#include <cctype>
 #include <set>
 
 #include "hex.h"
@@ -18,8 +17,13 @@ struct Token {
   int line;
 };
 
+// ASCII alone, whatever the locale says.
+bool IsAlnum(unsigned char c) { return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); }
+bool IsSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
 bool IsWordByte(unsigned char c) {
-  return std::isalnum(c) || c == '_' || c == '/' || c == '.' || c == '$' || c == '-' || c == ':' ||
+  return IsAlnum(c) || c == '_' || c == '/' || c == '.' || c == '$' || c == '-' || c == ':' ||
          c == '<' || c == '>';
 }
 
@@ -31,7 +35,7 @@ bool Tokenize(const std::string& text, const std::string& path, std::vector<Toke
   for (std::size_t i = 0; i < text.size();) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     if (c == '\n') ++line;
-    if (std::isspace(c)) {
+    if (IsSpace(c)) {
       ++i;
     } else if (text.compare(i, 2, "//") == 0) {
       i = std::min(text.find('\n', i), text.size());
@@ -95,7 +99,7 @@ bool ParseRange(const std::string& t, std::uint64_t* a, std::uint64_t* b) {
 bool Upper(const std::string& t, const char* word) {
   if (t.size() != std::char_traits<char>::length(word)) return false;
   return std::equal(t.begin(), t.end(), word,
-                    [](char a, char b) { return std::toupper(static_cast<unsigned char>(a)) == b; });
+                    [](char a, char b) { return Upper(a) == b; });
 }
 
 // The block RAM of a memory type; false for one this tool cannot fill.

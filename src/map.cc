@@ -29,9 +29,10 @@ std::string Statements(const Placement& p, const StatementCount& n) {
 }
 
 // A line per instance: block RAM, port width, bus bits, addresses, statements.
-std::string Table(const AddressSpace& space, const BusLayout& layout, const Image& image) {
+std::string Table(const AddressSpace& space, const BusLayout& layout, const Image& image, bool words) {
   std::vector<std::vector<std::string>> rows = {{"instance", "block RAM", "port", "bus bits", "addresses", "statements"}};
-  const unsigned bytes = space.data_bits() / 8;
+  // A word file's words are counted from the space's first, as its @ addresses are.
+  const unsigned bytes = words ? 0 : space.data_bits() / 8;
   std::size_t k = 0;
   for (const BusBlock& block : space.blocks) {
     for (const Lane& lane : block.lanes) {
@@ -119,7 +120,7 @@ bool Map(const Job& job, Os& os, Sink& out, Failure* err) {
   std::string text = space.name + ": " + Address(space.start) + " to " + Address(space.end) + ", " +
                      std::to_string(space.words()) + " bus words of " + std::to_string(space.bus_width) +
                      " bits" + (read.bytes ? std::string(", ") + (read.order == ByteOrder::kBig ? "big" : "little") + "-endian" : ", from a word file") + "\n";
-  text += Table(space, layout, read.image);
+  text += Table(space, layout, read.image, !read.bytes);
   if (job.map_at) {
     if (!read.bytes || job.map_address < space.start || job.map_address > space.end) {
       return Fail(err, "address " + Address(job.map_address) + " is not in " + space.name + " [" +

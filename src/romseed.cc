@@ -358,7 +358,8 @@ int Run(const std::vector<std::string>& args, Os& os, Sink& out, Sink& errors) {
   if (!job.check && !job.map) Print(out, kBanner);
   if (!parsed) return Report(err, job.check, out, errors);
   if (asked != Asked::kRun) return Answer(asked, out);
-  if (job.map) return Map(job, os, out, &err) ? 0 : Report(err, false, out, errors);
+  // A map's failure ends its line, as a check's does; its status is a run's.
+  if (job.map) return Map(job, os, out, &err) ? 0 : (Report(err, true, out, errors), 1);
   if (!job.check) return Update(job, os, out, errors);
   int status;
   if (!Check(job, os, out, [&] { SayWaiting(errors, job.ucf_path); }, &status, &err)) {

@@ -149,6 +149,21 @@ same_as_linux "unknown option" setup -x fw.bin top.ucf rom
 setup() { printf 'NET a;\r\n' >top.ucf && printf '// p\r\n3ffff 2_0100\r\n@400 1\r\n' >fw.hex; }
 same_as_linux "18-bit words in lanes" setup -p ramb16_s18 -w 18 --parity=lanes fw.hex top.ucf rom
 same_as_linux "36-bit words" setup -p RAMB36E1 -w 36 fw.hex top.ucf rom
+# Layouts: lanes by width and depth, each program format, the map, a check.
+setup() {
+  printf 'NET a;\r\nINST "cpu/r0" INIT_00 = 1;\r\nINST "cpu/r0" LOC = X0Y0;\r\n' >top.ucf
+  printf 'ADDRESS_SPACE m RAMB16 [0x100:0x20FF]\r\n BUS_BLOCK cpu/r1 [15:8]; cpu/r0 [7:0]; END_BUS_BLOCK;\r\n' >m.bmm
+  printf ' BUS_BLOCK cpu/r3 [15:8] [2048:4095]; cpu/r2 [7:0]; END_BUS_BLOCK;\r\nEND_ADDRESS_SPACE;\r\n' >>m.bmm
+  printf ':020000040000FA\r\n:0401000001020304F1\r\n:00000001FF\r\n' >fw.hex
+  printf 'S107010001020304ED\r\nS9030000FC\r\n' >fw.srec
+  printf '@7ff 1234 5678\r\n' >fw.mem
+}
+same_as_linux "a layout from Intel HEX" setup -l m.bmm fw.hex top.ucf m
+same_as_linux "a layout from S-records, big-endian" setup -l m.bmm --byte-order=big fw.srec top.ucf m
+same_as_linux "a layout from words" setup -l m.bmm fw.mem top.ucf m
+same_as_linux "a layout's map" setup -l m.bmm --map=0x101 fw.hex top.ucf m
+same_as_linux "a layout's check" setup -c -l m.bmm fw.hex top.ucf m
+same_as_linux "a space the layout lacks" setup -l m.bmm fw.hex top.ucf n
 setup() { printf 'NET a;\r\nINST "rom00" INIT_00 = %064d;\r\n' 0 >top.ucf && printf '\x01' >fw.bin; }
 same_as_linux "a check that differs" setup --check fw.bin top.ucf rom
 same_as_linux "a check that cannot read" setup -c none.bin top.ucf rom

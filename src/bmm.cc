@@ -27,44 +27,52 @@ bool IsWordByte(unsigned char c) {
          c == '<' || c == '>';
 }
 
-// Splits the text into words, bracketed groups ([31:24]), `;` and `=`,
-// without comments.
+// The end of the token that begins at `i`, a word, a bracketed group
+// ([31:24]), `;` or `=`; npos, with `*why` set, for none.
+std::size_t TokenEnd(const std::string& text, std::size_t i, std::string* why) {
+  const unsigned char c = static_cast<unsigned char>(text[i]);
+  if (c == ';' || c == '=') return i + 1;
+  if (c == '[') {
+    const std::size_t end = text.find(']', i);
+    if (end != std::string::npos && text.find('\n', i) > end) return end + 1;
+    *why = "a [ without its ]";
+    return std::string::npos;
+  }
+  std::size_t end = i;
+  while (end < text.size() && IsWordByte(static_cast<unsigned char>(text[end]))) ++end;
+  if (end == i) *why = "'" + std::string(1, text[i]) + "' has no place in a BMM file";
+  return end > i ? end : std::string::npos;
+}
+
+// The end of the blank or comment that begins at `i`, counting its lines;
+// `i` itself where none begins there, npos for a comment that does not end.
+std::size_t SkipEnd(const std::string& text, std::size_t i, int* line) {
+  std::size_t end = i;
+  if (IsSpace(static_cast<unsigned char>(text[i]))) {
+    end = i + 1;
+  } else if (text.compare(i, 2, "//") == 0) {
+    end = std::min(text.find('\n', i), text.size());
+  } else if (text.compare(i, 2, "/*") == 0) {
+    end = text.find("*/", i + 2);
+    if (end == std::string::npos) return end;
+    end += 2;
+  }
+  *line += static_cast<int>(std::count(text.begin() + i, text.begin() + end, '\n'));
+  return end;
+}
+
+// Splits the text into tokens, without blanks and comments.
 bool Tokenize(const std::string& text, const std::string& path, std::vector<Token>* tokens,
               Failure* err) {
   int line = 1;
+  std::string why;
   for (std::size_t i = 0; i < text.size();) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c == '\n') ++line;
-    if (IsSpace(c)) {
-      ++i;
-    } else if (text.compare(i, 2, "//") == 0) {
-      i = std::min(text.find('\n', i), text.size());
-    } else if (text.compare(i, 2, "/*") == 0) {
-      const std::size_t end = text.find("*/", i + 2);
-      if (end == std::string::npos) {
-        return Fail(err, path + ":" + std::to_string(line) + ": a comment that does not end");
-      }
-      line += static_cast<int>(std::count(text.begin() + i, text.begin() + end, '\n'));
-      i = end + 2;
-    } else if (c == '[') {
-      const std::size_t end = text.find(']', i);
-      if (end == std::string::npos || text.find('\n', i) < end) {
-        return Fail(err, path + ":" + std::to_string(line) + ": a [ without its ]");
-      }
-      tokens->push_back({text.substr(i, end + 1 - i), line});
-      i = end + 1;
-    } else if (c == ';' || c == '=') {
-      tokens->push_back({std::string(1, static_cast<char>(c)), line});
-      ++i;
-    } else if (IsWordByte(c)) {
-      std::size_t end = i;
-      while (end < text.size() && IsWordByte(static_cast<unsigned char>(text[end]))) ++end;
-      tokens->push_back({text.substr(i, end - i), line});
-      i = end;
-    } else {
-      return Fail(err, path + ":" + std::to_string(line) + ": '" + std::string(1, text[i]) +
-                           "' has no place in a BMM file");
-    }
+    const std::size_t skipped = SkipEnd(text, i, &line);
+    if (skipped == std::string::npos) why = "a comment that does not end";
+    const std::size_t end = skipped != i ? skipped : TokenEnd(text, i, &why);
+    if (end == std::string::npos) return Fail(err, path + ":" + std::to_string(line) + ": " + why);
+    if (skipped == i) tokens->push_back({text.substr(i, end - i), line});
+    i = end;
   }
   tokens->push_back({"", line});  // the end
   return true;
@@ -129,17 +137,7 @@ class Parser {
   bool Parse(AddressSpace* space, Failure* err) {
     err_ = err;
     while (!Peek().empty()) {
-      if (Upper(Peek(), "ADDRESS_MAP")) {
-        // ADDRESS_MAP name type id: spaces follow, up to END_ADDRESS_MAP;
-        for (int k = 0; k < 4; ++k) Next();
-      } else if (Upper(Peek(), "END_ADDRESS_MAP")) {
-        Next();
-        if (!Expect(";")) return false;
-      } else if (Upper(Peek(), "ADDRESS_SPACE") || Upper(Peek(), "ADDRESS_BLOCK")) {
-        if (!Space(space)) return false;
-      } else {
-        return Error("'" + Peek() + "' where ADDRESS_SPACE or ADDRESS_MAP begins");
-      }
+      if (!Statement(space)) return false;
     }
     if (found_) return true;
     std::string names;
@@ -149,6 +147,18 @@ class Parser {
   }
 
  private:
+  // What stands at the outermost level: a map's start or end, or a space.
+  bool Statement(AddressSpace* space) {
+    if (Upper(Peek(), "ADDRESS_MAP")) {
+      // ADDRESS_MAP name type id: spaces follow, up to END_ADDRESS_MAP;
+      for (int k = 0; k < 4; ++k) Next();
+      return true;
+    }
+    if (Upper(Peek(), "END_ADDRESS_MAP")) return Next(), Expect(";");
+    if (Upper(Peek(), "ADDRESS_SPACE") || Upper(Peek(), "ADDRESS_BLOCK")) return Space(space);
+    return Error("'" + Peek() + "' where ADDRESS_SPACE or ADDRESS_MAP begins");
+  }
+
   const std::string& Peek() const { return t_[at_].text; }
   int Line() const { return t_[at_].line; }
   const std::string& Next() { return t_[at_ < t_.size() - 1 ? at_++ : at_].text; }
@@ -235,104 +245,126 @@ class Parser {
     BusBlock block;
     const int line = Line();
     std::vector<std::string> words;
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> bits;
-    while (!Upper(Peek(), "END_BUS_BLOCK")) {
-      if (Peek().empty()) return Error("the file ends inside a bus block");
-      Lane lane;
-      std::uint64_t a, b;
-      words.emplace_back();
-      if (!LaneOf(space_type, &lane, &a, &b, &words.back())) return false;
-      lane.first = static_cast<unsigned>(a);
-      lane.last = static_cast<unsigned>(b);
-      bits.emplace_back(a, b);
-      block.lanes.push_back(std::move(lane));
-    }
-    Next();
-    if (!Expect(";")) return false;
+    if (!Lanes(space_type, &block, &words)) return false;
     if (block.lanes.empty()) return Error("a bus block without block RAMs", line);
-    if (!Shape(&block, s)) return false;
-    // A lane's word range: the bus block's, counted in the space, or from 0.
-    const std::uint64_t first = s->words();
-    for (std::size_t k = 0; k < words.size(); ++k) {
-      std::uint64_t a, b;
-      if (words[k].empty()) continue;
-      if (!ParseRange(words[k], &a, &b) || b < a || b - a + 1 != block.depth ||
-          (a != 0 && a != first)) {
-        return Error(block.lanes[k].instance + " gives words " + words[k] + ", but its bus block covers [" +
-                         std::to_string(first) + ":" + std::to_string(first + block.depth - 1) + "]",
-                     block.lanes[k].line);
-      }
-    }
-    for (const Lane& lane : block.lanes) {
-      if (!instances_.insert(lane.instance).second) {
-        return Error("instance " + lane.instance + " stands twice in address space " + s->name, lane.line);
-      }
-    }
+    if (!Shape(&block, s) || !WordRanges(block, words, s->words()) || !Distinct(block, s->name)) return false;
     if (instances_.size() > kMaxLanes) return Error("more block RAMs than a run fills", line);
     s->blocks.push_back(std::move(block));
     return true;
   }
 
+  // The lanes up to END_BUS_BLOCK; and the word range each gives, or "".
+  bool Lanes(const std::string& space_type, BusBlock* block, std::vector<std::string>* words) {
+    while (!Upper(Peek(), "END_BUS_BLOCK")) {
+      if (Peek().empty()) return Error("the file ends inside a bus block");
+      Lane lane;
+      std::uint64_t a, b;
+      words->emplace_back();
+      if (!LaneOf(space_type, &lane, &a, &b, &words->back())) return false;
+      lane.first = static_cast<unsigned>(a);
+      lane.last = static_cast<unsigned>(b);
+      block->lanes.push_back(std::move(lane));
+    }
+    Next();
+    return Expect(";");
+  }
+
+  // A lane's word range: the bus block's, counted in the space from
+  // `first`, or from 0.
+  bool WordRanges(const BusBlock& block, const std::vector<std::string>& words, std::uint64_t first) {
+    for (std::size_t k = 0; k < words.size(); ++k) {
+      std::uint64_t a, b;
+      if (words[k].empty() ||
+          (ParseRange(words[k], &a, &b) && b >= a && b - a + 1 == block.depth && (a == 0 || a == first))) {
+        continue;
+      }
+      return Error(block.lanes[k].instance + " gives words " + words[k] + ", but its bus block covers [" +
+                       std::to_string(first) + ":" + std::to_string(first + block.depth - 1) + "]",
+                   block.lanes[k].line);
+    }
+    return true;
+  }
+
+  bool Distinct(const BusBlock& block, const std::string& space) {
+    for (const Lane& lane : block.lanes) {
+      if (!instances_.insert(lane.instance).second) {
+        return Error("instance " + lane.instance + " stands twice in address space " + space, lane.line);
+      }
+    }
+    return true;
+  }
+
+  static unsigned WidthOf(const Lane& lane) {
+    return (lane.first > lane.last ? lane.first - lane.last : lane.last - lane.first) + 1;
+  }
+
   // Checks a bus block's lanes: one width, one way of numbering, bits 0 to
-  // W-1 covered once, W as in the space's other blocks.
+  // W-1 covered once, W as in the space's other blocks; and sets its depth.
   bool Shape(BusBlock* block, AddressSpace* s) {
-    const Lane& lead = block->lanes[0];
     unsigned w = 0;
-    int way = 0;  // 1: [31:24], -1: [0:7], 0: one-bit lanes so far
+    if (!Widths(block, &w) || !Cover(block, w)) return false;
+    const Lane& lead = block->lanes[0];
+    if (s->bus_width != 0 && w != s->bus_width) {
+      return Error("a bus block of " + std::to_string(w) + " bits, after one of " + std::to_string(s->bus_width),
+                   lead.line);
+    }
+    s->bus_width = w;
+    block->depth = lead.shape.bytes() * 8 / DataBits(lead.width);
     for (const Lane& lane : block->lanes) {
+      if (lane.shape.bytes() != lead.shape.bytes()) {
+        return Error(lane.instance + " holds fewer or more words than " + lead.instance, lane.line);
+      }
+    }
+    return true;
+  }
+
+  // Sets `*w` to the sum of the lanes' widths, which must be one, a port
+  // width of their block RAM, and the way the lanes number their bits.
+  bool Widths(BusBlock* block, unsigned* w) {
+    const Lane& lead = block->lanes[0];
+    int way = 0;  // 1: [31:24], -1: [0:7], 0: one-bit lanes so far
+    for (Lane& lane : block->lanes) {
       const int lane_way = lane.first == lane.last ? 0 : lane.first > lane.last ? 1 : -1;
       if (lane_way != 0 && way != 0 && lane_way != way) {
         return Error("bits " + Bits(lane) + " are numbered the other way from the lanes before them", lane.line);
       }
-      if (lane_way != 0) way = lane_way;
-      const unsigned width = (lane.first > lane.last ? lane.first - lane.last : lane.last - lane.first) + 1;
-      if (width != (lead.first > lead.last ? lead.first - lead.last : lead.last - lead.first) + 1) {
+      way = lane_way != 0 ? lane_way : way;
+      lane.width = WidthOf(lane);
+      if (lane.width != WidthOf(lead)) {
         return Error("lane " + Bits(lane) + " is not as wide as " + Bits(lead) + ": a bus block's lanes have one width", lane.line);
       }
-      if (!IsPortWidth(width, lane.shape)) {
-        return Error(std::to_string(width) + "-bit lane " + Bits(lane) + " is no port width of " + lane.type, lane.line);
+      if (!IsPortWidth(lane.width, lane.shape)) {
+        return Error(std::to_string(lane.width) + "-bit lane " + Bits(lane) + " is no port width of " + lane.type, lane.line);
       }
-      w += width;
+      *w += lane.width;
     }
     block->msb_first = way < 0;
+    return true;
+  }
+
+  // Checks that the lanes cover bits 0 to `w` - 1 once, and places each.
+  bool Cover(BusBlock* block, unsigned w) {
     unsigned top = 0;
     for (const Lane& lane : block->lanes) top = std::max({top, lane.first + 1, lane.last + 1});
     std::vector<int> owner(top, -1);
     for (std::size_t k = 0; k < block->lanes.size(); ++k) {
       Lane& lane = block->lanes[k];
       const unsigned lo = std::min(lane.first, lane.last), hi = std::max(lane.first, lane.last);
-      lane.width = hi - lo + 1;
-      for (unsigned bit = lo; bit <= hi; ++bit) {
-        if (owner[bit] >= 0) {
-          return Error("bit " + std::to_string(bit) + " is in " + Bits(lane) + " and in " +
-                           Bits(block->lanes[owner[bit]]), lane.line);
-        }
-        owner[bit] = static_cast<int>(k);
+      const auto taken = std::find_if(owner.begin() + lo, owner.begin() + hi + 1, [](int o) { return o >= 0; });
+      if (taken != owner.begin() + hi + 1) {
+        return Error("bit " + std::to_string(taken - owner.begin()) + " is in " + Bits(lane) + " and in " +
+                         Bits(block->lanes[static_cast<std::size_t>(*taken)]), lane.line);
       }
+      std::fill(owner.begin() + lo, owner.begin() + hi + 1, static_cast<int>(k));
       lane.low_bit = block->msb_first ? w - 1 - hi : lo;
     }
-    if (top > w) {
-      const unsigned gap = static_cast<unsigned>(std::find(owner.begin(), owner.end(), -1) - owner.begin());
-      unsigned end = gap;
-      while (end + 1 < top && owner[end + 1] < 0) ++end;
-      return Error("bus bits [" + std::to_string(block->msb_first ? gap : end) + ":" +
-                       std::to_string(block->msb_first ? end : gap) + "] are in no lane of this bus block",
-                   lead.line);
-    }
-    if (s->bus_width != 0 && w != s->bus_width) {
-      return Error("a bus block of " + std::to_string(w) + " bits, after one of " + std::to_string(s->bus_width),
-                   lead.line);
-    }
-    s->bus_width = w;
-    const unsigned data = DataBits(lead.width);
-    block->depth = lead.shape.bytes() * 8 / data;
-    for (const Lane& lane : block->lanes) {
-      if (lane.shape.bytes() != lead.shape.bytes()) {
-        return Error(lane.instance + " holds fewer or more words than " + lead.instance, lane.line);
-      }
-      if (HasParity(lane.width) != HasParity(lead.width)) return Error("lanes with and without parity bits", lane.line);
-    }
-    return true;
+    if (top <= w) return true;
+    const unsigned gap = static_cast<unsigned>(std::find(owner.begin(), owner.end(), -1) - owner.begin());
+    unsigned end = gap;
+    while (end + 1 < top && owner[end + 1] < 0) ++end;
+    return Error("bus bits [" + std::to_string(block->msb_first ? gap : end) + ":" +
+                     std::to_string(block->msb_first ? end : gap) + "] are in no lane of this bus block",
+                 block->lanes[0].line);
   }
 
   static std::string Bits(const Lane& lane) {

@@ -263,9 +263,8 @@ bool TakeOptions(const std::vector<std::string>& args, Job* job, Asked* asked, R
   return true;
 }
 
-// Checks the options of layouts and programs against each other and the
-// others.
-bool ExtraOptionsFit(Job& job, const Ruled& ruled, Failure* err) {
+// Checks the options of layouts against each other and the others.
+bool LayoutOptionsFit(const Job& job, const Ruled& ruled, Failure* err) {
   const bool layout = !job.layout_path.empty();
   if (layout && (ruled.primitive || ruled.word)) {
     return Usage(err, std::string(ruled.primitive ? "-p" : "-w") +
@@ -274,17 +273,36 @@ bool ExtraOptionsFit(Job& job, const Ruled& ruled, Failure* err) {
   if (!layout && (job.map || job.order != ByteOrder::kUnsaid)) {
     return Usage(err, std::string(job.map ? "--map" : "--byte-order") + " goes with --layout");
   }
-  if (job.map && job.check) return Usage(err, "--map and --check: one at a time");
-  const bool mem = job.format && std::strcmp(job.format, "mem") == 0;
-  if (!layout && ((mem && job.word_width == 0) || (job.word_width != 0 && job.format && !mem))) {
+  return !(job.map && job.check) || Usage(err, "--map and --check: one at a time");
+}
+
+// Checks the options of programs against each other and the others.
+bool ExtraOptionsFit(const Job& job, const Ruled& ruled, Failure* err) {
+  if (!LayoutOptionsFit(job, ruled, err)) return false;
+  const bool layout = !job.layout_path.empty();
+  const bool mem = job.format ? std::strcmp(job.format, "mem") == 0 : !layout && job.word_width != 0;
+  if (!layout && ((mem && job.word_width == 0) || (job.word_width != 0 && !mem))) {
     return Usage(err, mem ? "-f mem needs -w WIDTH without a layout" : "-w reads words: -f mem");
   }
   if (mem && job.base_given) return Usage(err, "--base goes with bytes: a word file's @ addresses are its own");
   if (!layout && ruled.parity && !HasParity(job.word_width)) {
     return Usage(err, "--parity goes with words of 9, 18 or 36 bits");
   }
-  if (!layout && job.word_width != 0) job.format = "mem";
   return true;
+}
+
+// Checks the options against each other.
+bool OptionsFit(const Job& job, const Ruled& ruled, Failure* err) {
+  if (HasParity(job.word_width) && job.shape.initps_per_block == 0) {
+    const std::string width = std::to_string(job.word_width);
+    return Usage(err,
+                 width + "-bit words need a block RAM with parity bits, such as -p RAMB16_S" + width);
+  }
+  if (!job.layout_path.empty() || job.format || job.base_given || job.order != ByteOrder::kUnsaid || job.map) {
+    return ExtraOptionsFit(job, ruled, err);
+  }
+  return !ruled.parity || HasParity(job.word_width) ||
+         Usage(err, "--parity goes with words of 9, 18 or 36 bits");
 }
 
 }  // namespace
@@ -329,17 +347,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, Job* job, Asked* ask
   std::size_t first = 1;
   if (!TakeOptions(args, job, asked, &ruled, &first, err)) return false;
   if (*asked != Asked::kRun) return true;
-  if (HasParity(job->word_width) && job->shape.initps_per_block == 0) {
-    const std::string width = std::to_string(job->word_width);
-    return Usage(err,
-                 width + "-bit words need a block RAM with parity bits, such as -p RAMB16_S" + width);
-  }
-  if (!job->layout_path.empty() || job->format || job->base_given || job->order != ByteOrder::kUnsaid ||
-      job->map) {
-    if (!ExtraOptionsFit(*job, ruled, err)) return false;
-  } else if (ruled.parity && !HasParity(job->word_width)) {
-    return Usage(err, "--parity goes with words of 9, 18 or 36 bits");
-  }
+  if (!OptionsFit(*job, ruled, err)) return false;
   if (args.size() < first + 3) {
     static const char* const kMissing[] = {"missing BINARY, UCF and COMPONENT",
                                            "missing UCF and COMPONENT", "missing COMPONENT"};

@@ -29,6 +29,33 @@ class Fields {
 
 }  // namespace
 
+namespace {
+
+// Reads program header `k` at `h` into a piece of `*program`, if it is a
+// loadable segment; false, with the reason in `*why`, if it lies beyond the
+// file's end.
+bool Segment(const Fields& f, std::string_view text, bool wide, std::uint64_t k, std::uint64_t h,
+             Program* program, std::uint64_t* loaded, std::string* why) {
+  const unsigned addr = wide ? 8 : 4;
+  std::uint64_t type, offset, paddr, filesz, memsz;
+  const std::string where = "segment " + std::to_string(k);
+  if (!f.Get(h, 4, &type) || !f.Get(h + (wide ? 8 : 4), addr, &offset) ||
+      !f.Get(h + (wide ? 24 : 12), addr, &paddr) || !f.Get(h + (wide ? 32 : 16), addr, &filesz) ||
+      !f.Get(h + (wide ? 40 : 20), addr, &memsz)) {
+    return *why = "program header " + std::to_string(k) + " lies beyond its end", false;
+  }
+  if (type != 1 || memsz == 0) return true;  // PT_LOAD only
+  if (filesz > memsz || offset > text.size() || text.size() - offset < filesz) {
+    return *why = where + " lies beyond the file's end", false;
+  }
+  if ((*loaded += memsz) > kMaxLoaded) return *why = "its segments ask for more than 256 MiB", false;
+  program->pieces.push_back({paddr, reinterpret_cast<const unsigned char*>(text.data()) + offset, filesz,
+                             memsz - filesz, where});
+  return true;
+}
+
+}  // namespace
+
 bool ReadElf(std::string_view text, const std::string& path, Program* program, Failure* err) {
   const std::string message = "can't read binary file " + path;
   if (text.size() < 52 || text.substr(0, 4) != "\x7f" "ELF" || (text[4] != 1 && text[4] != 2) ||
@@ -39,30 +66,16 @@ bool ReadElf(std::string_view text, const std::string& path, Program* program, F
   program->order = big ? ByteOrder::kBig : ByteOrder::kLittle;
   const Fields f(text, big);
   // Where the program header table's fields stand, in ELF32 and ELF64.
-  const unsigned addr = wide ? 8 : 4;
   std::uint64_t phoff, phentsize, phnum;
-  if (!f.Get(wide ? 32 : 28, addr, &phoff) || !f.Get(wide ? 54 : 42, 2, &phentsize) ||
+  if (!f.Get(wide ? 32 : 28, wide ? 8 : 4, &phoff) || !f.Get(wide ? 54 : 42, 2, &phentsize) ||
       !f.Get(wide ? 56 : 44, 2, &phnum)) {
     return Fail(err, message, "its header ends short");
   }
   if (phnum != 0 && phentsize < (wide ? 56u : 32u)) return Fail(err, message, "its program headers are too short");
   std::uint64_t loaded = 0;
+  std::string why;
   for (std::uint64_t k = 0; k < phnum; ++k) {
-    const std::uint64_t h = phoff + k * phentsize;
-    std::uint64_t type, offset, paddr, filesz, memsz;
-    const std::string where = "segment " + std::to_string(k);
-    if (!f.Get(h, 4, &type) || !f.Get(h + (wide ? 8 : 4), addr, &offset) ||
-        !f.Get(h + (wide ? 24 : 12), addr, &paddr) || !f.Get(h + (wide ? 32 : 16), addr, &filesz) ||
-        !f.Get(h + (wide ? 40 : 20), addr, &memsz)) {
-      return Fail(err, message, "program header " + std::to_string(k) + " lies beyond its end");
-    }
-    if (type != 1 || memsz == 0) continue;  // PT_LOAD only
-    if (filesz > memsz || offset > text.size() || text.size() - offset < filesz) {
-      return Fail(err, message, where + " lies beyond the file's end");
-    }
-    if ((loaded += memsz) > kMaxLoaded) return Fail(err, message, "its segments ask for more than 256 MiB");
-    program->pieces.push_back({paddr, reinterpret_cast<const unsigned char*>(text.data()) + offset, filesz,
-                               memsz - filesz, where});
+    if (!Segment(f, text, wide, k, phoff + k * phentsize, program, &loaded, &why)) return Fail(err, message, why);
   }
   // An object file has sections but no segments: nothing says where its bytes go.
   return !program->pieces.empty() ||

@@ -98,6 +98,18 @@ void SliceLane(const Image& image, const Placement& p, std::uint64_t first, std:
   }
 }
 
+// SliceLane, where the image's words are whole bytes of 64 bits or fewer.
+bool SliceWholeBytes(const Image& image, const Placement& p, std::uint64_t first, std::uint64_t end,
+                     unsigned char value[32]) {
+  switch (image.width()) {
+    case 8: return SliceLane<1>(image, p, first, end, value), true;
+    case 16: return SliceLane<2>(image, p, first, end, value), true;
+    case 32: return SliceLane<4>(image, p, first, end, value), true;
+    case 64: return SliceLane<8>(image, p, first, end, value), true;
+    default: return false;
+  }
+}
+
 }  // namespace
 
 RowLayout::RowLayout(std::string component, const BlockShape& shape, unsigned width, Parity parity,
@@ -181,15 +193,8 @@ void Slice(const Image& image, const Placement& p, bool parity, std::size_t inde
   const unsigned bits = parity ? p.width / 9 : DataBits(p.width);
   const std::uint64_t per_value = kValueBits / bits;
   const std::uint64_t first = index * per_value;
-  if (!HasParity(p.width)) {
-    const std::uint64_t end = std::min(first + per_value, p.words);
-    switch (image.width()) {
-      case 8: return SliceLane<1>(image, p, first, end, value);
-      case 16: return SliceLane<2>(image, p, first, end, value);
-      case 32: return SliceLane<4>(image, p, first, end, value);
-      case 64: return SliceLane<8>(image, p, first, end, value);
-      default: break;
-    }
+  if (!HasParity(p.width) && SliceWholeBytes(image, p, first, std::min(first + per_value, p.words), value)) {
+    return;
   }
   for (std::uint64_t a = first; a < first + per_value && a < p.words; ++a) {
     std::uint64_t v;

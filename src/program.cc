@@ -11,6 +11,14 @@ namespace {
 
 std::string Address(std::uint64_t a) { return "0x" + Hex(a, 8); }
 
+// The first address from `q`'s first up to `end` where `p` and `q` differ;
+// `end` if none.
+std::uint64_t FirstDifference(const Piece& p, const Piece& q, std::uint64_t end) {
+  std::uint64_t a = q.address;
+  while (a < end && p.at(a - p.address) == q.at(a - q.address)) ++a;
+  return a;
+}
+
 // Says which two pieces give one address different bytes, if any: in
 // address order, the bytes a piece shares with earlier ones are all within
 // the one that reaches furthest, itself checked against those before it.
@@ -25,8 +33,8 @@ bool CheckOverlaps(const Program& program, const std::string& path, Failure* err
   for (std::size_t k : order) {
     const Piece& p = pieces[k];
     const std::uint64_t end = p.address + p.length();
-    for (std::uint64_t a = p.address; reach && a < std::min(end, reach_end); ++a) {
-      if (p.at(a - p.address) == reach->at(a - reach->address)) continue;
+    const std::uint64_t a = reach ? FirstDifference(*reach, p, std::min(end, reach_end)) : end;
+    if (a < std::min(end, reach_end)) {
       const bool first = reach < &p;
       return Fail(err, "can't read binary file " + path,
                   (first ? reach : &p)->where + " and " + (first ? &p : reach)->where + " give address " +
@@ -47,27 +55,28 @@ struct Window {
   Outside* outside = nullptr;
 };
 
+// Counts bytes `from` to `to` - 1 of `piece` inside the window, the rest
+// outside it.
+void CountOutside(const Piece& piece, std::uint64_t from, std::uint64_t to, Outside* o) {
+  if (!o || to - from == piece.length()) return;
+  const std::uint64_t first = from > 0 ? piece.address : piece.address + to;
+  o->first = o->count == 0 ? first : std::min(o->first, first);
+  o->count += piece.length() - (to - from);
+}
+
 void Place(const Program& program, const Window& window, std::vector<unsigned char>& store) {
   for (const Piece& piece : program.pieces) {
     const std::uint64_t n = piece.length(), a = piece.address;
     // The part inside the window, bytes `from` to `to` - 1 of the piece.
     const std::uint64_t from = a >= window.lo ? 0 : std::min(n, window.lo - a);
     const std::uint64_t to = a > window.hi ? from : std::max(from, std::min(n, window.hi - a + 1));
-    if (window.outside && to - from < n) {
-      Outside& o = *window.outside;
-      const std::uint64_t first = from > 0 ? a : a + to;
-      o.first = o.count == 0 ? first : std::min(o.first, first);
-      o.count += n - (to - from);
-    }
+    CountOutside(piece, from, to, window.outside);
     const std::uint64_t at = a + from - window.lo;
-    if (!window.big) {
-      // The store is zero where the zeros go.
-      const std::uint64_t copied = std::min(to, std::max(from, piece.size)) - from;
-      if (copied > 0) std::memcpy(&store[at], piece.data + from, copied);
-      continue;
-    }
+    // The store is zero where the zeros go.
+    const std::uint64_t copied = std::min(to, std::max(from, piece.size)) - from;
+    if (!window.big && copied > 0) std::memcpy(&store[at], piece.data + from, copied);
     const unsigned w = window.word_bytes;
-    for (std::uint64_t i = 0; i < to - from; ++i) {
+    for (std::uint64_t i = 0; window.big && i < to - from; ++i) {
       const std::uint64_t offset = at + i;
       store[offset / w * w + (w - 1 - offset % w)] = piece.at(from + i);
     }

@@ -230,6 +230,28 @@ void SayOfTheProgram(Sink& errors, const Job& job, const AddressSpace& space, co
   }
 }
 
+// Writes the statements of the component's row for `bin`, streamed where
+// it is bytes, and sets `*result`; false where its file does not parse.
+bool WriteRow(Source& bin, Output& out, const Job& job, std::string_view eol, std::string_view lead,
+              Counts* counts, PassResult* result, OsError* error, Failure* err) {
+  if (ReadsBytes(ReaderOf(job))) {
+    // Streamed: the bytes, however many, pass through once.
+    SampledSource sampled(bin);
+    *result = WriteInits(sampled, out, job.component, job.shape, eol, lead, &counts->add_count, error);
+    const TextFormat format = TextFormatOf(sampled.start());
+    counts->bin_format = format.name;
+    counts->bin_advice = format.advice;
+    return true;
+  }
+  Image image(job.word_width);
+  if (!ReadImage(bin, job, &image, err)) return false;
+  const RowLayout layout(job.component, job.shape, image.width(), job.parity, image.size());
+  *result = WriteImage(image, layout, out, eol, lead, &counts->add_count);
+  counts->words_given = image.given();
+  counts->image_words = image.size();
+  return true;
+}
+
 }  // namespace
 
 bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* counts, Failure* err,
@@ -259,21 +281,8 @@ bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* coun
     counts->outside = read.outside;
     counts->file_order = read.file_order;
     counts->order = read.bytes ? read.order : ByteOrder::kUnsaid;
-  } else if (ReadsBytes(ReaderOf(job))) {
-    // Streamed: the bytes, however many, pass through once.
-    SampledSource sampled(bin);
-    result = WriteInits(sampled, out, job.component, job.shape, eol, lead, &counts->add_count,
-                        &error);
-    const TextFormat format = TextFormatOf(sampled.start());
-    counts->bin_format = format.name;
-    counts->bin_advice = format.advice;
-  } else {
-    Image image(job.word_width);
-    if (!ReadImage(bin, job, &image, err)) return false;
-    const RowLayout layout(job.component, job.shape, image.width(), job.parity, image.size());
-    result = WriteImage(image, layout, out, eol, lead, &counts->add_count);
-    counts->words_given = image.given();
-    counts->image_words = image.size();
+  } else if (!WriteRow(bin, out, job, eol, lead, counts, &result, &error, err)) {
+    return false;
   }
   if (result != PassResult::kCantRead && !out.Flush(&error)) result = PassResult::kCantWrite;
   return result == PassResult::kOk ||

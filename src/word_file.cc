@@ -100,17 +100,22 @@ class Parser {
       }
       // Words in all, too: an endless @0 0 @0 0 ... ends as well.
       if (address >= kMaxWords || ++words > kMaxWords) return Error("more words than a run takes");
-      Watch(address);
-      if (width_ > 64) {
-        image->SetDigits(address++, digits_);
-      } else {
-        image->Set(address++, value);
-      }
+      Store(image, address++, value);
     }
     return false;
   }
 
  private:
+  // Gives the word just read, `value` or wider, to `address`.
+  void Store(Image* image, std::uint64_t address, std::uint64_t value) {
+    Watch(address);
+    if (width_ > 64) {
+      image->SetDigits(address, digits_);
+    } else {
+      image->Set(address, value);
+    }
+  }
+
   void Watch(std::uint64_t address) {
     for (std::size_t k = 0; watched_ && k < watched_->size(); ++k) {
       if ((*watched_)[k] == address) (*lines_)[k] = static_cast<std::int64_t>(line_);

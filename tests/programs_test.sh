@@ -44,18 +44,13 @@ ADDRESS_SPACE low RAMB16 [0x00000000:0x00001FFF]
   END_BUS_BLOCK;
 END_ADDRESS_SPACE;
 EOF
-printf 'NET "clk" LOC = "P1";\r\nINST "cpu/ram0" LOC = RAMB16_X0Y0;\r\n' >top.ucf
-"$tool" -l m.bmm rv.elf top.ucf lanes >/dev/null 2>&1
-check "the ELF fills four lanes" test "$(grep -c '^INST "cpu/ram[0-3]" INIT_' top.ucf)" = 256
-check "placement constraints stay" grep -q 'LOC = RAMB16_X0Y0;' top.ucf
-for f in ihex srec; do
-  printf 'NET "clk" LOC = "P1";\r\nINST "cpu/ram0" LOC = RAMB16_X0Y0;\r\n' >$f.ucf
-  "$tool" -l m.bmm rv.$f $f.ucf lanes >/dev/null 2>&1
-  check "$f gives the ELF's UCF" cmp -s top.ucf $f.ucf
-done
-printf 'NET "clk" LOC = "P1";\r\nINST "cpu/ram0" LOC = RAMB16_X0Y0;\r\n' >bin.ucf
-"$tool" -l m.bmm -f bin --base=0x10000000 rv.binary bin.ucf lanes >/dev/null 2>&1
-check "bytes at --base give the ELF's UCF" cmp -s top.ucf bin.ucf
+fill() {  # fill UCF ARGS...: a UCF of a pin and a placement, filled by a layout run
+  printf 'NET "clk" LOC = "P1";\r\nINST "cpu/ram0" LOC = RAMB16_X0Y0;\r\n' >"$1"
+  "$tool" -l m.bmm "${@:2}" "$1" lanes >/dev/null 2>&1
+}
+fill top.ucf rv.elf
+fill ihex.ucf rv.ihex && fill srec.ucf rv.srec && fill bin.ucf -f bin --base=0x10000000 rv.binary
+for f in ihex srec bin; do check "$f gives the ELF's UCF" cmp -s top.ucf $f.ucf; done
 check "the check holds each format" \
   sh -c "'$tool' -c -l m.bmm rv.srec top.ucf lanes && '$tool' -c -l m.bmm --base=0x10000000 rv.binary top.ucf lanes" >/dev/null
 
@@ -89,7 +84,6 @@ powerpc-linux-gnu-as -o ppc.o ppc.s && powerpc-linux-gnu-ld -N -Ttext=0 -e 0 -o 
 : >be.ucf
 "$tool" -l m.bmm ppc.elf be.ucf be >/dev/null 2>&1
 check "big-endian lanes are objcopy's" lanes_agree be.ucf ppc.elf powerpc-linux-gnu-objcopy be0 be1 be2 be3
-check "be0 holds each word's top byte" grep -q '^INST "be0" INIT_00 = 0*[0-9a-f]*61dd995511;' be.ucf
 : >low.ucf
 "$tool" -l m.bmm ppc.elf low.ucf low >/dev/null 2>&1
 check "[7:0] of a big-endian word is its last byte" lanes_agree low.ucf ppc.elf powerpc-linux-gnu-objcopy \
@@ -119,10 +113,10 @@ refused() {  # refused REASON ARGS...
   [ $status = 1 ] && grep -q -- "$reason" err.txt && cmp -s top.ucf before.ucf && [ ! -e tempucf.ucf ]
 }
 check "a space larger than its RAMs" refused "wrong.bmm:1: address space lanes spans 16384 bytes, but its block RAMs hold 8192" -l wrong.bmm rv.elf top.ucf lanes
-check "a space the file lacks" refused "no address space data (it has lanes, be, small, low)" -l m.bmm rv.elf top.ucf data
 check "a bad checksum" refused "bad.hex: line 2: its checksum does not hold" -l m.bmm bad.hex top.ucf lanes
 check "a program linked elsewhere" refused "no byte of it lies in lanes" -l m.bmm far.elf top.ucf lanes
 check "-p with a layout" refused "the layout file gives the block RAMs" -l m.bmm -p RAMB16 rv.elf top.ucf lanes
+check "a check's trouble is status 2" sh -c "'$tool' -c -l wrong.bmm rv.elf top.ucf lanes >/dev/null 2>&1; [ \$? = 2 ]"
 check "a byte below --base" refused "below --base 0x20000000" -f elf --base=0x20000000 rv.elf top.ucf lanes
 "$tool" -l m.bmm rv.elf top.ucf small >/dev/null 2>err.txt
 check "bytes outside the space are said" grep -q "4144 bytes of rv.elf lie outside small \[0x10000000:0x100007ff\], the first at 0x10000800" err.txt

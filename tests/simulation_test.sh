@@ -60,7 +60,7 @@ python3 -c "import random; random.seed(72)
 for a in range(1024): print('%018x' % random.getrandbits(72))" >wide.mem
 
 # Each layout: its space, its block RAM, its banks of lanes as (name, bits),
-# its program; generated as a BMM and as a testbench.
+# its program; written as a BMM (m.bmm) and, below, as a testbench.
 cat >layouts.py <<'EOF'
 lanes = lambda w, n, p, fmt="[%d:%d]": [("%s%d" % (p, k), fmt % ((k + 1) * w - 1, k * w)) for k in reversed(range(n))]
 LAYOUTS = {
@@ -72,9 +72,6 @@ LAYOUTS = {
     "wide": ("RAMB36", 0x1FFF, [lanes(36, 2, "w")], "wide.mem"),
     "parity": ("RAMB16", 0x1FFF, [lanes(9, 4, "p")], "rv.elf"),
 }
-EOF
-python3 - <<'EOF'
-from layouts import LAYOUTS
 with open("m.bmm", "w") as f:
     for name, (ram, end, banks, _) in LAYOUTS.items():
         f.write("ADDRESS_SPACE %s %s [0x00000000:0x%08X]\n" % (name, ram, end))
@@ -82,6 +79,7 @@ with open("m.bmm", "w") as f:
             f.write("  BUS_BLOCK\n" + "".join("    %s %s;\n" % lane for lane in bank) + "  END_BUS_BLOCK;\n")
         f.write("END_ADDRESS_SPACE;\n")
 EOF
+python3 layouts.py
 
 cat >bench.py <<'EOF'
 # Writes tb.v: every instance of a space with its UCF values, and a loop

@@ -43,6 +43,14 @@ std::uint64_t MergeParity(std::uint64_t data, std::uint64_t bits, unsigned width
   return share;
 }
 
+// StatementBits, where Slice's loop can take it in.
+inline std::uint64_t BitsOfShare(std::uint64_t share, const Placement& p, bool parity) {
+  if (!HasParity(p.width)) return parity ? 0 : share;
+  std::uint64_t data, bits;
+  SplitParity(share, p.width, p.parity, &data, &bits);
+  return parity ? bits : data;
+}
+
 // ORs the low `bits` bits of `v` into `value` from bit `at` on; `bits`
 // divides 256 and `at` is a multiple of it.
 void PutBits(unsigned char value[32], std::size_t at, unsigned bits, std::uint64_t v) {
@@ -163,10 +171,7 @@ StatementCount RowLayout::Count(const Image& image, const Placement& p) const {
 }
 
 std::uint64_t StatementBits(std::uint64_t share, const Placement& p, bool parity) {
-  if (!HasParity(p.width)) return parity ? 0 : share;
-  std::uint64_t data, bits;
-  SplitParity(share, p.width, p.parity, &data, &bits);
-  return parity ? bits : data;
+  return BitsOfShare(share, p, parity);
 }
 
 std::uint64_t WithStatementBits(std::uint64_t share, const Placement& p, bool parity,
@@ -196,14 +201,18 @@ void Slice(const Image& image, const Placement& p, bool parity, std::size_t inde
   if (!HasParity(p.width) && SliceWholeBytes(image, p, first, std::min(first + per_value, p.words), value)) {
     return;
   }
-  for (std::uint64_t a = first; a < first + per_value && a < p.words; ++a) {
-    std::uint64_t v;
-    if (p.data_only) {
-      v = parity ? 0 : image.Bits(p.first_word + a, p.data_low, bits);
-    } else {
-      v = StatementBits(image.Bits(p.first_word + a, p.low_bit, p.width), p, parity);
+  const std::uint64_t end = std::min(first + per_value, p.words);
+  if (p.data_only) {
+    for (std::uint64_t a = first; a < end && !parity; ++a) {
+      PutBits(value, (a - first) * bits, bits, image.Bits(p.first_word + a, p.data_low, bits));
     }
-    PutBits(value, (a - first) * bits, bits, v);
+    return;
+  }
+  for (std::uint64_t a = first; a < end; ++a) {
+    // A word of 64 bits or fewer at once: the word files' common case.
+    const std::uint64_t share = image.width() <= 64 ? image.Get(p.first_word + a) >> p.low_bit & Mask(p.width)
+                                                     : image.Bits(p.first_word + a, p.low_bit, p.width);
+    PutBits(value, (a - first) * bits, bits, BitsOfShare(share, p, parity));
   }
 }
 

@@ -189,16 +189,19 @@ class Parser {
       if (k < 16) {
         too_wide |= v >> 60 != 0;
         v = v << 4 | k;
-        // A bus word wider than 64 bits: its digits, to a bound.
-        if (width_ > 64 && (k != 0 || !digits_.empty()) && digits_.size() <= width_ / 4 + 1) {
-          digits_.push_back(k);
-        }
+        if (wide_) Keep(k);
       }
       // Enough of it for a message, however long it goes on.
       if (token_.size() < kShownDigits) token_ += static_cast<char>(c);
     }
     *value = v;
     return too_wide;
+  }
+
+  // Keeps a digit of a bus word wider than 64 bits, to a bound, without
+  // its leading zeros.
+  void Keep(unsigned char digit) {
+    if ((digit != 0 || !digits_.empty()) && digits_.size() <= width_ / 4 + 1) digits_.push_back(digit);
   }
 
   // A hex number: an address, or a word of at most width_ bits.
@@ -211,15 +214,18 @@ class Parser {
     }
     if (token_.empty()) return Error("an address without a number");
     if (address && too_wide) return Error(Beyond());
-    if (!address && width_ > 64) {
-      std::reverse(digits_.begin(), digits_.end());
-      if (!digits_.empty() && (digits_.size() - 1) * 4 + BitLength(digits_.back()) > width_) {
-        return Error("word " + token_ + " is wider than " + std::to_string(width_) + " bits");
-      }
-    } else if (!address && (too_wide || (width_ < 64 && v >> width_ != 0))) {
-      return Error("word " + token_ + " is wider than " + std::to_string(width_) + " bits");
-    }
+    if (!address && wide_) return WideWord();
+    if (!address && (too_wide || (width_ < 64 && v >> width_ != 0))) return TooWide();
     return true;
+  }
+
+  bool TooWide() { return Error("word " + token_ + " is wider than " + std::to_string(width_) + " bits"); }
+
+  // Puts the digits of a word wider than 64 bits in order, least
+  // significant first; false if they are wider than its words.
+  bool WideWord() {
+    std::reverse(digits_.begin(), digits_.end());
+    return digits_.empty() || (digits_.size() - 1) * 4 + BitLength(digits_.back()) <= width_ || TooWide();
   }
 
   static constexpr std::size_t kShownDigits = 40;
@@ -233,6 +239,7 @@ class Parser {
   std::string token_;  // the number just read, as it stood
   std::vector<unsigned char> digits_;  // of a wide word, least significant first
   unsigned width_;
+  bool wide_ = width_ > 64;  // words wider than a number holds
   std::string message_;
   Failure* err_;
   std::size_t line_ = 1;

@@ -51,6 +51,9 @@ fill() {  # fill UCF ARGS...: a UCF of a pin and a placement, filled by a layout
 fill top.ucf rv.elf
 fill ihex.ucf rv.ihex && fill srec.ucf rv.srec && fill bin.ucf -f bin --base=0x10000000 rv.binary
 for f in ihex srec bin; do check "$f gives the ELF's UCF" cmp -s top.ucf $f.ucf; done
+riscv64-unknown-elf-gcc -march=rv64i -mabi=lp64 -nostdlib -O1 -Wl,-N,-Ttext=0x10000000 -o rv64.elf prog.c table.c
+riscv64-unknown-elf-objcopy -O binary rv64.elf rv64.bin && fill 64.ucf rv64.elf && fill 64bin.ucf --base=0x10000000 rv64.bin
+check "a 64-bit ELF gives its bytes' UCF" cmp -s 64.ucf 64bin.ucf
 check "the check holds each format" \
   sh -c "'$tool' -c -l m.bmm rv.srec top.ucf lanes && '$tool' -c -l m.bmm --base=0x10000000 rv.binary top.ucf lanes" >/dev/null
 

@@ -20,7 +20,10 @@ const char* const kRamb16Widths[] = {"1", "2", "4", "9", "18", "36", nullptr};
 const char* const kBweWidths[] = {"18", "36", nullptr};
 const char* const kBweSecond[] = {"9", "18", "36", nullptr};
 
-constexpr BlockShape kRamb16{64, 8}, kRamb36{128, 16};
+// Of ISE's families alone, of both flows (7-series), of Vivado's alone (UltraScale).
+constexpr BlockShape kRamb16{64, 8, true, nullptr, BlockShape::kUcf}, kRamb36{128, 16, true, nullptr, BlockShape::kUcf};
+constexpr BlockShape kRamb18E1{64, 8}, kRamb18E2{64, 8, true, nullptr, BlockShape::kXdc};
+constexpr BlockShape kRamb36E2{128, 16, true, nullptr, BlockShape::kXdc};
 
 const Family kFamilies[] = {
     {"RAMB4", kRamb4, kRamb4Widths, kRamb4Widths},
@@ -29,13 +32,16 @@ const Family kFamilies[] = {
     {"RAMB16BWER", kRamb16, nullptr, nullptr},
     {"RAMB8BWER",
      {32, 4, true,
-      "RAMB8BWER contents take effect only with BitGen's -g INIT_9K:Yes (ISE 13.2 and later)"},
+      "RAMB8BWER contents take effect only with BitGen's -g INIT_9K:Yes (ISE 13.2 and later)",
+      BlockShape::kUcf},
      nullptr, nullptr},
     {"RAMB18", kRamb16, nullptr, nullptr},
-    {"RAMB18E1", kRamb16, nullptr, nullptr},
+    {"RAMB18E1", kRamb18E1, nullptr, nullptr},
+    {"RAMB18E2", kRamb18E2, nullptr, nullptr},
     {"RAMB18SDP", kRamb16, nullptr, nullptr},
     {"RAMB36", kRamb36, nullptr, nullptr},
-    {"RAMB36E1", kRamb36, nullptr, nullptr},
+    {"RAMB36E1", kRamb36E1, nullptr, nullptr},
+    {"RAMB36E2", kRamb36E2, nullptr, nullptr},
     {"RAMB36SDP", kRamb36, nullptr, nullptr},
 };
 
@@ -62,7 +68,8 @@ const char kBlockRamTable[] =
     "    _Sm_Sn), RAMB16BWER\n"
     "  RAMB8BWER                      Spartan-6                         1024 + parity\n"
     "  RAMB18, RAMB18E1, RAMB18SDP    Virtex-5, -6                      2048 + parity\n"
-    "  RAMB36, RAMB36E1, RAMB36SDP    Virtex-5, -6                      4096 + parity\n";
+    "  RAMB36, RAMB36E1, RAMB36SDP    Virtex-5, -6                      4096 + parity\n"
+    "  RAMB18E2, RAMB36E2 (--xdc)     UltraScale, UltraScale+    2048, 4096 + parity\n";
 
 bool FindBlockRam(const std::string& name, BlockShape* shape) {
   std::string upper = name;

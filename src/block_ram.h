@@ -18,10 +18,15 @@ struct BlockShape {
   bool upper_index = true;
   // What a user must know of the family to see the contents, or null.
   const char* notice = nullptr;
+  // The constraint files whose flow places it: kUcf (ISE), kXdc (Vivado).
+  unsigned flows = kUcf | kXdc;
+  static constexpr unsigned kUcf = 1, kXdc = 2;
   std::size_t bytes() const { return inits_per_block * 32; }
 };
 // The 4096-bit block RAM of the Virtex and Spartan-II families, the default.
-inline constexpr BlockShape kRamb4{16, 0, false};
+inline constexpr BlockShape kRamb4{16, 0, false, nullptr, BlockShape::kUcf};
+// The 36-kbit block RAM of the 7-series, the default of an XDC.
+inline constexpr BlockShape kRamb36E1{128, 16};
 
 // Sets `*shape` to that of the family `name` names: a family (RAMB16), or a
 // primitive of it with its port widths (RAMB16_S18, RAMB4_S8_S8), in any

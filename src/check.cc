@@ -3,6 +3,7 @@
 #include <memory>
 #include <vector>
 
+#include "constraints.h"
 #include "filter.h"
 #include "hex.h"
 #include "layout.h"
@@ -38,10 +39,10 @@ class Comparison : public DroppedLines {
   void Take(std::int64_t line, std::string_view tail, bool whole) override {
     UcfStatement s;
     std::size_t i;
-    const std::string text = job_.delstr + std::string(tail);
-    if (!whole || !ParseStatement(text, &s) || !layout_.Find(s.instance, &i)) {
+    std::string text;
+    if (!whole || !ParseConstraint(job_, tail, &text, &s) || !layout_.Find(s.instance, &i)) {
       const bool cut = !whole || tail.size() > 60;
-      Differs("line " + std::to_string(line) + ": " + job_.delstr +
+      Differs("line " + std::to_string(line) + ": " + (job_.xdc ? "" : job_.delstr) +
               std::string(tail.substr(0, 60)) + (cut ? "..." : "") + " is not a statement of " +
               job_.component + ": a run would drop it");
       return;
@@ -105,13 +106,13 @@ class Comparison : public DroppedLines {
       std::string at;
       if (!s.parity) {
         at = "data byte 0x" + Hex(from + i) + ": " + Hex(want[i]) + " in " + job_.bin_path + ", " +
-             Hex(s.value[i]) + " in the UCF";
+             Hex(s.value[i]) + " in the " + Dialect();
       } else {
         unsigned bit = 0;
         while (((want[i] ^ s.value[i]) >> bit & 1) == 0) ++bit;
         at = "parity bit of data byte 0x" + Hex((from + i) * 8 + bit) + ": " +
              std::to_string(want[i] >> bit & 1) + " in " + job_.bin_path + ", " +
-             std::to_string(s.value[i] >> bit & 1) + " in the UCF";
+             std::to_string(s.value[i] >> bit & 1) + " in the " + Dialect();
       }
       Differs("line " + std::to_string(line) + ": " + what + " differs at " + at);
       return;
@@ -139,7 +140,7 @@ class Comparison : public DroppedLines {
     if (differences_ < kShown) words_.emplace_back(said_.size(), address);
     Differs("line " + std::to_string(line) + ": " + what + " differs at word 0x" + Hex(address, 1) +
             kWordLine + ": " + Hex(word, digits) + " in " + job_.bin_path + ", " +
-            Hex(WithStatementBits(word, p, s.parity, theirs), digits) + " in the UCF");
+            Hex(WithStatementBits(word, p, s.parity, theirs), digits) + " in the " + Dialect());
   }
 
   // A layout's difference: the first bus word whose bits the statement
@@ -156,6 +157,8 @@ class Comparison : public DroppedLines {
             (p.data_only ? " (address 0x" + Hex(space_->start + word * bytes, 8) + ")" : "") +
             " from " + job_.bin_path);
   }
+
+  std::string Dialect() const { return job_.xdc ? "XDC" : "UCF"; }
 
   void Differs(const std::string& line) {
     if (differences_++ < kShown) said_.push_back(line);
@@ -183,10 +186,8 @@ bool Compare(Source& ucf, const Job& job, Comparison* comparison, Failure* err,
   Output kept(none);
   FilterResult result;
   OsError error;
-  const InstanceStatements instances(space ? InstancesOf(*space) : std::vector<std::string>());
-  const PassResult end = FilterUcf(ucf, kept, job.delstr, &result, &error, comparison, nullptr,
-                                   space ? &instances : nullptr);
-  if (end != PassResult::kOk) return PassFailed(end, "ucf file " + job.ucf_path, "", error, err);
+  const PassResult end = FilterConstraints(ucf, kept, job, space, &result, &error, comparison, nullptr);
+  if (end != PassResult::kOk) return PassFailed(end, job.file() + job.ucf_path, "", error, err);
   comparison->Finish();
   return true;
 }
@@ -286,7 +287,7 @@ bool Check(const Job& job, Os& os, Sink& out, const Waiting& waiting, int* statu
   Comparison comparison(memory.image, *memory.layout, job, layout);
   {
     std::unique_ptr<File> ucf = OpenUcfToRead(os, job.ucf_path, &error, waiting);
-    if (!ucf) return Fail(err, "can't open ucf file " + job.ucf_path, error.reason);
+    if (!ucf) return Fail(err, "can't open " + job.file() + job.ucf_path, error.reason);
     if (!Compare(*ucf, job, &comparison, err, layout)) return false;
   }
   // The UCF's turn is over before the binary is read again.

@@ -12,13 +12,16 @@
 namespace romseed {
 namespace {
 
-// True if `path` ends in ".ucf", in any case.
-bool NamesUcf(const std::string& path) {
-  if (path.size() < 4) return false;
-  std::string end = path.substr(path.size() - 4);
-  for (char& c : end) c = static_cast<char>(c | 0x20);
-  return end == ".ucf";
+// True if `path` ends in `end` (lower case), in any case.
+bool EndsWith(const std::string& path, const char* end) {
+  const std::size_t n = std::strlen(end);
+  if (path.size() < n) return false;
+  std::string last = path.substr(path.size() - n);
+  for (char& c : last) c = static_cast<char>(c | 0x20);
+  return last == end;
 }
+
+bool NamesUcf(const std::string& path) { return EndsWith(path, ".ucf"); }
 
 bool Usage(Failure* err, const std::string& reason) {
   return Fail(err, kUsage, reason + " (romseed --help lists the options)");
@@ -113,7 +116,7 @@ bool TakeOrder(const char* text, Job* job, Failure* err) {
   return Usage(err, std::string("no byte order ") + text + ": little or big");
 }
 
-enum { kParityOption = 1000, kBaseOption, kOrderOption, kMapOption };
+enum { kParityOption = 1000, kBaseOption, kOrderOption, kMapOption, kXdcOption };
 const option kOptions[] = {{"primitive", required_argument, nullptr, 'p'},
                            {"word", required_argument, nullptr, 'w'},
                            {"parity", required_argument, nullptr, kParityOption},
@@ -122,6 +125,7 @@ const option kOptions[] = {{"primitive", required_argument, nullptr, 'p'},
                            {"base", required_argument, nullptr, kBaseOption},
                            {"byte-order", required_argument, nullptr, kOrderOption},
                            {"map", optional_argument, nullptr, kMapOption},
+                           {"xdc", no_argument, nullptr, kXdcOption},
                            {"help", no_argument, nullptr, 'h'},
                            {"version", no_argument, nullptr, 'V'},
                            {"check", no_argument, nullptr, 'c'},
@@ -193,6 +197,7 @@ std::string WhatIsWrong(int c, const std::string& given) {
 // The options given that others rule out.
 struct Ruled {
   bool parity = false, primitive = false, word = false;
+  std::string block_ram;  // as -p names it
 };
 
 // Takes option `c` with its `value`, as given on the command line.
@@ -201,6 +206,7 @@ bool TakeOption(int c, const char* value, const std::string& given, Job* job, As
   switch (c) {
     case 'p':
       ruled->primitive = true;
+      ruled->block_ram = value;
       return FindBlockRam(value, &job->shape) || Usage(err, NoBlockRam(value));
     case 'w':
       ruled->word = true;
@@ -218,6 +224,9 @@ bool TakeOption(int c, const char* value, const std::string& given, Job* job, As
       return TakeAddress(value, &job->base) || Usage(err, std::string("no address ") + value);
     case kOrderOption:
       return TakeOrder(value, job, err);
+    case kXdcOption:
+      job->xdc = true;
+      return true;
     case kMapOption:
       job->map = true;
       job->map_at = value != nullptr;
@@ -291,8 +300,20 @@ bool ExtraOptionsFit(const Job& job, const Ruled& ruled, Failure* err) {
   return true;
 }
 
+// Checks the block RAM against the constraints file's flow.
+bool FlowFits(const Job& job, const Ruled& ruled, Failure* err) {
+  if (job.xdc && !(job.shape.flows & BlockShape::kXdc)) {
+    return Usage(err, ruled.block_ram + " is a block RAM of the families that Vivado does not place: "
+                      "an XDC has none (7-series: RAMB18E1, RAMB36E1; UltraScale: RAMB18E2, RAMB36E2)");
+  }
+  return job.xdc || (job.shape.flows & BlockShape::kUcf) ||
+         Usage(err, ruled.block_ram + " is an UltraScale block RAM, which no UCF flow has: give --xdc "
+                    "for an XDC");
+}
+
 // Checks the options against each other.
 bool OptionsFit(const Job& job, const Ruled& ruled, Failure* err) {
+  if (!FlowFits(job, ruled, err)) return false;
   if (HasParity(job.word_width) && job.shape.initps_per_block == 0) {
     const std::string width = std::to_string(job.word_width);
     return Usage(err,
@@ -311,7 +332,7 @@ const char kHelp[] =
     "use:romseed [OPTION]... BINARY UCF COMPONENT\n"
     "Drops the lines of UCF that begin with INST \"COMPONENT and appends the INIT\n"
     "statements that make the block RAMs COMPONENT00, COMPONENT01, ... hold BINARY.\n"
-    "For ISE designs with a UCF, Virtex to 7-series; it writes no XDC for Vivado.\n"
+    "For ISE designs with a UCF, Virtex to 7-series; with --xdc, Vivado's XDC.\n"
     "\n"
     "  -p, --primitive=NAME  the block RAM, by block RAM family or primitive\n"
     "                        (default RAMB4)\n"
@@ -333,6 +354,8 @@ const char kHelp[] =
     "                        its least significant (an ELF's header says it)\n"
     "      --map[=ADDRESS]   change nothing: say which block RAM holds which bits\n"
     "                        (of the bus word at ADDRESS)\n"
+    "      --xdc             UCF is an XDC of Vivado's: set_property INIT_xx lines\n"
+    "                        (default block RAM RAMB36E1)\n"
     "  -h, --help            this help\n"
     "  -V, --version         the version\n"
     "\n"
@@ -347,6 +370,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, Job* job, Asked* ask
   std::size_t first = 1;
   if (!TakeOptions(args, job, asked, &ruled, &first, err)) return false;
   if (*asked != Asked::kRun) return true;
+  if (job->xdc && !ruled.primitive) job->shape = kRamb36E1;
   if (!OptionsFit(*job, ruled, err)) return false;
   if (args.size() < first + 3) {
     static const char* const kMissing[] = {"missing BINARY, UCF and COMPONENT",
@@ -360,6 +384,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, Job* job, Asked* ask
   // 0xff padding holds no byte that tells).
   if (NamesUcf(bin) && !NamesUcf(ucf))
     return Fail(err, "binary file " + bin + " is named as a ucf file");
+  if (job->xdc && EndsWith(bin, ".xdc") && !EndsWith(ucf, ".xdc"))
+    return Fail(err, "binary file " + bin + " is named as an xdc file");
   // The name becomes part of a quoted instance name in every statement;
   // a quote or a control character would end the quotes or the line. An
   // empty one (an unset make variable) would drop every instance.

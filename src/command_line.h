@@ -38,6 +38,9 @@ struct Job {
   bool map = false;                      // only say where each byte goes
   bool map_at = false;                   // ... of the bus word at map_address
   std::uint64_t map_address = 0;
+  bool xdc = false;  // the constraints file is an XDC
+  // The constraints file, as messages name it: "ucf file" or "xdc file".
+  std::string file() const { return xdc ? "xdc file " : "ucf file "; }
 };
 
 // What the command line asks for.

@@ -7,6 +7,7 @@
 
 #include "hex.h"
 #include "ucf.h"
+#include "xdc.h"
 
 namespace romseed {
 namespace {
@@ -17,7 +18,7 @@ constexpr std::size_t kChunk = 32;
 // first of them chunk `*count` of the row, `per_block` to an instance, and
 // counts them: those of one instance that the read holds in one piece.
 void WriteChunks(const unsigned char* input, std::size_t padded, std::string_view component,
-                 std::size_t per_block, bool upper, UcfWriter& writer, Output& out,
+                 std::size_t per_block, bool upper, StatementWriter& writer, Output& out,
                  std::uint64_t* count) {
   std::string name(component);
   for (std::size_t at = 0; at < padded;) {
@@ -35,11 +36,17 @@ void WriteChunks(const unsigned char* input, std::size_t padded, std::string_vie
   }
 }
 
+std::unique_ptr<StatementWriter> WriterOf(bool xdc, std::string_view eol) {
+  if (xdc) return std::make_unique<XdcWriter>(eol);
+  return std::make_unique<UcfWriter>(eol);
+}
+
 }  // namespace
 
 PassResult WriteImage(const Image& image, const Layout& layout, Output& out, std::string_view eol,
-                      std::string_view lead, std::int64_t* add_count) {
-  UcfWriter writer(eol);
+                      std::string_view lead, std::int64_t* add_count, bool xdc) {
+  const std::unique_ptr<StatementWriter> written = WriterOf(xdc, eol);
+  StatementWriter& writer = *written;
   std::uint64_t count = 0;
   unsigned char value[kChunk];
   for (std::size_t i = 0; i < layout.size(); ++i) {
@@ -60,10 +67,11 @@ PassResult WriteImage(const Image& image, const Layout& layout, Output& out, std
 
 PassResult WriteInits(Source& bin, Output& out, std::string_view component, const BlockShape& shape,
                       std::string_view eol, std::string_view lead, std::int64_t* add_count,
-                      OsError* err) {
+                      OsError* err, bool xdc) {
   constexpr std::size_t kBlockBytes = 1 << 16;  // a whole number of chunks
   std::unique_ptr<unsigned char[]> input(new unsigned char[kBlockBytes]);
-  UcfWriter writer(eol);
+  const std::unique_ptr<StatementWriter> written = WriterOf(xdc, eol);
+  StatementWriter& writer = *written;
   std::uint64_t count = 0;
   for (;;) {
     std::size_t got;

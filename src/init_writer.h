@@ -15,8 +15,9 @@ namespace romseed {
 // placement, its INIT_ statements, then its INITP_ ones, each ended by
 // `eol`. `lead` goes out before the first statement only. Sets `*add_count`
 // to the number of statements. False if writing failed.
+// As XDC properties if `xdc`.
 PassResult WriteImage(const Image& image, const Layout& layout, Output& out, std::string_view eol,
-                      std::string_view lead, std::int64_t* add_count);
+                      std::string_view lead, std::int64_t* add_count, bool xdc = false);
 
 // The statements that WriteImage writes for the bytes of `bin` in the row
 // of `component` (RowLayout, words of 8 bits), streamed: the bytes are read
@@ -24,7 +25,7 @@ PassResult WriteImage(const Image& image, const Layout& layout, Output& out, std
 // `bin` (kCantRead, with `*err` set) or writing to `out` fails.
 PassResult WriteInits(Source& bin, Output& out, std::string_view component, const BlockShape& shape,
                       std::string_view eol, std::string_view lead, std::int64_t* add_count,
-                      OsError* err);
+                      OsError* err, bool xdc = false);
 
 }  // namespace romseed
 

@@ -18,6 +18,7 @@ struct ReadUcf {
   const std::string& path;
   const File& file;
   std::optional<std::uint64_t> hash;
+  const char* kind = "ucf";  // "ucf" or "xdc", as messages name the file
 };
 
 // Puts the content of `work`, complete and at its end, in the UCF's place:

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "check.h"
+#include "constraints.h"
 #include "filter.h"
 #include "hex.h"
 #include "init_writer.h"
@@ -45,11 +46,11 @@ bool OpenInputs(Os& os, const Job& job, Inputs* in, Failure* err, Sink& errors) 
   in->bin = os.Open(job.bin_path, kOpenRead, &error);
   if (!in->bin) return Fail(err, "can't open binary file " + job.bin_path, error.reason);
   in->ucf = OpenUcf(os, job.ucf_path, &error, [&] { SayWaiting(errors, job.ucf_path); });
-  if (!in->ucf) return Fail(err, "can't open ucf file " + job.ucf_path, error.reason);
+  if (!in->ucf) return Fail(err, "can't open " + job.file() + job.ucf_path, error.reason);
   // Read-only is how a user or their version control says "do not change".
-  if (in->ucf->info().read_only) return Fail(err, "ucf file " + job.ucf_path + " is read-only");
+  if (in->ucf->info().read_only) return Fail(err, job.file() + job.ucf_path + " is read-only");
   if (in->bin->info().id == in->ucf->info().id) {
-    return Fail(err, "binary file " + job.bin_path + " is the ucf file " + job.ucf_path);
+    return Fail(err, "binary file " + job.bin_path + " is the " + job.file() + job.ucf_path);
   }
   return true;
 }
@@ -67,7 +68,7 @@ bool OpenWorkingFile(Os& os, const Job& job, const Inputs& in, std::unique_ptr<M
       return Fail(err, "binary file " + job.bin_path + " is the working file " + kWorkingName);
     }
     if (named.id == in.ucf->info().id) {
-      return Fail(err, "ucf file " + job.ucf_path + " is the working file " + kWorkingName);
+      return Fail(err, job.file() + job.ucf_path + " is the working file " + kWorkingName);
     }
   }
   OsError error;
@@ -207,6 +208,30 @@ void WarnOfOtherLines(Sink& errors, const Job& job, const Counts& counts) {
   }
 }
 
+// Warns of the dropped properties whose values do not read, listed above.
+void WarnOfOtherProperties(Sink& errors, const Job& job, const Counts& counts) {
+  if (counts.other_count == 0) return;
+  Print(errors, "romseed: warning: dropped " + std::to_string(counts.other_count) + " INIT_ line(s) of " +
+                    job.component + "'s cells whose values are not 256-bit hex literals (listed above)\n");
+}
+
+// Warns of what an XDC holds that a run cannot read safely, and of an XDC
+// given without --xdc, which a run fills with UCF statements as it always did.
+void WarnOfTheXdc(Sink& errors, const Job& job, const Counts& counts) {
+  for (std::int64_t line : counts.unsure) {
+    Print(errors, "romseed: warning: kept line " + std::to_string(line) + " of " + job.ucf_path +
+                      ", which sets INIT_ or INITP_ in a way romseed does not read (a foreach, a list "
+                      "of cells, a variable): see that it sets no cell of this run\n");
+  }
+  const std::string& path = job.ucf_path;
+  const bool named = path.size() >= 4 && (path.compare(path.size() - 4, 4, ".xdc") == 0 ||
+                                          path.compare(path.size() - 4, 4, ".XDC") == 0);
+  if (!job.xdc && named) {
+    Print(errors, "romseed: warning: " + path + " is named as an XDC, but without --xdc romseed "
+                  "writes UCF statements into it: give --xdc for Vivado's set_property lines\n");
+  }
+}
+
 // Says what a layout run did not write: the program's bytes outside the
 // space, the dropped lines that were no statements; and whose byte order it
 // took.
@@ -237,7 +262,8 @@ bool WriteRow(Source& bin, Output& out, const Job& job, std::string_view eol, st
   if (ReadsBytes(ReaderOf(job))) {
     // Streamed: the bytes, however many, pass through once.
     SampledSource sampled(bin);
-    *result = WriteInits(sampled, out, job.component, job.shape, eol, lead, &counts->add_count, error);
+    *result = WriteInits(sampled, out, job.component, job.shape, eol, lead, &counts->add_count, error,
+                         job.xdc);
     const TextFormat format = TextFormatOf(sampled.start());
     counts->bin_format = format.name;
     counts->bin_advice = format.advice;
@@ -246,7 +272,7 @@ bool WriteRow(Source& bin, Output& out, const Job& job, std::string_view eol, st
   Image image(job.word_width);
   if (!ReadImage(bin, job, &image, err)) return false;
   const RowLayout layout(job.component, job.shape, image.width(), job.parity, image.size());
-  *result = WriteImage(image, layout, out, eol, lead, &counts->add_count);
+  *result = WriteImage(image, layout, out, eol, lead, &counts->add_count, job.xdc);
   counts->words_given = image.given();
   counts->image_words = image.size();
   return true;
@@ -259,14 +285,13 @@ bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* coun
   // A layout's program first, whole: its addresses place its bytes.
   SpaceImage read;
   if (space && !ReadSpaceImage(bin, job, *space, &read, err)) return false;
-  const InstanceStatements instances(space ? InstancesOf(*space) : std::vector<std::string>());
   FilterResult kept;
   OsError error;
   PassResult result =
-      FilterUcf(ucf, out, job.delstr, &kept, &error, nullptr, others, space ? &instances : nullptr);
+      FilterConstraints(ucf, out, job, space, &kept, &error, nullptr, others, &counts->unsure);
   if (result == PassResult::kCantWrite) out.Flush(&error);
   if (result != PassResult::kOk) {
-    return PassFailed(result, "ucf file " + job.ucf_path, kWorkingName, error, err);
+    return PassFailed(result, job.file() + job.ucf_path, kWorkingName, error, err);
   }
   counts->copy_count = kept.copy_count;
   counts->delete_count = kept.delete_count;
@@ -277,7 +302,7 @@ bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* coun
   const char* lead = kept.open_line ? eol : "";
   if (space) {
     result = WriteImage(read.image, BusLayout(*space, job.parity, read.bytes), out, eol, lead,
-                        &counts->add_count);
+                        &counts->add_count, job.xdc);
     counts->outside = read.outside;
     counts->file_order = read.file_order;
     counts->order = read.bytes ? read.order : ByteOrder::kUnsaid;
@@ -310,7 +335,7 @@ bool StandardErrorIsTheUcf(Os& os, const Job& job) {
 // file, the new UCF complete in it, and the replace.
 int Update(const Job& job, Os& os, Sink& out, Sink& errors) {
   if (StandardErrorIsTheUcf(os, job)) {
-    Print(out, "standard error is the ucf file " + job.ucf_path);
+    Print(out, "standard error is the " + job.file() + job.ucf_path);
     return 1;
   }
   Failure err;
@@ -321,9 +346,12 @@ int Update(const Job& job, Os& os, Sink& out, Sink& errors) {
   if (layout && !ReadLayoutOf(os, job, &space, &err)) return Report(err, false, out, errors);
   if (!OpenInputs(os, job, &in, &err, errors)) return Report(err, false, out, errors);
   if (!OpenWorkingFile(os, job, in, &work, &err, errors)) return Report(err, false, out, errors);
-  Print(out, layout ? "layout " + job.layout_path + ": " + job.component + ", " +
-                          std::to_string(InstancesOf(space).size()) + " block RAMs\n"
-                    : "'" + job.delstr + "'\n");
+  if (layout) {
+    Print(out, "layout " + job.layout_path + ": " + job.component + ", " +
+                   std::to_string(InstancesOf(space).size()) + " block RAMs\n");
+  } else {
+    Print(out, job.xdc ? "cells " + job.component + "00 on, in " + job.ucf_path + "\n" : "'" + job.delstr + "'\n");
+  }
   Counts counts;
   std::optional<std::uint64_t> ucf_hash;
   bool unchanged = false;
@@ -340,15 +368,15 @@ int Update(const Job& job, Os& os, Sink& out, Sink& errors) {
                  "add lines " + std::to_string(counts.add_count) + "\n");
   if (unchanged) {
     Print(errors, "romseed: " + job.ucf_path + " already holds these statements\n");
-  } else if (!ReplaceUcf(os, ReadUcf{job.ucf_path, *in.ucf, ucf_hash}, *work, &err)) {
+  } else if (!ReplaceUcf(os, ReadUcf{job.ucf_path, *in.ucf, ucf_hash, job.xdc ? "xdc" : "ucf"}, *work,
+                         &err)) {
     return Report(err, false, out, errors);
   }
-  if (layout) {
-    SayOfTheProgram(errors, job, space, counts);
-  } else {
-    WarnOfOtherLines(errors, job, counts);
-    WarnOfTheBinary(errors, job, counts);
-  }
+  if (layout) SayOfTheProgram(errors, job, space, counts);
+  if (!layout && job.xdc) WarnOfOtherProperties(errors, job, counts);
+  if (!layout && !job.xdc) WarnOfOtherLines(errors, job, counts);
+  if (!layout) WarnOfTheBinary(errors, job, counts);
+  WarnOfTheXdc(errors, job, counts);
   if (job.shape.notice && counts.add_count > 0) {
     Print(errors, std::string("romseed: notice: ") + job.shape.notice + "\n");
   }

@@ -33,6 +33,9 @@ struct Counts {
   // order as the file says it and as used.
   Outside outside;
   ByteOrder file_order = ByteOrder::kUnsaid, order = ByteOrder::kUnsaid;
+  // Of an XDC: the lines kept that set INIT_ of the run's cells in a form
+  // not read here.
+  std::vector<std::int64_t> unsure;
 };
 
 // Writes the new UCF to `out` and flushes it: the lines of `ucf` that do not

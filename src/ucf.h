@@ -24,17 +24,25 @@ std::string DeletionPrefix(std::string_view component);
 // "INIT_0a", or "INIT_0A" if `upper`.
 std::string AttributeName(bool parity, std::size_t index, bool upper);
 
-// Writes statements into an Output, the value's digits straight into place.
-class UcfWriter {
+// Writes a constraint file's statements into an Output.
+class StatementWriter {
+ public:
+  virtual ~StatementWriter() = default;
+  // The statements from here on are of `instance`, INITP_ ones if
+  // `parity`, their index in upper case if `upper`.
+  virtual void SetInstance(std::string_view instance, bool parity, bool upper) = 0;
+  // Writes statements `first` to `first + n - 1`, their values the 32-byte
+  // chunks at `values`, each least significant byte first.
+  virtual void Write(Output& out, std::size_t first, std::size_t n, const unsigned char* values) = 0;
+};
+
+// Writes UCF statements, the value's digits straight into place.
+class UcfWriter : public StatementWriter {
  public:
   // Ends each statement with `eol`.
   explicit UcfWriter(std::string_view eol) : eol_(eol) {}
-  // The statements from here on are of `instance`, INITP_ ones if
-  // `parity`, their index in upper case if `upper`.
-  void SetInstance(std::string_view instance, bool parity, bool upper);
-  // Writes statements `first` to `first + n - 1`, their values the 32-byte
-  // chunks at `values`, each least significant byte first.
-  void Write(Output& out, std::size_t first, std::size_t n, const unsigned char* values);
+  void SetInstance(std::string_view instance, bool parity, bool upper) override;
+  void Write(Output& out, std::size_t first, std::size_t n, const unsigned char* values) override;
 
  private:
   std::string eol_, head_;

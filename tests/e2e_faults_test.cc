@@ -177,14 +177,19 @@ TEST_F(Edges, ParallelRunsFromOneFolderEachGetTheirOwnResult) {
 
 TEST_F(Edges, AKilledRunLeavesTheUcfWhole) {
   WriteFile(dir / "fw.bin", std::string(1 << 20, '\x5a'));
-  ScratchDir done;
-  WriteFile(done / "top.ucf", kTopUcf);
-  ASSERT_EQ(RunTool(done.path(), {dir / "fw.bin", "top.ucf", "rom"}).status, 0);
-  const std::string after = ReadFile(done / "top.ucf");
-  KillAlongTheRun(dir / "top.ucf", 3000, 60000, [&](int us) {
-    const std::string now = ReadFile(dir / "top.ucf");
-    EXPECT_TRUE(now == kTopUcf || now == after) << "killed after " << us << " us";
-  });
+  // An XDC is a constraints file like the other.
+  for (const std::vector<std::string>& options : {std::vector<std::string>{}, {"--xdc"}}) {
+    ScratchDir done;
+    WriteFile(done / "top.ucf", kTopUcf);
+    std::vector<std::string> args = options;
+    args.insert(args.end(), {dir / "fw.bin", "top.ucf", "rom"});
+    ASSERT_EQ(RunTool(done.path(), args).status, 0);
+    const std::string after = ReadFile(done / "top.ucf");
+    KillAlongTheRun(dir / "top.ucf", 3000, 60000, [&](int us) {
+      const std::string now = ReadFile(dir / "top.ucf");
+      EXPECT_TRUE(now == kTopUcf || now == after) << options.size() << " options, killed after " << us << " us";
+    }, options);
+  }
 }
 
 }  // namespace

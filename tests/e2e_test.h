@@ -65,13 +65,14 @@ class Edges : public Romseed {
   // 2·`step_us`, ... microseconds in, below `until_us`; `check(us)` looks at
   // what each kill left. Some run must have been killed before it ended.
   void KillAlongTheRun(const std::string& ucf, int step_us, int until_us,
-                       const std::function<void(int)>& check) {
+                       const std::function<void(int)>& check, std::vector<std::string> args = {}) {
     int killed = 0;
+    args.insert(args.end(), {"fw.bin", ucf, "rom"});
     for (int us = 0; us < until_us; us += step_us) {
       WriteFile(ucf, kTopUcf);
       RunOptions kill;
       kill.kill_after_us = us;
-      killed += Run({"fw.bin", ucf, "rom"}, kill).status == 128 + SIGKILL;
+      killed += Run(args, kill).status == 128 + SIGKILL;
       check(us);
     }
     EXPECT_GT(killed, 0);

@@ -117,4 +117,8 @@ cases "$scratch/tmpfs" strace -f -o /dev/null -e inject=access:error=ENOENT
 cases "$scratch/tmpfs" timeout 20 flock "$scratch/tmpfs/top.ucf" strace -f -o /dev/null -e inject=fcntl:error=EINVAL
 # No lock service (NFS mounted without it).
 cases "$scratch/tmpfs" strace -f -o /dev/null -e inject=fcntl:error=ENOLCK
+# An XDC is a constraints file like the other: the same cases, through --xdc.
+printf '#!/bin/sh\nexec "%s" --xdc "$@"\n' "$tool" >"$scratch/xdc" && chmod +x "$scratch/xdc" && tool=$scratch/xdc
+cases "$scratch/tmpfs" && cases "$scratch/ext2"
+if mountpoint -q "$scratch/exfat"; then cases "$scratch/exfat"; fi
 finish

@@ -164,6 +164,13 @@ same_as_linux "a layout from words" setup -l m.bmm fw.mem top.ucf m
 same_as_linux "a layout's map" setup -l m.bmm --map=0x101 fw.hex top.ucf m
 same_as_linux "a layout's check" setup -c -l m.bmm fw.hex top.ucf m
 same_as_linux "a space the layout lacks" setup -l m.bmm fw.hex top.ucf n
+setup() {
+  printf 'create_clock -period 10 [get_ports clk]\r\nset_property INIT_00 256'"'"'h1 [get_cells rom00]\r\n' >top.xdc
+  printf 'set_property INIT_01 256'"'"'h1 [get_cells {rom00 rom01}]' >>top.xdc && printf '\x01\x80' >fw.bin
+}
+same_as_linux "an XDC" setup --xdc -p RAMB18E2 fw.bin top.xdc rom
+same_as_linux "an XDC's check" setup --xdc -c fw.bin top.xdc rom
+same_as_linux "an XDC without --xdc" setup fw.bin top.xdc rom
 setup() { printf 'NET a;\r\nINST "rom00" INIT_00 = %064d;\r\n' 0 >top.ucf && printf '\x01' >fw.bin; }
 same_as_linux "a check that differs" setup --check fw.bin top.ucf rom
 same_as_linux "a check that cannot read" setup -c none.bin top.ucf rom

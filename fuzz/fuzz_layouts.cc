@@ -4,7 +4,8 @@
 // check of what it wrote against the same program must find a match.
 //
 // Input: byte 0, the format (bin, mem, ihex, srec, elf, or as the content
-// shows) and, above it, the byte order; byte 1, how the inputs are read;
+// shows) and, above it, the byte order; byte 1, how the inputs are read,
+// the parity wiring and whether the constraints file is an XDC;
 // bytes 2 and 3, the BMM's length, little-endian; then the BMM, whose space
 // "m" is filled, and the program. The UCF is the program's first 200 bytes.
 #include <cstdint>
@@ -49,6 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               : data[0] / 6 % 3 == 1 ? romseed::ByteOrder::kLittle
                                      : romseed::ByteOrder::kBig;
   job.parity = data[1] / 4 % 2 ? romseed::Parity::kLanes : romseed::Parity::kPorts;
+  job.xdc = data[1] / 8 % 2;  // the constraints file an XDC
   const std::string ucf = program.substr(0, 200);
   romseed::MemorySource ucf_in(ucf, step), bin_in(program, step);
   romseed::StringSink sink;

@@ -331,6 +331,30 @@ bool StandardErrorIsTheUcf(Os& os, const Job& job) {
   return os.Stat(job.ucf_path, true, &ucf) && ucf.id == os.StandardStreamId(Os::Stream::kError);
 }
 
+// Says which lines the run drops: the three-argument run's prefix, as
+// scripts know it; a layout's space; an XDC's cells.
+void SayWhatGoes(Sink& out, const Job& job, const AddressSpace* space) {
+  if (space) {
+    Print(out, "layout " + job.layout_path + ": " + job.component + ", " +
+                   std::to_string(InstancesOf(*space).size()) + " block RAMs\n");
+  } else {
+    Print(out, job.xdc ? "cells " + job.component + "00 on, in " + job.ucf_path + "\n"
+                       : "'" + job.delstr + "'\n");
+  }
+}
+
+// The warnings and notices of a completed run, for a person.
+void SayWhatWasLeft(Sink& errors, const Job& job, const AddressSpace* space, const Counts& counts) {
+  if (space) SayOfTheProgram(errors, job, *space, counts);
+  if (!space && job.xdc) WarnOfOtherProperties(errors, job, counts);
+  if (!space && !job.xdc) WarnOfOtherLines(errors, job, counts);
+  if (!space) WarnOfTheBinary(errors, job, counts);
+  WarnOfTheXdc(errors, job, counts);
+  if (job.shape.notice && counts.add_count > 0) {
+    Print(errors, std::string("romseed: notice: ") + job.shape.notice + "\n");
+  }
+}
+
 // The run that updates the UCF, in its phases: the inputs and the working
 // file, the new UCF complete in it, and the replace.
 int Update(const Job& job, Os& os, Sink& out, Sink& errors) {
@@ -346,12 +370,7 @@ int Update(const Job& job, Os& os, Sink& out, Sink& errors) {
   if (layout && !ReadLayoutOf(os, job, &space, &err)) return Report(err, false, out, errors);
   if (!OpenInputs(os, job, &in, &err, errors)) return Report(err, false, out, errors);
   if (!OpenWorkingFile(os, job, in, &work, &err, errors)) return Report(err, false, out, errors);
-  if (layout) {
-    Print(out, "layout " + job.layout_path + ": " + job.component + ", " +
-                   std::to_string(InstancesOf(space).size()) + " block RAMs\n");
-  } else {
-    Print(out, job.xdc ? "cells " + job.component + "00 on, in " + job.ucf_path + "\n" : "'" + job.delstr + "'\n");
-  }
+  SayWhatGoes(out, job, layout ? &space : nullptr);
   Counts counts;
   std::optional<std::uint64_t> ucf_hash;
   bool unchanged = false;
@@ -372,14 +391,7 @@ int Update(const Job& job, Os& os, Sink& out, Sink& errors) {
                          &err)) {
     return Report(err, false, out, errors);
   }
-  if (layout) SayOfTheProgram(errors, job, space, counts);
-  if (!layout && job.xdc) WarnOfOtherProperties(errors, job, counts);
-  if (!layout && !job.xdc) WarnOfOtherLines(errors, job, counts);
-  if (!layout) WarnOfTheBinary(errors, job, counts);
-  WarnOfTheXdc(errors, job, counts);
-  if (job.shape.notice && counts.add_count > 0) {
-    Print(errors, std::string("romseed: notice: ") + job.shape.notice + "\n");
-  }
+  SayWhatWasLeft(errors, job, layout ? &space : nullptr, counts);
   Print(out, "complete!\n");
   return 0;
 }

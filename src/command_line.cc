@@ -394,6 +394,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, Job* job, Asked* ask
     return c < 0x20 || c == 0x7f || c == '"' || c == '*' || c == '?';
   });
   if (name.empty() || odd) return Fail(err, "invalid component name " + name);
+  // In an XDC the name stands in braces, which these would end or escape.
+  if (job->xdc && name.find_first_of("{}\\ \t") != std::string::npos) {
+    return Fail(err, "invalid component name " + name);
+  }
   job->bin_path = bin;
   job->ucf_path = ucf;
   job->component = name;

@@ -119,17 +119,20 @@ bool TakeCell(Words& w, std::string_view* cell) {
   if (!w.Take("[") || !w.Take("get_cells")) return false;
   w.Blanks();
   if (w.Take("-quiet")) w.Blanks();
+  // Several cells, a pattern, or (but in braces) a variable or a command:
+  // not one cell this can name.
+  const char* refused = " \t*?{}\"\\";
   bool closed = true;
   if (w.Take("{")) {
     closed = w.Until('}', cell);
   } else if (w.Take("\"")) {
+    refused = " \t*?{}\"\\$[]";
     closed = w.Until('"', cell);
   } else {
+    refused = " \t*?{}\"\\$[]";
     *cell = w.Word();
   }
-  // Several cells, a pattern or a variable: not one cell this can name.
-  return closed && !cell->empty() && cell->find_first_of(" \t*?$[]{}\"\\") == std::string_view::npos &&
-         w.Take("]");
+  return closed && !cell->empty() && cell->find_first_of(refused) == std::string_view::npos && w.Take("]");
 }
 
 }  // namespace

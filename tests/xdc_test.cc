@@ -69,6 +69,9 @@ TEST(Xdc, ReadsAPropertysValueAsTheCheckComparesIt) {
   EXPECT_EQ(s.value[0], 0x01);
   EXPECT_EQ(s.value[1], 0x0f);
   EXPECT_EQ(s.value[31], 0);
+  // In braces a $ is the name's own, as the writer puts any BMM instance; bare, a variable.
+  EXPECT_EQ(ParseXdcLine("set_property INIT_00 256'h1 [get_cells {a$b}]", &s, &ok), XdcLine::kProperty);
+  EXPECT_EQ(ParseXdcLine("set_property INIT_00 256'h1 [get_cells a$b]", &s, &ok), XdcLine::kUnsure);
 }
 
 }  // namespace

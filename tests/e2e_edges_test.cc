@@ -324,6 +324,7 @@ TEST_F(Edges, OtherUsersAndReadOnlyFiles) {
   ::chown((dir / "top.ucf").c_str(), 0, 0);
   ::chmod((dir / "top.ucf").c_str(), 0644);
   EXPECT_EQ(refused({"fw.bin", "top.ucf", "rom"}, nobody), "ucf file top.ucf is read-only");
+  EXPECT_EQ(refused({"--xdc", "fw.bin", "top.ucf", "rom"}, nobody), "xdc file top.ucf is read-only");
   EXPECT_EQ(ReadFile(dir / "top.ucf"), kTopNew);
 
   // A UCF that may be written but not replaced, in a folder of root's.

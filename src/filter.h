@@ -15,6 +15,7 @@ struct FilterResult {
   std::int64_t delete_count = 0;  // lines left out
   bool crlf = false;              // the UCF's first line ends in CR LF
   bool open_line = false;         // the last kept line has no line end
+  bool continued = false;         // ... and ends in a backslash, which would continue it (XDC)
   // Dropped lines that are not INIT statements of the component's own
   // instances (another component's whose name begins with this one, a
   // placement constraint), and the first of them: its line number and start.

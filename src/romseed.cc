@@ -299,7 +299,8 @@ bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* coun
   counts->first_other_line = kept.first_other_line;
   counts->first_other = kept.first_other;
   const char* eol = kept.crlf ? "\r\n" : "\n";
-  const char* lead = kept.open_line ? eol : "";
+  // An empty line ends what a backslash would have continued into the statements.
+  const std::string lead = !kept.open_line ? "" : kept.continued ? std::string(eol) + eol : eol;
   if (space) {
     result = WriteImage(read.image, BusLayout(*space, job.parity, read.bytes), out, eol, lead,
                         &counts->add_count, job.xdc);

@@ -256,6 +256,7 @@ class XdcPass {
       out_.Put(text);
       r_.copy_count += physical_;
       r_.open_line = !ended;
+      r_.continued = !ended && !bare.empty() && bare.back() == '\\';
     }
     line_.clear();
     physical_ = 0;

@@ -256,7 +256,9 @@ class XdcPass {
       out_.Put(text);
       r_.copy_count += physical_;
       r_.open_line = !ended;
-      r_.continued = !ended && !bare.empty() && bare.back() == '\\';
+      // (A carriage return there makes the line end that follows it one.)
+      const std::string_view last = bare.substr(0, bare.size() - (!bare.empty() && bare.back() == '\r'));
+      r_.continued = !ended && !last.empty() && last.back() == '\\';
     }
     line_.clear();
     physical_ = 0;

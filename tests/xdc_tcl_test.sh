@@ -37,8 +37,9 @@ EOF
 # NAME|ARGS|UCF ARGS: the UCF's run names the block RAM that an XDC's takes
 # by default, and RAMB18E1 for RAMB18E2, of which a UCF has none.
 while IFS='|' read -r name args ucf_args; do
-  # A last line without its end, whose backslash would continue it.
-  printf 'create_clock -period 10 [get_ports clk] \\' >top.xdc
+  # A last line without its end, whose backslash would continue it, with
+  # the carriage return of a line end cut short, which the new line end completes.
+  printf 'create_clock -period 10 [get_ports clk] \\\r' >top.xdc
   : >top.ucf
   "$tool" --xdc $args top.xdc rom >/dev/null 2>&1
   "$tool" $ucf_args top.ucf rom >/dev/null 2>&1

@@ -49,6 +49,8 @@ bool Segment(const Fields& f, std::string_view text, bool wide, std::uint64_t k,
     return *why = where + " lies beyond the file's end", false;
   }
   if ((*loaded += memsz) > kMaxLoaded) return *why = "its segments ask for more than 256 MiB", false;
+  // An end past the last address would wrap around to the first.
+  if (paddr + memsz < paddr) return *why = where + " runs past the last address", false;
   program->pieces.push_back({paddr, reinterpret_cast<const unsigned char*>(text.data()) + offset, filesz,
                              memsz - filesz, where});
   return true;

@@ -108,6 +108,19 @@ std::string Read(ReadProgramFunction read, const std::string& text) {
   return std::string(image.bytes().begin(), image.bytes().end());
 }
 
+// An ELF64 of one segment of 4 bytes at `address`, little-endian.
+std::string Elf64(std::uint64_t address) {
+  std::string elf(124, '\0');
+  const auto put = [&](std::size_t at, std::uint64_t v, int n) {
+    for (int i = 0; i < n; ++i) elf[at + i] = static_cast<char>(v >> (8 * i));
+  };
+  elf.replace(0, 6, "\x7f" "ELF\x02\x01");
+  put(32, 64, 8), put(54, 56, 2), put(56, 1, 2);                        // the program headers
+  put(64, 1, 4), put(72, 120, 8), put(88, address, 8), put(96, 4, 8), put(104, 4, 8);  // PT_LOAD
+  put(120, 0x44434241, 4);
+  return elf;
+}
+
 TEST(Programs, ReadRecordsAndSayWhichLineIsBadAndWhy) {
   const struct {
     ReadProgramFunction read;
@@ -129,6 +142,8 @@ TEST(Programs, ReadRecordsAndSayWhichLineIsBadAndWhy) {
       {ReadSRecords, "S107000141424", "line 1: not an S-record"},
       {ReadSRecords, "S107000141424332\n", "line 1: its length is not the 7 bytes it says"},
       {ReadElf, "\x7f" "ELF", "not an ELF file of 32 or 64 bits, little- or big-endian"},
+      {ReadElf, Elf64(2), std::string("\0\0ABCD", 6)},
+      {ReadElf, Elf64(~std::uint64_t{1}), "segment 0 runs past the last address"},
   };
   for (const auto& c : kCases) {
     const std::string got = Read(c.read, c.text);

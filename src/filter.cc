@@ -27,14 +27,14 @@ class ComponentRule : public LineRule {
 
 // The pass as a machine over the bytes of each read, so that a line is
 // decided once, from its start, however many reads it spans.
-class LineFilter {
+class LineFilter : public LinePass {
  public:
   LineFilter(Output& out, std::string_view delstr, DroppedLines* dropped, OtherLines* others,
              const LineRule& rule)
       : out_(out), delstr_(delstr), dropped_(dropped), others_(others), rule_(rule) {}
 
   // Takes the `got` bytes just read into `buf`.
-  void Take(const unsigned char* buf, std::size_t got) {
+  void Take(const unsigned char* buf, std::size_t got) override {
     start_ = buf;
     p_ = buf;
     end_ = buf + got;
@@ -55,10 +55,10 @@ class LineFilter {
 
   // True once a control character that text never holds was seen. (The
   // bytes that match the prefix, or a statement, hold none.)
-  bool foreign() const { return foreign_; }
+  bool foreign() const override { return foreign_; }
 
   // Ends the pass: the last line may have no line end.
-  FilterResult Finish() {
+  FilterResult Finish() override {
     if (bom_ > 0) {
       out_.Put(kByteOrderMark, bom_);
       line_ = Line::kKeeping;
@@ -301,20 +301,24 @@ class LineFilter {
 PassResult FilterUcf(Source& ucf, Output& out, std::string_view delstr, FilterResult* result,
                      OsError* err, DroppedLines* dropped, OtherLines* others, const LineRule* rule) {
   static const ComponentRule kComponent;
+  LineFilter filter(out, delstr, dropped, others, rule ? *rule : kComponent);
+  return RunLinePass(ucf, out, filter, result, err);
+}
+
+PassResult RunLinePass(Source& in, Output& out, LinePass& pass, FilterResult* result, OsError* err) {
   constexpr std::size_t kBufBytes = 1 << 16;
   std::unique_ptr<unsigned char[]> buf(new unsigned char[kBufBytes]);  // only read bytes are looked at
-  LineFilter filter(out, delstr, dropped, others, rule ? *rule : kComponent);
   for (;;) {
     std::size_t got;
     if (!out.ok()) return PassResult::kCantWrite;
-    if (!ucf.Read(buf.get(), kBufBytes, &got, err)) return PassResult::kCantRead;
+    if (!in.Read(buf.get(), kBufBytes, &got, err)) return PassResult::kCantRead;
     if (got == 0) break;
-    filter.Take(buf.get(), got);
+    pass.Take(buf.get(), got);
     // A NUL or another control character that no UCF holds: most likely a
     // binary given as the UCF.
-    if (filter.foreign()) return PassResult::kNotText;
+    if (pass.foreign()) return PassResult::kNotText;
   }
-  *result = filter.Finish();
+  *result = pass.Finish();
   return out.ok() ? PassResult::kOk : PassResult::kCantWrite;
 }
 

@@ -67,6 +67,22 @@ class LineRule {
   virtual const char* TailEnd(const char* tail) const = 0;
 };
 
+// A pass over a constraints file's lines, fed its bytes as they are read.
+class LinePass {
+ public:
+  virtual ~LinePass() = default;
+  // Takes the `got` bytes just read into `buf`.
+  virtual void Take(const unsigned char* buf, std::size_t got) = 0;
+  // True once a control character that text never holds was seen.
+  virtual bool foreign() const = 0;
+  // Ends the pass: the last line may have no line end.
+  virtual FilterResult Finish() = 0;
+};
+
+// Reads `in` through `pass` to its end, writing to `out`; the read loop of
+// FilterUcf and FilterXdc, with their ends.
+PassResult RunLinePass(Source& in, Output& out, LinePass& pass, FilterResult* result, OsError* err);
+
 // Copies every line of `ucf` that does not begin with `delstr` to `out`,
 // byte for byte, and drops the others. A line is kept or dropped whole,
 // whatever its length; a UTF-8 byte-order mark before the first line is

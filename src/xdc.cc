@@ -1,7 +1,6 @@
 #include "xdc.h"
 
 #include <cstring>
-#include <memory>
 
 #include "hex.h"
 
@@ -193,13 +192,13 @@ namespace {
 
 // The pass over an XDC: each line, continued lines and all, gathered whole
 // and then kept or dropped.
-class XdcPass {
+class XdcPass : public LinePass {
  public:
   XdcPass(Output& out, const XdcCells& cells, DroppedLines* dropped, OtherLines* others,
           std::vector<std::int64_t>* unsure)
       : out_(out), cells_(cells), dropped_(dropped), others_(others), unsure_(unsure) {}
 
-  void Take(const unsigned char* p, std::size_t n) {
+  void Take(const unsigned char* p, std::size_t n) override {
     const unsigned char* end = p + n;
     while (p < end) {
       const unsigned char* nl = FindLineEnd(p, end, &foreign_);
@@ -209,9 +208,9 @@ class XdcPass {
     }
   }
 
-  bool foreign() const { return foreign_; }
+  bool foreign() const override { return foreign_; }
 
-  FilterResult Finish() {
+  FilterResult Finish() override {
     if (!line_.empty()) {
       ++physical_;
       EndOfLine(false);
@@ -292,19 +291,8 @@ class XdcPass {
 PassResult FilterXdc(Source& xdc, Output& out, const XdcCells& cells, FilterResult* result,
                      OsError* err, DroppedLines* dropped, OtherLines* others,
                      std::vector<std::int64_t>* unsure) {
-  constexpr std::size_t kBufBytes = 1 << 16;
-  std::unique_ptr<unsigned char[]> buf(new unsigned char[kBufBytes]);
   XdcPass pass(out, cells, dropped, others, unsure);
-  for (;;) {
-    std::size_t got;
-    if (!out.ok()) return PassResult::kCantWrite;
-    if (!xdc.Read(buf.get(), kBufBytes, &got, err)) return PassResult::kCantRead;
-    if (got == 0) break;
-    pass.Take(buf.get(), got);
-    if (pass.foreign()) return PassResult::kNotText;
-  }
-  *result = pass.Finish();
-  return out.ok() ? PassResult::kOk : PassResult::kCantWrite;
+  return RunLinePass(xdc, out, pass, result, err);
 }
 
 }  // namespace romseed

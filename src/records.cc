@@ -117,7 +117,8 @@ const char* RecogniseFormat(std::string_view start) {
       b.size() == 1u + b[0] && Sum(b, 0, b.size()) == 0xff) {
     return "srec";
   }
-  return TextFormatOf(start).name && std::strcmp(TextFormatOf(start).name, "$readmemh") == 0 ? "mem" : "bin";
+  const TextFormat text = TextFormatOf(start);
+  return text.name && std::strcmp(text.name, "$readmemh") == 0 ? "mem" : "bin";
 }
 
 }  // namespace romseed

@@ -386,6 +386,8 @@ unsigned AddressSpace::data_bits() const {
   return blocks.empty() ? 0 : DataBits(blocks[0].lanes[0].width) * bus_width / blocks[0].lanes[0].width;
 }
 
+std::string AddressSpace::range() const { return "[" + HexAddress(start) + ":" + HexAddress(end) + "]"; }
+
 std::uint64_t AddressSpace::words() const {
   std::uint64_t n = 0;
   for (const BusBlock& b : blocks) n += b.depth;

@@ -43,6 +43,8 @@ struct AddressSpace {
   // The data bits of a bus word: 8 of every 9 where the lanes carry parity.
   unsigned data_bits() const;
   std::uint64_t words() const;  // bus words in all
+  // The byte addresses as messages give them: [0x00000000:0x00001fff].
+  std::string range() const;
 };
 
 // Reads the BMM file `path` from `in` and sets `*space` to its address

@@ -154,7 +154,7 @@ class Comparison : public DroppedLines {
     const std::uint64_t word = p.first_word + s.index * (8 * kValueBytes / bits) + bit / bits;
     const unsigned bytes = space_->data_bits() / 8;
     Differs("line " + std::to_string(line) + ": " + what + " differs at bus word @" + Hex(word, 1) +
-            (p.data_only ? " (address 0x" + Hex(space_->start + word * bytes, 8) + ")" : "") +
+            (p.data_only ? " (address " + HexAddress(space_->start + word * bytes) + ")" : "") +
             " from " + job_.bin_path);
   }
 

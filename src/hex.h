@@ -32,6 +32,9 @@ inline std::string Hex(std::uint64_t n, int at_least = 2) {
   return s;
 }
 
+// A byte address as messages give it: 0x and at least 8 hex digits.
+inline std::string HexAddress(std::uint64_t a) { return "0x" + Hex(a, 8); }
+
 // The value of the hex digit `c`, of either case; -1 if it is none.
 constexpr int HexValue(int c) {
   if (c >= '0' && c <= '9') return c - '0';

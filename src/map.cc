@@ -9,8 +9,6 @@
 namespace romseed {
 namespace {
 
-std::string Address(std::uint64_t a) { return "0x" + Hex(a, 8); }
-
 std::string Padded(std::string s, std::size_t width) {
   s.resize(std::max(s.size(), width), ' ');
   return s;
@@ -39,7 +37,7 @@ std::string Table(const AddressSpace& space, const BusLayout& layout, const Imag
       const Placement p = layout.at(k++);
       const std::uint64_t from = space.start + p.first_word * bytes;
       const std::string addresses =
-          bytes ? Address(from) + "-" + Address(from + p.words * bytes - 1)
+          bytes ? HexAddress(from) + "-" + HexAddress(from + p.words * bytes - 1)
                 : "@" + Hex(p.first_word, 1) + "-@" + Hex(p.first_word + p.words - 1, 1);
       rows.push_back({lane.instance, lane.type, "x" + std::to_string(lane.width),
                       "[" + std::to_string(lane.first) + ":" + std::to_string(lane.last) + "]", addresses,
@@ -81,8 +79,8 @@ Spot SpotOf(const BusLayout& layout, std::uint64_t w, unsigned d) {
 std::string Where(const AddressSpace& space, const BusLayout& layout, std::uint64_t at, bool big) {
   const unsigned bytes = space.data_bits() / 8;
   const std::uint64_t w = (at - space.start) / bytes, first = space.start + w * bytes;
-  std::string text = Address(at) + " is in bus word " + std::to_string(w) + " of " + space.name + " (" +
-                     Address(first) + " to " + Address(first + bytes - 1) + ", " +
+  std::string text = HexAddress(at) + " is in bus word " + std::to_string(w) + " of " + space.name + " (" +
+                     HexAddress(first) + " to " + HexAddress(first + bytes - 1) + ", " +
                      (big ? "big" : "little") + "-endian):\n";
   for (unsigned j = 0; j < bytes; ++j) {
     const unsigned low = 8 * (big ? bytes - 1 - j : j);
@@ -95,7 +93,7 @@ std::string Where(const AddressSpace& space, const BusLayout& layout, std::uint6
         ++n;
       }
       const Placement p = layout.at(s.placement);
-      text += "  byte " + Address(first + j) + " " + BitRange(b + n - 1, b) + ": " + p.instance + " " +
+      text += "  byte " + HexAddress(first + j) + " " + BitRange(b + n - 1, b) + ": " + p.instance + " " +
               AttributeName(false, s.statement, p.shape.upper_index) + " " + BitRange(s.bit + n - 1, s.bit) + "\n";
       b += n;
     }
@@ -117,14 +115,14 @@ bool Map(const Job& job, Os& os, Sink& out, Failure* err) {
     if (!ReadSpaceImage(*bin, job, space, &read, err)) return false;
   }
   const BusLayout layout(space, job.parity, read.bytes);
-  std::string text = space.name + ": " + Address(space.start) + " to " + Address(space.end) + ", " +
+  std::string text = space.name + ": " + HexAddress(space.start) + " to " + HexAddress(space.end) + ", " +
                      std::to_string(space.words()) + " bus words of " + std::to_string(space.bus_width) +
                      " bits" + (read.bytes ? std::string(", ") + (read.order == ByteOrder::kBig ? "big" : "little") + "-endian" : ", from a word file") + "\n";
   text += Table(space, layout, read.image, !read.bytes);
   if (job.map_at) {
     if (!read.bytes || job.map_address < space.start || job.map_address > space.end) {
-      return Fail(err, "address " + Address(job.map_address) + " is not in " + space.name + " [" +
-                           Address(space.start) + ":" + Address(space.end) + "]" +
+      return Fail(err, "address " + HexAddress(job.map_address) + " is not in " + space.name + " " +
+                           space.range() +
                            (read.bytes ? "" : " (a word file's words have no byte addresses)"));
     }
     text += Where(space, layout, job.map_address, read.order == ByteOrder::kBig);

@@ -9,8 +9,6 @@
 namespace romseed {
 namespace {
 
-std::string Address(std::uint64_t a) { return "0x" + Hex(a, 8); }
-
 // The first address from `q`'s first up to `end` where `p` and `q` differ;
 // `end` if none.
 std::uint64_t FirstDifference(const Piece& p, const Piece& q, std::uint64_t end) {
@@ -38,7 +36,7 @@ bool CheckOverlaps(const Program& program, const std::string& path, Failure* err
       const bool first = reach < &p;
       return Fail(err, "can't read binary file " + path,
                   (first ? reach : &p)->where + " and " + (first ? &p : reach)->where + " give address " +
-                      Address(a) + " different bytes");
+                      HexAddress(a) + " different bytes");
     }
     if (!reach || end > reach_end) reach = &p, reach_end = end;
   }
@@ -92,15 +90,15 @@ bool PlaceAtBase(const Program& program, const std::string& path, std::uint64_t 
     if (piece.length() == 0) continue;
     if (piece.address < base) {
       return Fail(err, "can't read binary file " + path,
-                  piece.where + " gives address " + Address(piece.address) + ", below --base " +
-                      Address(base));
+                  piece.where + " gives address " + HexAddress(piece.address) + ", below --base " +
+                      HexAddress(base));
     }
     end = std::max(end, piece.address + piece.length());
   }
   if (end - base > kMaxWords) {
     return Fail(err, "can't read binary file " + path,
-                "its bytes reach " + Address(end - 1) + ", more than a run takes from --base " +
-                    Address(base) + " (give the program's first address as --base)");
+                "its bytes reach " + HexAddress(end - 1) + ", more than a run takes from --base " +
+                    HexAddress(base) + " (give the program's first address as --base)");
   }
   *image = Image(8);
   std::vector<unsigned char>& store = image->bytes_to_fill();
@@ -124,8 +122,8 @@ bool PlaceInSpace(const Program& program, const std::string& path, const Address
   const std::uint64_t inside = all - outside->count;
   if (inside == 0 && inside_needed) {
     return Fail(err, "can't read binary file " + path,
-                "no byte of it lies in " + space.name + " [" + Address(space.start) + ":" +
-                    Address(space.end) + "] (a program linked for another address?)");
+                "no byte of it lies in " + space.name + " " + space.range() +
+                    " (a program linked for another address?)");
   }
   return true;
 }

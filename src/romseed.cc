@@ -243,8 +243,8 @@ void SayOfTheProgram(Sink& errors, const Job& job, const AddressSpace& space, co
   }
   if (counts.outside.count > 0) {
     Print(errors, "romseed: " + std::to_string(counts.outside.count) + " bytes of " + job.bin_path +
-                      " lie outside " + space.name + " [0x" + Hex(space.start, 8) + ":0x" +
-                      Hex(space.end, 8) + "], the first at 0x" + Hex(counts.outside.first, 8) +
+                      " lie outside " + space.name + " " + space.range() + ", the first at " +
+                      HexAddress(counts.outside.first) +
                       ": not written\n");
   }
   if (counts.file_order != ByteOrder::kUnsaid && job.order != ByteOrder::kUnsaid &&

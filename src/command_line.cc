@@ -12,15 +12,6 @@
 namespace romseed {
 namespace {
 
-// True if `path` ends in `end` (lower case), in any case.
-bool EndsWith(const std::string& path, const char* end) {
-  const std::size_t n = std::strlen(end);
-  if (path.size() < n) return false;
-  std::string last = path.substr(path.size() - n);
-  for (char& c : last) c = static_cast<char>(c | 0x20);
-  return last == end;
-}
-
 bool NamesUcf(const std::string& path) { return EndsWith(path, ".ucf"); }
 
 bool Usage(Failure* err, const std::string& reason) {
@@ -360,6 +351,14 @@ const char kHelp[] =
     "  -V, --version         the version\n"
     "\n"
     "Block RAMs (any port suffix, any case):\n";
+
+bool EndsWith(const std::string& path, const char* end) {
+  const std::size_t n = std::strlen(end);
+  if (path.size() < n) return false;
+  std::string last = path.substr(path.size() - n);
+  for (char& c : last) c = static_cast<char>(c | 0x20);
+  return last == end;
+}
 
 bool ParseCommandLine(const std::vector<std::string>& args, Job* job, Asked* asked, Failure* err) {
   *job = Job();

@@ -223,11 +223,8 @@ void WarnOfTheXdc(Sink& errors, const Job& job, const Counts& counts) {
                       ", which sets INIT_ or INITP_ in a way romseed does not read (a foreach, a list "
                       "of cells, a variable): see that it sets no cell of this run\n");
   }
-  const std::string& path = job.ucf_path;
-  const bool named = path.size() >= 4 && (path.compare(path.size() - 4, 4, ".xdc") == 0 ||
-                                          path.compare(path.size() - 4, 4, ".XDC") == 0);
-  if (!job.xdc && named) {
-    Print(errors, "romseed: warning: " + path + " is named as an XDC, but without --xdc romseed "
+  if (!job.xdc && EndsWith(job.ucf_path, ".xdc")) {
+    Print(errors, "romseed: warning: " + job.ucf_path + " is named as an XDC, but without --xdc romseed "
                   "writes UCF statements into it: give --xdc for Vivado's set_property lines\n");
   }
 }

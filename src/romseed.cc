@@ -303,7 +303,6 @@ bool Rewrite(Source& ucf, Source& bin, Output& out, const Job& job, Counts* coun
                         &counts->add_count, job.xdc);
     counts->outside = read.outside;
     counts->file_order = read.file_order;
-    counts->order = read.bytes ? read.order : ByteOrder::kUnsaid;
   } else if (!WriteRow(bin, out, job, eol, lead, counts, &result, &error, err)) {
     return false;
   }

@@ -30,9 +30,9 @@ struct Counts {
   // Of a word file: the words it gave and the words of its image.
   std::uint64_t words_given = 0, image_words = 0;
   // Of a layout run: the program's bytes outside the space, and its byte
-  // order as the file says it and as used.
+  // order as the file says it.
   Outside outside;
-  ByteOrder file_order = ByteOrder::kUnsaid, order = ByteOrder::kUnsaid;
+  ByteOrder file_order = ByteOrder::kUnsaid;
   // Of an XDC: the lines kept that set INIT_ of the run's cells in a form
   // not read here.
   std::vector<std::int64_t> unsure;

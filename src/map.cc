@@ -76,12 +76,13 @@ Spot SpotOf(const BusLayout& layout, std::uint64_t w, unsigned d) {
 
 // Which instance, statement and bits hold each byte of the bus word that
 // holds byte address `at`.
-std::string Where(const AddressSpace& space, const BusLayout& layout, std::uint64_t at, bool big) {
+std::string Where(const AddressSpace& space, const BusLayout& layout, std::uint64_t at, ByteOrder order) {
+  const bool big = order == ByteOrder::kBig;
   const unsigned bytes = space.data_bits() / 8;
   const std::uint64_t w = (at - space.start) / bytes, first = space.start + w * bytes;
   std::string text = HexAddress(at) + " is in bus word " + std::to_string(w) + " of " + space.name + " (" +
                      HexAddress(first) + " to " + HexAddress(first + bytes - 1) + ", " +
-                     (big ? "big" : "little") + "-endian):\n";
+                     OrderName(order) + "):\n";
   for (unsigned j = 0; j < bytes; ++j) {
     const unsigned low = 8 * (big ? bytes - 1 - j : j);
     for (unsigned b = 0; b < 8;) {
@@ -117,7 +118,7 @@ bool Map(const Job& job, Os& os, Sink& out, Failure* err) {
   const BusLayout layout(space, job.parity, read.bytes);
   std::string text = space.name + ": " + HexAddress(space.start) + " to " + HexAddress(space.end) + ", " +
                      std::to_string(space.words()) + " bus words of " + std::to_string(space.bus_width) +
-                     " bits" + (read.bytes ? std::string(", ") + (read.order == ByteOrder::kBig ? "big" : "little") + "-endian" : ", from a word file") + "\n";
+                     " bits, " + (read.bytes ? OrderName(read.order) : "from a word file") + "\n";
   text += Table(space, layout, read.image, !read.bytes);
   if (job.map_at) {
     if (!read.bytes || job.map_address < space.start || job.map_address > space.end) {
@@ -125,7 +126,7 @@ bool Map(const Job& job, Os& os, Sink& out, Failure* err) {
                            space.range() +
                            (read.bytes ? "" : " (a word file's words have no byte addresses)"));
     }
-    text += Where(space, layout, job.map_address, read.order == ByteOrder::kBig);
+    text += Where(space, layout, job.map_address, read.order);
   }
   Print(out, text);
   return true;

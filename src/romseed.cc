@@ -246,9 +246,8 @@ void SayOfTheProgram(Sink& errors, const Job& job, const AddressSpace& space, co
   }
   if (counts.file_order != ByteOrder::kUnsaid && job.order != ByteOrder::kUnsaid &&
       job.order != counts.file_order) {
-    Print(errors, "romseed: notice: " + job.bin_path + " is " +
-                      (counts.file_order == ByteOrder::kBig ? "big" : "little") +
-                      "-endian; --byte-order overrides it\n");
+    Print(errors, "romseed: notice: " + job.bin_path + " is " + OrderName(counts.file_order) +
+                      "; --byte-order overrides it\n");
   }
 }
 

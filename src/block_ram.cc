@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "hex.h"
+
 namespace romseed {
 namespace {
 
@@ -73,7 +75,7 @@ const char kBlockRamTable[] =
 
 bool FindBlockRam(const std::string& name, BlockShape* shape) {
   std::string upper = name;
-  for (char& c : upper) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+  for (char& c : upper) c = AsciiUpper(c);
   for (const Family& family : kFamilies) {
     const std::size_t n = std::strlen(family.name);
     if (upper.compare(0, n, family.name) != 0) continue;

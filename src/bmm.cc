@@ -20,7 +20,6 @@ struct Token {
 // ASCII alone, whatever the locale says.
 bool IsAlnum(unsigned char c) { return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); }
 bool IsSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
 bool IsWordByte(unsigned char c) {
   return IsAlnum(c) || c == '_' || c == '/' || c == '.' || c == '$' || c == '-' || c == ':' ||
@@ -107,7 +106,7 @@ bool ParseRange(const std::string& t, std::uint64_t* a, std::uint64_t* b) {
 bool Upper(const std::string& t, const char* word) {
   if (t.size() != std::char_traits<char>::length(word)) return false;
   return std::equal(t.begin(), t.end(), word,
-                    [](char a, char b) { return Upper(a) == b; });
+                    [](char a, char b) { return AsciiUpper(a) == b; });
 }
 
 // The block RAM of a memory type; false for one this tool cannot fill.

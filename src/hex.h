@@ -35,6 +35,9 @@ inline std::string Hex(std::uint64_t n, int at_least = 2) {
 // A byte address as messages give it: 0x and at least 8 hex digits.
 inline std::string HexAddress(std::uint64_t a) { return "0x" + Hex(a, 8); }
 
+// `c` in upper case, if it is an ASCII letter: whatever the locale says.
+constexpr char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
 // The value of the hex digit `c`, of either case; -1 if it is none.
 constexpr int HexValue(int c) {
   if (c >= '0' && c <= '9') return c - '0';

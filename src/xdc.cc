@@ -13,13 +13,11 @@ constexpr char kUpperDigits[] = "0123456789ABCDEF";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
 // True if `s` begins with `word` in any case.
 bool BeginsWith(std::string_view s, std::string_view word) {
   if (s.size() < word.size()) return false;
   for (std::size_t i = 0; i < word.size(); ++i) {
-    if (Upper(s[i]) != word[i]) return false;
+    if (AsciiUpper(s[i]) != word[i]) return false;
   }
   return true;
 }

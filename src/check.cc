@@ -243,7 +243,7 @@ struct Memory {
   std::unique_ptr<Layout> layout;
 };
 
-bool ReadMemory(Source& bin, const Job& job, const AddressSpace* space, std::uint64_t size,
+bool ReadMemory(Source& bin, const Job& job, const AddressSpace* space,
                 Memory* memory, Failure* err) {
   if (space) {
     SpaceImage read;
@@ -252,7 +252,7 @@ bool ReadMemory(Source& bin, const Job& job, const AddressSpace* space, std::uin
     memory->layout = std::make_unique<BusLayout>(*space, job.parity, read.bytes);
     return true;
   }
-  if (!ReadImage(bin, job, &memory->image, err, size)) return false;
+  if (!ReadImage(bin, job, &memory->image, err)) return false;
   memory->layout = std::make_unique<RowLayout>(job.component, job.shape, memory->image.width(),
                                                job.parity, memory->image.size());
   return true;
@@ -263,7 +263,7 @@ bool ReadMemory(Source& bin, const Job& job, const AddressSpace* space, std::uin
 bool CheckStreams(Source& bin, Source& ucf, const Job& job, Sink& out, int* status, Failure* err,
                   const AddressSpace* space) {
   Memory memory;
-  if (!ReadMemory(bin, job, space, 0, &memory, err)) return false;
+  if (!ReadMemory(bin, job, space, &memory, err)) return false;
   Comparison comparison(memory.image, *memory.layout, job, space);
   if (!Compare(ucf, job, &comparison, err, space)) return false;
   Say(comparison, job, {}, out, status);
@@ -281,8 +281,7 @@ bool Check(const Job& job, Os& os, Sink& out, const Waiting& waiting, int* statu
   {
     std::unique_ptr<File> bin = os.Open(job.bin_path, kOpenRead, &error);
     if (!bin) return Fail(err, "can't open binary file " + job.bin_path, error.reason);
-    const std::uint64_t size = bin->info().regular ? bin->info().size : 0;
-    if (!ReadMemory(*bin, job, layout, size, &memory, err)) return false;
+    if (!ReadMemory(*bin, job, layout, &memory, err)) return false;
   }
   Comparison comparison(memory.image, *memory.layout, job, layout);
   {

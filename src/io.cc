@@ -28,9 +28,14 @@ bool ReadFull(Source& in, unsigned char* p, std::size_t n, std::size_t* got, OsE
   return true;
 }
 
-bool ReadText(Source& in, std::size_t limit, std::string* text, OsError* err) {
+namespace {
+
+// ReadText, into a string or a vector of bytes.
+template <typename Bytes>
+bool ReadAllOf(Source& in, std::size_t limit, Bytes* text, OsError* err) {
   // Read in one piece where the size is known (one more byte sees the end),
-  // else in growing ones.
+  // else in growing ones. A short read that ReadFull gives is the end, so a
+  // terminal needs no second end of file.
   const std::uint64_t hint = in.SizeHint();
   std::size_t piece = hint > 0 && hint < limit ? static_cast<std::size_t>(hint) + 1 : 1 << 16;
   text->clear();
@@ -45,6 +50,16 @@ bool ReadText(Source& in, std::size_t limit, std::string* text, OsError* err) {
     text->resize(at + got);
   }
   return true;
+}
+
+}  // namespace
+
+bool ReadText(Source& in, std::size_t limit, std::string* text, OsError* err) {
+  return ReadAllOf(in, limit, text, err);
+}
+
+bool ReadText(Source& in, std::size_t limit, std::vector<unsigned char>* bytes, OsError* err) {
+  return ReadAllOf(in, limit, bytes, err);
 }
 
 bool CopyAll(Source& from, Sink& to, OsError* err) {

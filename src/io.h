@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 #include <string_view>
 
 #include "failure.h"
@@ -54,6 +55,7 @@ bool ReadFull(Source& in, unsigned char* p, std::size_t n, std::size_t* got, OsE
 // Reads all of `in` into `*text`; false, with `*err` set, on a read error
 // or past `limit` bytes (a file read whole, such as a program or a layout).
 bool ReadText(Source& in, std::size_t limit, std::string* text, OsError* err);
+bool ReadText(Source& in, std::size_t limit, std::vector<unsigned char>* bytes, OsError* err);
 
 // Copies everything `from` holds, from where it stands, to `to`. False if
 // a read or a write failed, with `*err` set by the one that failed.

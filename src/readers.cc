@@ -13,19 +13,12 @@ namespace {
 // A program read whole, as its format needs: far more than any memory holds.
 constexpr std::size_t kMaxProgramBytes = std::size_t{256} << 20;
 
-// Bytes, as they are: words of 8 bits from address 0. A short read that
-// ReadFull gives is the end, so a terminal needs no second end of file.
+// Bytes, as they are: words of 8 bits from address 0, held once, in room
+// made for them at the start where their size is known.
 bool ReadBytes(Source& in, const std::string& path, Image* image, Failure* err) {
-  std::vector<unsigned char>& bytes = image->bytes_to_fill();
-  constexpr std::size_t kPiece = 1 << 16;
-  for (std::size_t got = kPiece; got == kPiece;) {
-    const std::size_t at = bytes.size();
-    bytes.resize(at + kPiece);
-    OsError error;
-    if (!ReadFull(in, bytes.data() + at, kPiece, &got, &error)) {
-      return Fail(err, "can't read binary file " + path, error.reason);
-    }
-    bytes.resize(at + got);
+  OsError error;
+  if (!ReadText(in, SIZE_MAX, &image->bytes_to_fill(), &error)) {
+    return Fail(err, "can't read binary file " + path, error.reason);
   }
   image->FilledBytes();
   return true;
@@ -73,7 +66,7 @@ const Reader& ReaderOf(const Job& job, std::string_view start) {
 
 bool ReadsBytes(const Reader& reader) { return reader.read == ReadBytes; }
 
-bool ReadImage(Source& in, const Job& job, Image* image, Failure* err, std::uint64_t size) {
+bool ReadImage(Source& in, const Job& job, Image* image, Failure* err) {
   const Reader& reader = ReaderOf(job);
   *image = Image(reader.width ? reader.width : job.word_width);
   if (reader.program) {
@@ -81,10 +74,6 @@ bool ReadImage(Source& in, const Job& job, Image* image, Failure* err, std::uint
     Program program;
     return ReadWhole(in, job, &text, err) && reader.program(text, job.bin_path, &program, err) &&
            PlaceAtBase(program, job.bin_path, job.base, image, err);
-  }
-  // The last piece read may reach past the end: room for it too.
-  if (ReadsBytes(reader) && size > 0 && size < SIZE_MAX / 2) {
-    image->bytes_to_fill().reserve(static_cast<std::size_t>(size) + (1 << 16));
   }
   return reader.read(in, job.bin_path, image, err);
 }

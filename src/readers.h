@@ -43,10 +43,8 @@ const Reader& ReaderOf(const Job& job, std::string_view start = {});
 bool ReadsBytes(const Reader& reader);
 
 // Reads the job's binary file `in` with its reader into `*image`, made as
-// wide as that reader's words, a program's bytes from the job's base on;
-// `size`, where known, is the file's, so that its bytes are held once, in
-// room made for them at the start.
-bool ReadImage(Source& in, const Job& job, Image* image, Failure* err, std::uint64_t size = 0);
+// wide as that reader's words, a program's bytes from the job's base on.
+bool ReadImage(Source& in, const Job& job, Image* image, Failure* err);
 
 // What a layout run reads into its space.
 struct SpaceImage {

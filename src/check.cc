@@ -20,6 +20,13 @@ constexpr std::size_t kValueBytes = 32;
 // Where a line said of a word stands for the word's line in the file.
 constexpr char kWordLine[] = "\x01";
 
+// The first bit in which two values differ; 256 if none.
+std::size_t FirstDifference(const unsigned char a[kValueBytes], const unsigned char b[kValueBytes]) {
+  std::size_t bit = 0;
+  while (bit < 8 * kValueBytes && ((a[bit / 8] ^ b[bit / 8]) >> (bit % 8) & 1) == 0) ++bit;
+  return bit;
+}
+
 // The statements that a run would write for an image, and what the UCF's
 // dropped lines say of them.
 class Comparison : public DroppedLines {
@@ -125,9 +132,7 @@ class Comparison : public DroppedLines {
   void CompareWords(std::int64_t line, const UcfStatement& s, const Placement& p,
                     const std::string& what, const unsigned char want[kValueBytes]) {
     const unsigned bits = s.parity ? p.width / 9 : DataBits(p.width);
-    std::size_t bit = 0;
-    auto same = [&](std::size_t b) { return ((want[b / 8] ^ s.value[b / 8]) >> (b % 8) & 1) == 0; };
-    while (bit < 8 * kValueBytes && same(bit)) ++bit;
+    const std::size_t bit = FirstDifference(want, s.value);
     if (bit == 8 * kValueBytes) return;
     const std::size_t at = bit / bits * bits;  // the word's first bit in the value
     std::uint64_t theirs = 0;
@@ -147,8 +152,7 @@ class Comparison : public DroppedLines {
   // holds otherwise, by its byte address where the program has them.
   void CompareBusWords(std::int64_t line, const UcfStatement& s, const Placement& p,
                        const std::string& what, const unsigned char want[kValueBytes]) {
-    std::size_t bit = 0;
-    while (bit < 8 * kValueBytes && ((want[bit / 8] ^ s.value[bit / 8]) >> (bit % 8) & 1) == 0) ++bit;
+    const std::size_t bit = FirstDifference(want, s.value);
     if (bit == 8 * kValueBytes) return;
     const unsigned bits = s.parity ? p.width / 9 : DataBits(p.width);
     const std::uint64_t word = p.first_word + s.index * (8 * kValueBytes / bits) + bit / bits;

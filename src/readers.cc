@@ -109,7 +109,7 @@ bool ReadSpaceImage(Source& in, const Job& job, const AddressSpace& space, Space
       return Fail(err, message, "word @" + Hex(read->image.size() - 1, 1) + " lies beyond the " +
                                     std::to_string(space.words()) + " bus words of " + space.name);
     }
-    read->image.Resize(space.words());
+    // Words past the last given are zero as Slice reads them: no need to make them.
     return true;
   }
   if (space.data_bits() % 8 != 0) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "bmm.h"
+#include "check.h"
 #include "memory_io.h"
 #include "program.h"
 #include "readers.h"
@@ -129,6 +130,7 @@ TEST(Programs, ReadRecordsAndSayWhichLineIsBadAndWhy) {
       // An extended linear address, a segment address, then the end: what follows it is not read.
       {ReadIntelHex, ":0200000401F009\n:0200000041427B\n:00000001FF\n:zz\n", "its bytes reach 0x01f00001, more"},
       {ReadIntelHex, ":0300010041424336\r\n\r\n:00000001FF\n", std::string("\0ABC", 4)},
+      {ReadIntelHex, ":020000021000EC\n:0100000041BE\n", std::string(0x10000, '\0') + "A"},  // a segment
       {ReadIntelHex, ":02000000414278\n", "line 1: its checksum does not hold"},
       {ReadIntelHex, ":0300000041427A\n", "line 1: its length is not the 3 bytes it says"},
       {ReadIntelHex, ":0100000641B8\n", "line 1: record type 06 is none of 00 to 05"},
@@ -193,6 +195,12 @@ TEST(Layout, DropsExactlyItsInstancesStatementsHoweverTheUcfIsRead) {
     // Byte 4 begins the second bus word: ram0's second byte.
     EXPECT_NE(sink.data.find("INST \"cpu/mem/ram0\" INIT_00 = " + std::string(60, '0') + "0501;"),
               std::string::npos);
+    // The check, read as the run was, hands each dropped line on whole.
+    MemorySource again("\x01\x02\x03\x04\x05"), written(sink.data, step);
+    StringSink said;
+    int status;
+    ASSERT_TRUE(CheckStreams(again, written, job, said, &status, &err, &space));
+    EXPECT_EQ(status, kMatch) << step << ": " << said.data;
   }
 }
 

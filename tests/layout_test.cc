@@ -139,6 +139,7 @@ TEST(Programs, ReadRecordsAndSayWhichLineIsBadAndWhy) {
       {ReadIntelHex, ":0100000041BE\n:0100000041BE\n", "A"},
       {ReadSRecords, "S00600004844521B\nS106000141424332\nS9030000FC\nrest\n", std::string("\0ABC", 4)},
       {ReadSRecords, "S3080000000041424331\n", "ABC"},
+      {ReadSRecords, "S106000141424332\nS70500000000FA\nrest\n", std::string("\0ABC", 4)},  // S7 ends
       {ReadSRecords, "S106000141424333\n", "line 1: its checksum does not hold"},
       {ReadSRecords, "S4030000FC\n", "line 1: S4 is no record type"},
       {ReadSRecords, "S107000141424", "line 1: not an S-record"},

@@ -109,15 +109,15 @@ std::string Read(ReadProgramFunction read, const std::string& text) {
   return std::string(image.bytes().begin(), image.bytes().end());
 }
 
-// An ELF64 of one segment of 4 bytes at `address`, little-endian.
-std::string Elf64(std::uint64_t address) {
+// An ELF64 of one segment of 4 bytes at `address`, of `type`, little-endian.
+std::string Elf64(std::uint64_t address, std::uint32_t type = 1) {
   std::string elf(124, '\0');
   const auto put = [&](std::size_t at, std::uint64_t v, int n) {
     for (int i = 0; i < n; ++i) elf[at + i] = static_cast<char>(v >> (8 * i));
   };
   elf.replace(0, 6, "\x7f" "ELF\x02\x01");
   put(32, 64, 8), put(54, 56, 2), put(56, 1, 2);                        // the program headers
-  put(64, 1, 4), put(72, 120, 8), put(88, address, 8), put(96, 4, 8), put(104, 4, 8);  // PT_LOAD
+  put(64, type, 4), put(72, 120, 8), put(88, address, 8), put(96, 4, 8), put(104, 4, 8);  // PT_LOAD
   put(120, 0x44434241, 4);
   return elf;
 }
@@ -137,6 +137,9 @@ TEST(Programs, ReadRecordsAndSayWhichLineIsBadAndWhy) {
       {ReadIntelHex, ":020000040000FA\n:01000000\n", "line 2: not an Intel HEX record"},
       {ReadIntelHex, ":0100000041BE\n:0100000042BD\n", "line 1 and line 2 give address 0x00000000 different bytes"},
       {ReadIntelHex, ":0100000041BE\n:0100000041BE\n", "A"},
+      // The third differs from the first, past the second, which agrees with it.
+      {ReadIntelHex, ":0400000041414141F8\n:0100010041BD\n:0100030042BA\n",
+       "line 1 and line 3 give address 0x00000003 different bytes"},
       {ReadSRecords, "S00600004844521B\nS106000141424332\nS9030000FC\nrest\n", std::string("\0ABC", 4)},
       {ReadSRecords, "S3080000000041424331\n", "ABC"},
       {ReadSRecords, "S106000141424332\nS70500000000FA\nrest\n", std::string("\0ABC", 4)},  // S7 ends
@@ -147,6 +150,7 @@ TEST(Programs, ReadRecordsAndSayWhichLineIsBadAndWhy) {
       {ReadElf, "\x7f" "ELF", "not an ELF file of 32 or 64 bits, little- or big-endian"},
       {ReadElf, Elf64(2), std::string("\0\0ABCD", 6)},
       {ReadElf, Elf64(~std::uint64_t{1}), "segment 0 runs past the last address"},
+      {ReadElf, Elf64(2, 4), "it has no loadable segment"},  // a note, not loaded
   };
   for (const auto& c : kCases) {
     const std::string got = Read(c.read, c.text);

@@ -54,6 +54,8 @@ for f in ihex srec bin; do check "$f gives the ELF's UCF" cmp -s top.ucf $f.ucf;
 riscv64-unknown-elf-gcc -march=rv64i -mabi=lp64 -nostdlib -O1 -Wl,-N,-Ttext=0x10000000 -o rv64.elf prog.c table.c
 riscv64-unknown-elf-objcopy -O binary rv64.elf rv64.bin && fill 64.ucf rv64.elf && fill 64bin.ucf --base=0x10000000 rv64.bin
 check "a 64-bit ELF gives its bytes' UCF" cmp -s 64.ucf 64bin.ucf
+check "the map says which block RAM, statement and bits hold a byte" sh -c \
+  "'$tool' -l m.bmm --map=0x10000105 rv.elf top.ucf lanes | grep -qx '  byte 0x10000105 bits 7:0: cpu/ram1 INIT_02 bits 15:8'"
 check "the check holds each format" \
   sh -c "'$tool' -c -l m.bmm rv.srec top.ucf lanes && '$tool' -c -l m.bmm --base=0x10000000 rv.binary top.ucf lanes" >/dev/null
 

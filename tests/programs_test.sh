@@ -38,6 +38,9 @@ END_ADDRESS_SPACE;
 ADDRESS_SPACE small RAMB16 [0x10000000:0x100007FF]
   BUS_BLOCK small0 [7:0]; END_BUS_BLOCK;
 END_ADDRESS_SPACE;
+ADDRESS_SPACE nib RAMB16 [0x00000000:0x000007FF]
+  BUS_BLOCK nib0 [3:0]; END_BUS_BLOCK;
+END_ADDRESS_SPACE;
 ADDRESS_SPACE low RAMB16 [0x00000000:0x00001FFF]
   BUS_BLOCK
     low0 [7:0]; low1 [15:8]; low2 [23:16]; low3 [31:24];
@@ -122,6 +125,7 @@ check "a bad checksum" refused "bad.hex: line 2: its checksum does not hold" -l 
 check "a program linked elsewhere" refused "no byte of it lies in lanes" -l m.bmm far.elf top.ucf lanes
 check "-p with a layout" refused "the layout file gives the block RAMs" -l m.bmm -p RAMB16 rv.elf top.ucf lanes
 check "a check's trouble is status 2" sh -c "'$tool' -c -l wrong.bmm rv.elf top.ucf lanes >/dev/null 2>&1; [ \$? = 2 ]"
+check "bytes into a bus of 4 bits" refused "give a word file" -l m.bmm rv.elf top.ucf nib
 check "a byte below --base" refused "below --base 0x20000000" -f elf --base=0x20000000 rv.elf top.ucf lanes
 "$tool" -l m.bmm rv.elf top.ucf small >/dev/null 2>err.txt
 check "bytes outside the space are said" grep -q "4144 bytes of rv.elf lie outside small \[0x10000000:0x100007ff\], the first at 0x10000800" err.txt

@@ -88,6 +88,14 @@ TEST(Layout, RefusesWhatItCannotFillWithFileLineAndReason) {
       {space("a \"x [7:0];\n"), "m", "m.bmm:3: '\"' has no place"},
       {space("a [7:0]\n"), "m", "m.bmm:4: 'END_BUS_BLOCK' where ; is due"},
       {"/* open\n\n", "m", "m.bmm:1: a comment that does not end"},
+      {[] {  // 129 bus blocks of 32 one-bit lanes
+         std::string bmm = "ADDRESS_SPACE m RAMB16 [0:0x80FFFF]";
+         for (int k = 0; k < 129 * 32; ++k) {
+           bmm += (k % 32 ? " r" : " BUS_BLOCK r") + std::to_string(k) + " [" + std::to_string(k % 32) + "];";
+           if (k % 32 == 31) bmm += " END_BUS_BLOCK;";
+         }
+         return bmm;
+       }(), "m", "m.bmm:1: more block RAMs than a run fills"},
       {"ADDRESS_SPACE m RAMB16 [0:0x1FFF] BUS_BLOCK a [7:0]; END_BUS_BLOCK; "
        "BUS_BLOCK b [15:0]; END_BUS_BLOCK; END_ADDRESS_SPACE;", "m",
        "m.bmm:1: a bus block of 16 bits, after one of 8"},

@@ -27,6 +27,7 @@ TEST(Xdc, DropsTheRunsCellsPropertiesAndKeepsEveryOtherLineByteForByte) {
       "foreach c [get_cells rom*] { set_property INIT_00 256'h0 $c }",
       "set_property INIT_00 256'h0 [get_cells -hier -filter {NAME =~ rom00}]",
       "set_property INIT_00 256'h0 \\\n  [get_cells {other01}]",
+      "set_property INIT_00 256'h1 [get_cells {rom00}] [get_cells {rom01}]",
       "",
   };
   std::string xdc, kept;
@@ -49,10 +50,10 @@ TEST(Xdc, DropsTheRunsCellsPropertiesAndKeepsEveryOtherLineByteForByte) {
     ASSERT_TRUE(out.Flush(&e));
     EXPECT_EQ(sink.data, kept) << step;
     EXPECT_TRUE(r.crlf);
-    EXPECT_EQ(r.copy_count, 13);  // a continued line counts each of its lines
+    EXPECT_EQ(r.copy_count, 14);  // a continued line counts each of its lines
     EXPECT_EQ(r.other_count, 2);  // the value that does not read, twice
     // The list of cells, the foreach and the pattern: kept, and said.
-    EXPECT_EQ(unsure, (std::vector<std::int64_t>{18, 22, 24})) << step;
+    EXPECT_EQ(unsure, (std::vector<std::int64_t>{18, 22, 24, 29})) << step;
   }
 }
 
@@ -69,6 +70,8 @@ TEST(Xdc, ReadsAPropertysValueAsTheCheckComparesIt) {
   EXPECT_EQ(s.value[0], 0x01);
   EXPECT_EQ(s.value[1], 0x0f);
   EXPECT_EQ(s.value[31], 0);
+  ParseXdcLine("set_property INIT_00 256'h1" + std::string(64, '0') + " [get_cells {c}]", &s, &ok);
+  EXPECT_FALSE(ok);  // 65 digits: more than 256 bits
   // In braces a $ is the name's own, as the writer puts any BMM instance; bare, a variable.
   EXPECT_EQ(ParseXdcLine("set_property INIT_00 256'h1 [get_cells {a$b}]", &s, &ok), XdcLine::kProperty);
   EXPECT_EQ(ParseXdcLine("set_property INIT_00 256'h1 [get_cells a$b]", &s, &ok), XdcLine::kUnsure);

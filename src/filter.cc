@@ -31,7 +31,8 @@ class LineFilter : public LinePass {
  public:
   LineFilter(Output& out, std::string_view delstr, DroppedLines* dropped, OtherLines* others,
              const LineRule& rule)
-      : out_(out), delstr_(delstr), dropped_(dropped), others_(others), rule_(rule) {}
+      : out_(out), delstr_(delstr), dropped_(dropped), others_(others), rule_(rule),
+        look_(rule.look()), longest_(rule.longest()) {}
 
   // Takes the `got` bytes just read into `buf`.
   void Take(const unsigned char* buf, std::size_t got) override {
@@ -91,7 +92,7 @@ class LineFilter : public LinePass {
       HandOn();
       p_ += i;
       matched_ = i == want ? 0 : matched_ + n;  // else the read ended inside the prefix
-      if (i == want && rule_.look() > 0) {
+      if (i == want && look_ > 0) {
         line_ = Line::kHolding;
       } else if (i == want) {
         line_ = Line::kDropping;
@@ -111,9 +112,8 @@ class LineFilter : public LinePass {
   // as the rule asks: from the read where it holds them all, as most lines
   // are, else from those held over reads.
   void Hold() {
-    const std::size_t look = rule_.look();
     const std::size_t in_read = static_cast<std::size_t>(end_ - p_);
-    const std::size_t want = look - held_.size();
+    const std::size_t want = look_ - held_.size();
     const void* nl = std::memchr(p_, '\n', std::min(in_read, want));
     const std::size_t n = nl ? static_cast<const unsigned char*>(nl) - p_ : std::min(in_read, want);
     if (held_.empty() && (nl || n == want)) {
@@ -124,7 +124,7 @@ class LineFilter : public LinePass {
     FindLineEnd(p_, p_ + n, &foreign_);
     held_.append(reinterpret_cast<const char*>(p_), n);
     p_ += n;
-    if (nl || held_.size() == look) DecideHeld();
+    if (nl || held_.size() == look_) DecideHeld();
   }
 
   void DecideHeld() {
@@ -184,7 +184,7 @@ class LineFilter : public LinePass {
   // searching for it.
   const unsigned char* StatementEnd() {
     statement_end_ = nullptr;
-    if (drop_from_ != p_ || !tail_.empty() || static_cast<std::size_t>(end_ - p_) < rule_.longest() + 1) {
+    if (drop_from_ != p_ || !tail_.empty() || static_cast<std::size_t>(end_ - p_) < longest_ + 1) {
       return nullptr;
     }
     const char* e = rule_.TailEnd(reinterpret_cast<const char*>(p_));
@@ -212,9 +212,8 @@ class LineFilter : public LinePass {
     const char* piece = reinterpret_cast<const char*>(from);
     const std::size_t n = static_cast<std::size_t>(to - from);
     if (streaming_) return Stream(piece, n);
-    const std::size_t longest = rule_.longest();
-    const std::size_t taken = std::min(n, longest + 1 - std::min(tail_.size(), longest + 1));
-    tail_whole_ = tail_whole_ && tail_.size() + n <= longest;
+    const std::size_t taken = std::min(n, longest_ + 1 - std::min(tail_.size(), longest_ + 1));
+    tail_whole_ = tail_whole_ && tail_.size() + n <= longest_;
     tail_.append(piece, taken);
     if (tail_whole_ || !others_) return;
     others_->Begin(LineNumber());
@@ -276,6 +275,7 @@ class LineFilter : public LinePass {
   DroppedLines* dropped_;
   OtherLines* others_;
   const LineRule& rule_;
+  const std::size_t look_, longest_;  // the rule's, asked once, not at each dropped line
   std::string held_;  // of a line being decided, its bytes after the prefix from earlier reads
   bool streaming_ = false;     // the dropped line is going on to others_ as it comes
   bool held_return_ = false;   // a carriage return at a streamed piece's end, not yet handed on

@@ -27,19 +27,16 @@ bool IsWordByte(unsigned char c) {
 }
 
 // The end of the token that begins at `i`, a word, a bracketed group
-// ([31:24]), `;` or `=`; npos, with `*why` set, for none.
-std::size_t TokenEnd(const std::string& text, std::size_t i, std::string* why) {
+// ([31:24]), `;` or `=`; npos for none.
+std::size_t TokenEnd(const std::string& text, std::size_t i) {
   const unsigned char c = static_cast<unsigned char>(text[i]);
   if (c == ';' || c == '=') return i + 1;
   if (c == '[') {
     const std::size_t end = text.find(']', i);
-    if (end != std::string::npos && text.find('\n', i) > end) return end + 1;
-    *why = "a [ without its ]";
-    return std::string::npos;
+    return end != std::string::npos && text.find('\n', i) > end ? end + 1 : std::string::npos;
   }
   std::size_t end = i;
   while (end < text.size() && IsWordByte(static_cast<unsigned char>(text[end]))) ++end;
-  if (end == i) *why = "'" + std::string(1, text[i]) + "' has no place in a BMM file";
   return end > i ? end : std::string::npos;
 }
 
@@ -64,12 +61,15 @@ std::size_t SkipEnd(const std::string& text, std::size_t i, int* line) {
 bool Tokenize(const std::string& text, const std::string& path, std::vector<Token>* tokens,
               Failure* err) {
   int line = 1;
-  std::string why;
   for (std::size_t i = 0; i < text.size();) {
     const std::size_t skipped = SkipEnd(text, i, &line);
-    if (skipped == std::string::npos) why = "a comment that does not end";
-    const std::size_t end = skipped != i ? skipped : TokenEnd(text, i, &why);
-    if (end == std::string::npos) return Fail(err, path + ":" + std::to_string(line) + ": " + why);
+    const std::size_t end = skipped != i ? skipped : TokenEnd(text, i);
+    if (end == std::string::npos) {
+      const std::string fault = skipped == std::string::npos ? "a comment that does not end"
+                                : text[i] == '['               ? "a [ without its ]"
+                                                               : "'" + std::string(1, text[i]) + "' has no place in a BMM file";
+      return Fail(err, path + ":" + std::to_string(line) + ": " + fault);
+    }
     if (skipped == i) tokens->push_back({text.substr(i, end - i), line});
     i = end;
   }
@@ -161,8 +161,8 @@ class Parser {
   const std::string& Peek() const { return t_[at_].text; }
   int Line() const { return t_[at_].line; }
   const std::string& Next() { return t_[at_ < t_.size() - 1 ? at_++ : at_].text; }
-  bool Error(const std::string& why, int line = 0) {
-    return Fail(err_, path_ + ":" + std::to_string(line ? line : Line()) + ": " + why);
+  bool Error(const std::string& reason, int line = 0) {
+    return Fail(err_, path_ + ":" + std::to_string(line ? line : Line()) + ": " + reason);
   }
   bool Expect(const char* what) {
     if (Peek() == what) return Next(), true;

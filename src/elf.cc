@@ -32,25 +32,25 @@ class Fields {
 namespace {
 
 // Reads program header `k` at `h` into a piece of `*program`, if it is a
-// loadable segment; false, with the reason in `*why`, if it lies beyond the
-// file's end.
+// loadable segment; false, with `*err` set to `message` and the reason, if
+// it lies beyond the file's end.
 bool Segment(const Fields& f, std::string_view text, bool wide, std::uint64_t k, std::uint64_t h,
-             Program* program, std::uint64_t* loaded, std::string* why) {
+             Program* program, std::uint64_t* loaded, const std::string& message, Failure* err) {
   const unsigned addr = wide ? 8 : 4;
   std::uint64_t type, offset, paddr, filesz, memsz;
   const std::string where = "segment " + std::to_string(k);
   if (!f.Get(h, 4, &type) || !f.Get(h + (wide ? 8 : 4), addr, &offset) ||
       !f.Get(h + (wide ? 24 : 12), addr, &paddr) || !f.Get(h + (wide ? 32 : 16), addr, &filesz) ||
       !f.Get(h + (wide ? 40 : 20), addr, &memsz)) {
-    return *why = "program header " + std::to_string(k) + " lies beyond its end", false;
+    return Fail(err, message, "program header " + std::to_string(k) + " lies beyond its end");
   }
   if (type != 1 || memsz == 0) return true;  // PT_LOAD only
   if (filesz > memsz || offset > text.size() || text.size() - offset < filesz) {
-    return *why = where + " lies beyond the file's end", false;
+    return Fail(err, message, where + " lies beyond the file's end");
   }
-  if ((*loaded += memsz) > kMaxLoaded) return *why = "its segments ask for more than 256 MiB", false;
+  if ((*loaded += memsz) > kMaxLoaded) return Fail(err, message, "its segments ask for more than 256 MiB");
   // An end past the last address would wrap around to the first.
-  if (paddr + memsz < paddr) return *why = where + " runs past the last address", false;
+  if (paddr + memsz < paddr) return Fail(err, message, where + " runs past the last address");
   program->pieces.push_back({paddr, reinterpret_cast<const unsigned char*>(text.data()) + offset, filesz,
                              memsz - filesz, where});
   return true;
@@ -75,9 +75,8 @@ bool ReadElf(std::string_view text, const std::string& path, Program* program, F
   }
   if (phnum != 0 && phentsize < (wide ? 56u : 32u)) return Fail(err, message, "its program headers are too short");
   std::uint64_t loaded = 0;
-  std::string why;
   for (std::uint64_t k = 0; k < phnum; ++k) {
-    if (!Segment(f, text, wide, k, phoff + k * phentsize, program, &loaded, &why)) return Fail(err, message, why);
+    if (!Segment(f, text, wide, k, phoff + k * phentsize, program, &loaded, message, err)) return false;
   }
   // An object file has sections but no segments: nothing says where its bytes go.
   return !program->pieces.empty() ||

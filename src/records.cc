@@ -35,13 +35,18 @@ std::uint64_t BigEndian(const unsigned char* p, std::size_t n) {
   return v;
 }
 
+// -1, with `*err` saying which line of `path` is bad and why.
+int BadLine(Failure* err, const std::string& path, const std::string& where, const std::string& reason) {
+  Fail(err, "can't read binary file " + path, where + ": " + reason);
+  return -1;
+}
+
 // Goes through the lines of `text`, without their line ends; `take`
-// returns 1 for a line taken, 0 at the last record, -1 with `*why` set for
-// a bad one. Blank lines are passed over.
+// returns 1 for a line taken, 0 at the last record, -1 (BadLine) for a bad
+// one. Blank lines are passed over.
 template <typename Take>
-bool EachLine(std::string_view text, const std::string& path, Failure* err, Take take) {
+bool EachLine(std::string_view text, Take take) {
   std::size_t line = 0;
-  std::string why;
   for (std::size_t at = 0; at < text.size();) {
     std::size_t end = text.find('\n', at);
     if (end == std::string_view::npos) end = text.size();
@@ -50,8 +55,8 @@ bool EachLine(std::string_view text, const std::string& path, Failure* err, Take
     ++line;
     while (!l.empty() && (l.back() == '\r' || l.back() == ' ' || l.back() == '\t')) l.remove_suffix(1);
     if (l.empty()) continue;
-    const int taken = take(l, "line " + std::to_string(line), &why);
-    if (taken < 0) return Fail(err, "can't read binary file " + path, "line " + std::to_string(line) + ": " + why);
+    const int taken = take(l, "line " + std::to_string(line));
+    if (taken < 0) return false;
     if (taken == 0) break;
   }
   return true;
@@ -62,17 +67,17 @@ bool EachLine(std::string_view text, const std::string& path, Failure* err, Take
 bool ReadIntelHex(std::string_view text, const std::string& path, Program* program, Failure* err) {
   std::vector<unsigned char> b;
   std::uint64_t upper = 0;  // of an extended linear or segment address
-  return EachLine(text, path, err, [&](std::string_view l, std::string where, std::string* why) {
+  return EachLine(text, [&](std::string_view l, std::string where) {
     if (l[0] != ':' || !RecordBytes(l, 1, &b) || b.size() < 5) {
-      return *why = "not an Intel HEX record", -1;
+      return BadLine(err, path, where, "not an Intel HEX record");
     }
-    if (b.size() != 5u + b[0]) return *why = "its length is not the " + std::to_string(b[0]) + " bytes it says", -1;
-    if (Sum(b, 0, b.size()) != 0) return *why = "its checksum does not hold", -1;
+    if (b.size() != 5u + b[0]) return BadLine(err, path, where, "its length is not the " + std::to_string(b[0]) + " bytes it says");
+    if (Sum(b, 0, b.size()) != 0) return BadLine(err, path, where, "its checksum does not hold");
     const unsigned type = b[3];
     const std::uint64_t value = BigEndian(&b[4], b[0] > 4 ? 4 : b[0]);
     const unsigned char sizes[] = {255, 0, 2, 4, 2, 4};
-    if (type > 5) return *why = "record type " + Hex(type) + " is none of 00 to 05", -1;
-    if (type != 0 && b[0] != sizes[type]) return *why = "a type " + Hex(type) + " record of the wrong length", -1;
+    if (type > 5) return BadLine(err, path, where, "record type " + Hex(type) + " is none of 00 to 05");
+    if (type != 0 && b[0] != sizes[type]) return BadLine(err, path, where, "a type " + Hex(type) + " record of the wrong length");
     if (type == 1) return 0;
     if (type == 2) upper = value << 4;
     if (type == 4) upper = value << 16;
@@ -85,17 +90,17 @@ bool ReadIntelHex(std::string_view text, const std::string& path, Program* progr
 
 bool ReadSRecords(std::string_view text, const std::string& path, Program* program, Failure* err) {
   std::vector<unsigned char> b;
-  return EachLine(text, path, err, [&](std::string_view l, std::string where, std::string* why) {
+  return EachLine(text, [&](std::string_view l, std::string where) {
     // The address bytes of S0 to S9; 0 for S4, which is none.
     static const unsigned char kAddressBytes[] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
     if (l.size() < 2 || l[0] != 'S' || l[1] < '0' || l[1] > '9' || !RecordBytes(l, 2, &b) || b.empty()) {
-      return *why = "not an S-record", -1;
+      return BadLine(err, path, where, "not an S-record");
     }
     const unsigned type = static_cast<unsigned>(l[1] - '0');
     const unsigned address = kAddressBytes[type];
-    if (address == 0) return *why = "S4 is no record type", -1;
-    if (b.size() != 1u + b[0] || b[0] < address + 1) return *why = "its length is not the " + std::to_string(b[0]) + " bytes it says", -1;
-    if (Sum(b, 0, b.size()) != 0xff) return *why = "its checksum does not hold", -1;
+    if (address == 0) return BadLine(err, path, where, "S4 is no record type");
+    if (b.size() != 1u + b[0] || b[0] < address + 1) return BadLine(err, path, where, "its length is not the " + std::to_string(b[0]) + " bytes it says");
+    if (Sum(b, 0, b.size()) != 0xff) return BadLine(err, path, where, "its checksum does not hold");
     if (type >= 7) return 0;
     if (type >= 1 && type <= 3) {
       program->Add(BigEndian(&b[1], address), {b.begin() + 1 + address, b.end() - 1}, std::move(where));

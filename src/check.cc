@@ -289,9 +289,11 @@ bool Check(const Job& job, Os& os, Sink& out, const Waiting& waiting, int* statu
   }
   Comparison comparison(memory.image, *memory.layout, job, layout);
   {
-    std::unique_ptr<File> ucf = OpenUcfToRead(os, job.ucf_path, &error, waiting);
-    if (!ucf) return Fail(err, "can't open " + job.file() + job.ucf_path, error.reason);
-    if (!Compare(*ucf, job, &comparison, err, layout)) return false;
+    HeldUcf ucf;
+    if (!OpenUcfToRead(os, job.ucf_path, &ucf, &error, waiting)) {
+      return Fail(err, "can't open " + job.file() + job.ucf_path, error.reason);
+    }
+    if (!Compare(*ucf.file, job, &comparison, err, layout)) return false;
   }
   // The UCF's turn is over before the binary is read again.
   Say(comparison, job, WordLines(os, job, comparison), out, status);

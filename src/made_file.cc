@@ -86,7 +86,7 @@ void Unmark(int* slot) {
   *slot = -1;
 }
 
-enum class Turn { kTaken, kAgain, kRefused };
+enum class Attempt { kTaken, kAgain, kRefused };
 
 // Calls `call` (a move or a rename) until it is not kBusy: another process
 // may hold a name open for a moment (a run about to wait for its turn, a
@@ -100,37 +100,50 @@ bool UntilNotBusy(const Call& call, OsError* err) {
   return true;
 }
 
-// Takes the lock of `file`. Where the system or the file system has no such
-// locks there are no turns: the replace in one step and its check keep the
-// UCF whole all the same.
-bool TakeLock(File& file, bool wait, OsError* err) {
-  return file.Lock(wait, err) || err->kind == OsError::kNotSupported;
-}
-
 // What a turn is taken at: the UCF, to replace it or only to read it, or
 // the working file of this folder.
 enum class TurnAt { kUcf, kReader, kWorking };
 
-// Makes the working file at `path`. It is locked at once, and marked only if
-// it still bears the name then: another run that found it unlocked may have
-// taken it over, and the handler must never remove what that run made in
-// its place. Null, with the reason in `*err`, if it was not made; else sets
-// `*turn` (kRefused with the reason in `*err`).
-std::unique_ptr<File> MakeMarked(Os& os, const std::string& path, int* slot, OsError* err,
-                                 Turn* turn) {
+// One taking of the turn at `path`: what it opened and holds.
+struct Taking {
+  Taking(Os& o, const std::string& p, TurnAt a, const Waiting& w) : os(o), path(p), at(a), waiting(w) {}
+  Os& os;
+  const std::string& path;
+  TurnAt at;
+  const Waiting& waiting;
+  std::unique_ptr<File> file;
+  std::unique_ptr<Turn> turn;  // the UCF's; a working file's is its own lock
+  int slot = -1;               // on the interrupt list, of a working file made
+};
+
+// Takes the lock that gives the turn. Where the system or the file system
+// has no such locks there are no turns: the replace in one step and its
+// check keep the UCF whole all the same.
+bool TakeLock(Taking& t, bool wait, OsError* err) {
+  if (t.at == TurnAt::kWorking) return t.file->Lock(wait, err) || err->kind == OsError::kNotSupported;
+  t.turn = t.os.TakeTurn(t.path, t.at == TurnAt::kReader, wait, err);
+  return t.turn || err->kind == OsError::kNotSupported;
+}
+
+// Makes the working file. It is locked at once, and marked only if it still
+// bears the name then: another run that found it unlocked may have taken it
+// over, and the handler must never remove what that run made in its place.
+// False, with the reason in `*err`, if it was not made; else sets
+// `*attempt` (kRefused with the reason in `*err`).
+bool MakeMarked(Taking& t, OsError* err, Attempt* attempt) {
   InterruptsHeld held;
-  std::unique_ptr<File> file = os.Open(path, kOpenWrite | kOpenCreate | kOpenNoFollow, err);
-  if (!file) return nullptr;
+  t.file = t.os.Open(t.path, kOpenWrite | kOpenCreate | kOpenNoFollow, err);
+  if (!t.file) return false;
   // A run taking it over lets go at once, so this waits a moment at most.
-  const bool locked = TakeLock(*file, true, err);
+  const bool locked = TakeLock(t, true, err);
   FileInfo now;
-  const bool named = os.Stat(path, false, &now) && now.id == file->info().id;
-  *turn = !named ? Turn::kAgain : locked ? Turn::kTaken : Turn::kRefused;
-  if (*turn == Turn::kTaken) *slot = Mark(path);
+  const bool named = t.os.Stat(t.path, false, &now) && now.id == t.file->info().id;
+  *attempt = !named ? Attempt::kAgain : locked ? Attempt::kTaken : Attempt::kRefused;
+  if (*attempt == Attempt::kTaken) t.slot = Mark(t.path);
   // Made, but never this run's turn: the name would block the next run.
   OsError ignored;
-  if (*turn == Turn::kRefused) os.Remove(path, &ignored);
-  return file;
+  if (*attempt == Attempt::kRefused) t.os.Remove(t.path, &ignored);
+  return true;
 }
 
 // A working file that stands at `path` already, opened to wait for its
@@ -150,96 +163,100 @@ std::unique_ptr<File> OpenFound(Os& os, const std::string& path, OsError* err) {
   return os.Open(path, kOpenRead | kFound, err);
 }
 
-// The UCF: for writing where it may be, as some network file systems lock
-// only such files; else read-only, which marks it so.
-std::unique_ptr<File> OpenUcfFile(Os& os, const std::string& path, OsError* err) {
-  constexpr unsigned kUcf = kOpenNoWait | kOpenLockByName;
-  std::unique_ptr<File> file = os.Open(path, kOpenWrite | kUcf, err);
+// The UCF, or the UCF to read: for writing where it may be, as some network
+// file systems lock only such files; else read-only, which marks it so.
+std::unique_ptr<File> OpenUcfFile(const Taking& t, OsError* err) {
+  if (t.at == TurnAt::kReader) return t.os.Open(t.path, kOpenRead | kOpenNoWait, err);
+  std::unique_ptr<File> file = t.os.Open(t.path, kOpenWrite | kOpenNoWait, err);
   if (file || err->kind != OsError::kDenied) return file;
-  return os.Open(path, kOpenRead | kUcf, err);
+  return t.os.Open(t.path, kOpenRead | kOpenNoWait, err);
 }
 
 // A working file that this run did not make, under its lock, so no other
 // run's: one that was killed left it, or one made it and has not yet locked
 // it (and will find it gone). Its name goes, and the next attempt makes a
 // new file.
-Turn TakeOver(Os& os, const std::string& path, const FileInfo& left, OsError* err) {
+Attempt TakeOver(Os& os, const std::string& path, const FileInfo& left, OsError* err) {
   // Another name of it (a crash can leave the new UCF's or a file's beside
   // it) keeps it when this one goes.
   if (!left.mine) {
     *err = {OsError::kOther, "it belongs to another user"};
-    return Turn::kRefused;
+    return Attempt::kRefused;
   }
-  if (os.Remove(path, err)) return Turn::kAgain;
+  if (os.Remove(path, err)) return Attempt::kAgain;
   // Gone already: another run that waited beside this one took it over.
   FileInfo now;
-  return os.Stat(path, false, &now) ? Turn::kRefused : Turn::kAgain;
+  return os.Stat(path, false, &now) ? Attempt::kRefused : Attempt::kAgain;
 }
 
-// Waits for the lock of `file`, opened at `path`, and checks that it still
-// bears the name, as the run that had the turn may have moved it away.
-Turn AfterLock(Os& os, const std::string& path, TurnAt at, File& file, OsError* err,
-               const Waiting& waiting) {
+// Waits for the turn at the file opened, and checks that it still bears the
+// name, as the run that had the turn may have moved it away. The UCF is
+// closed meanwhile (the run ahead cannot replace it where the system cannot
+// replace a file that is open), and opened again, to read that run's result.
+Attempt AfterLock(Taking& t, OsError* err) {
+  if (t.at != TurnAt::kWorking) t.file.reset();
   // A turn of another run that ends within a second goes unsaid.
-  bool locked = TakeLock(file, false, err);
+  bool locked = TakeLock(t, false, err);
   for (int tries = 0; !locked && tries < kQuietTurnTries; ++tries) {
     std::this_thread::sleep_for(std::chrono::milliseconds(kRetryPauseMs));
-    locked = TakeLock(file, false, err);
+    locked = TakeLock(t, false, err);
   }
   if (!locked) {
-    waiting();
-    locked = TakeLock(file, true, err);
+    t.waiting();
+    locked = TakeLock(t, true, err);
   }
-  if (!locked) return Turn::kRefused;
+  if (!locked) return Attempt::kRefused;
+  if (t.at != TurnAt::kWorking && !(t.file = OpenUcfFile(t, err))) {
+    return err->kind == OsError::kGone ? Attempt::kAgain : Attempt::kRefused;
+  }
+  // The lock of a file that the run ahead replaced meanwhile is no turn.
+  const FileId locked_id = t.turn ? t.turn->id() : FileId();
   FileInfo now;
-  if (!os.Stat(path, at != TurnAt::kWorking, &now) || !(now.id == file.info().id)) return Turn::kAgain;
-  if (at != TurnAt::kWorking) return Turn::kTaken;
-  return TakeOver(os, path, file.info(), err);
+  if (!t.os.Stat(t.path, t.at != TurnAt::kWorking, &now) || !(now.id == t.file->info().id) ||
+      (locked_id.known && !(locked_id == now.id))) {
+    return Attempt::kAgain;
+  }
+  if (t.at != TurnAt::kWorking) return Attempt::kTaken;
+  return TakeOver(t.os, t.path, t.file->info(), err);
 }
 
-// The turn at `file`, opened at `path`, that this run found there: only at
-// a regular file, and none at a read-only UCF, which is not to be changed.
-Turn TurnOfFound(Os& os, const std::string& path, TurnAt at, File& file, OsError* err,
-                 const Waiting& waiting) {
-  if (!file.info().regular) {
+// The turn at the file that this run found: only at a regular file, and
+// none at a read-only UCF, which is not to be changed.
+Attempt TurnOfFound(Taking& t, OsError* err) {
+  if (!t.file->info().regular) {
     *err = {OsError::kOther, "not a regular file"};
-    return Turn::kRefused;
+    return Attempt::kRefused;
   }
-  if (at == TurnAt::kUcf && file.info().read_only) return Turn::kTaken;
-  return AfterLock(os, path, at, file, err, waiting);
+  if (t.at == TurnAt::kUcf && t.file->info().read_only) return Attempt::kTaken;
+  return AfterLock(t, err);
 }
 
-// One attempt at the turn at `path`: sets `*file` to what it opened.
-Turn TryTurn(Os& os, const std::string& path, TurnAt at, std::unique_ptr<File>* file, int* slot,
-             OsError* err, const Waiting& waiting) {
-  if (at == TurnAt::kUcf) {
-    *file = OpenUcfFile(os, path, err);
-  } else if (at == TurnAt::kReader) {
-    *file = os.Open(path, kOpenRead | kOpenNoWait | kOpenLockByName, err);
+// One attempt at the turn.
+Attempt TryTurn(Taking& t, OsError* err) {
+  if (t.at != TurnAt::kWorking) {
+    t.file = OpenUcfFile(t, err);
   } else {
-    Turn turn = Turn::kAgain;
-    *file = MakeMarked(os, path, slot, err, &turn);
-    if (*file) return turn;
-    if (err->kind == OsError::kExists) *file = OpenFound(os, path, err);
+    Attempt attempt = Attempt::kAgain;
+    if (MakeMarked(t, err, &attempt)) return attempt;
+    if (err->kind == OsError::kExists) t.file = OpenFound(t.os, t.path, err);
   }
-  if (*file) return TurnOfFound(os, path, at, **file, err, waiting);
+  if (t.file) return TurnOfFound(t, err);
   // Gone between two calls: another run moved it away or removed it.
-  return at == TurnAt::kWorking && err->kind == OsError::kGone ? Turn::kAgain : Turn::kRefused;
+  return t.at == TurnAt::kWorking && err->kind == OsError::kGone ? Attempt::kAgain : Attempt::kRefused;
 }
 
-// Opens `path` and waits for its turn, taking over a working file that this
-// run did not make. Sets `*slot` to the list entry of a file it made; on
-// failure, `*err`.
-std::unique_ptr<File> TakeTurn(Os& os, const std::string& path, TurnAt at, int* slot, OsError* err,
-                               const Waiting& waiting) {
+// Opens `t.path` and waits for its turn, taking over a working file that
+// this run did not make. False, with `*err` set, on failure.
+bool TakeTurn(Taking& t, OsError* err) {
   for (int attempt = 0; attempt < kTurnAttempts; ++attempt) {
-    std::unique_ptr<File> file;
-    const Turn turn = TryTurn(os, path, at, &file, slot, err, waiting);
-    if (turn == Turn::kTaken) return file;
-    if (turn == Turn::kRefused) return nullptr;
+    t.file.reset();
+    t.turn.reset();
+    const Attempt turn = TryTurn(t, err);
+    if (turn == Attempt::kTaken) return true;
+    if (turn == Attempt::kRefused) return false;
   }
   *err = {OsError::kOther, "other runs kept moving it or taking it"};
-  return nullptr;
+  return false;
 }
 
 // Where a file that a run makes beside the UCF `target` gets its name: the
@@ -367,13 +384,14 @@ bool MadeFile::Remove(OsError* err) {
   return true;
 }
 
-std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, OsError* err,
-                              const Waiting& waiting) {
-  int slot = -1;  // the UCF is never made
-  std::unique_ptr<File> ucf = TakeTurn(os, path, TurnAt::kUcf, &slot, err, waiting);
+bool OpenUcf(Os& os, const std::string& path, HeldUcf* ucf, OsError* err, const Waiting& waiting) {
+  Taking t(os, path, TurnAt::kUcf, waiting);
+  if (!TakeTurn(t, err)) return false;
+  ucf->turn = std::move(t.turn);
+  ucf->file = std::move(t.file);
   std::string target;
   OsError ignored;
-  if (!ucf || ucf->info().read_only || !os.ResolvePath(path, &target, &ignored)) return ucf;
+  if (ucf->file->info().read_only || !os.ResolvePath(path, &target, &ignored)) return true;
   // With the turn, no run is at work beside the UCF: a file there under a
   // run's name was left by one that was killed.
   const Beside beside = BesideOf(target);
@@ -385,22 +403,24 @@ std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, OsError* err,
       os.Remove(left_path, &ignored);
     }
   }
-  return ucf;
+  return true;
 }
 
-std::unique_ptr<File> OpenUcfToRead(Os& os, const std::string& path, OsError* err,
-                                    const Waiting& waiting) {
-  int slot = -1;
-  return TakeTurn(os, path, TurnAt::kReader, &slot, err, waiting);
+bool OpenUcfToRead(Os& os, const std::string& path, HeldUcf* ucf, OsError* err,
+                   const Waiting& waiting) {
+  Taking t(os, path, TurnAt::kReader, waiting);
+  if (!TakeTurn(t, err)) return false;
+  ucf->turn = std::move(t.turn);
+  ucf->file = std::move(t.file);
+  return true;
 }
 
 std::unique_ptr<MadeFile> TakeWorkingFile(Os& os, const std::string& name, OsError* err,
                                           const Waiting& waiting) {
-  int slot = -1;
-  std::unique_ptr<File> file = TakeTurn(os, name, TurnAt::kWorking, &slot, err, waiting);
-  if (!file) return nullptr;
+  Taking t(os, name, TurnAt::kWorking, waiting);
+  if (!TakeTurn(t, err)) return nullptr;
   return std::unique_ptr<MadeFile>(
-      new MadeFile(os, std::move(file), name, MadeFile::State::kNamed, slot));
+      new MadeFile(os, std::move(t.file), name, MadeFile::State::kNamed, t.slot));
 }
 
 std::unique_ptr<MadeFile> CreateBeside(Os& os, const std::string& target, bool nameless,

@@ -65,21 +65,28 @@ class MadeFile {
   int slot_;  // in the list that the interrupt handling reads, or -1
 };
 
-// Opens the UCF at `path` and waits for its turn: runs on one UCF take turns,
-// from whatever folder they start; the turn lasts until the file is
-// destroyed. A read-only UCF is opened without waiting. Once the turn is
-// this run's, removes what killed runs left beside it (see
-// MadeFile::MoveBeside). Null if it cannot be opened or is not a regular
-// file, with the reason in `*err`.
-std::unique_ptr<File> OpenUcf(Os& os, const std::string& path, OsError* err,
-                              const Waiting& waiting);
+// The UCF, open, and the run's turn at it. The turn lasts until this is
+// destroyed, the file first; the file may be closed before, as some systems
+// cannot replace a file that is open. No turn at a read-only UCF, nor where
+// the system has none.
+struct HeldUcf {
+  std::unique_ptr<Turn> turn;
+  std::unique_ptr<File> file;
+};
+
+// Opens the UCF at `path` into `*ucf` and waits for its turn: runs on one UCF
+// take turns, from whatever folder they start. A read-only UCF is opened
+// without waiting. Once the turn is this run's, removes what killed runs
+// left beside it (see MadeFile::MoveBeside). False if it cannot be opened or
+// is not a regular file, with the reason in `*err`.
+bool OpenUcf(Os& os, const std::string& path, HeldUcf* ucf, OsError* err, const Waiting& waiting);
 
 // Opens the UCF at `path` only to read it, once no run on it has its turn,
 // so that what it reads is a run's result, never part of one. Changes no
-// file. Null if it cannot be opened or is not a regular file, with the
+// file. False if it cannot be opened or is not a regular file, with the
 // reason in `*err`.
-std::unique_ptr<File> OpenUcfToRead(Os& os, const std::string& path, OsError* err,
-                                    const Waiting& waiting);
+bool OpenUcfToRead(Os& os, const std::string& path, HeldUcf* ucf, OsError* err,
+                   const Waiting& waiting);
 
 // Waits for this folder's turn at the working file `name` and takes it: a
 // new, private file, made if nothing bears the name, or in place of one

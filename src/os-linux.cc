@@ -143,11 +143,8 @@ class LinuxFile : public File {
     // meet a caller's flock(1) on the UCF and wait for it forever, and a
     // process's fcntl() lock goes with any descriptor of the file it closes,
     // so there are none to be had.
-    OsError error = ErrorOf(errno);
-    if (errno == EINVAL || errno == ENOLCK || errno == EOPNOTSUPP) error.kind = OsError::kNotSupported;
-    // What the file is now, for a caller that goes on without turns.
-    Refresh(err);
-    *err = error;
+    *err = ErrorOf(errno);
+    if (errno == EINVAL || errno == ENOLCK || errno == EOPNOTSUPP) err->kind = OsError::kNotSupported;
     return false;
   }
   bool TakeAttributesOf(const File& ucf, OsError* err) override {
@@ -179,6 +176,16 @@ class LinuxFile : public File {
   Fd fd_;
   bool read_only_;
   struct stat st_ = {};
+};
+
+// The lock of a descriptor of the file, its own, which lasts as long as it.
+class LockTurn : public Turn {
+ public:
+  explicit LockTurn(std::unique_ptr<File> file) : file_(std::move(file)) {}
+  FileId id() const override { return file_->info().id; }
+
+ private:
+  std::unique_ptr<File> file_;
 };
 
 // A new file that only its owner may read and write, whatever the umask or a
@@ -247,6 +254,12 @@ class LinuxOs : public Os {
     const int fd = OpenFd(path.c_str(), flags);
     if (fd < 0) return (Failed(err), nullptr);
     return std::make_unique<LinuxFile>(fd, !(flags & (kOpenWrite | kOpenCreate)));
+  }
+
+  std::unique_ptr<Turn> TakeTurn(const std::string& path, bool shared, bool wait, OsError* err) override {
+    std::unique_ptr<File> file = Open(path, (shared ? kOpenRead : kOpenWrite) | kOpenNoWait, err);
+    if (!file || !file->Lock(wait, err)) return nullptr;
+    return std::make_unique<LockTurn>(std::move(file));
   }
 
   std::unique_ptr<File> CreateNameless(const std::string& path) override {

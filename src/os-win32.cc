@@ -30,17 +30,21 @@ HANDLE TurnOf(const std::wstring& path) {
   return ::CreateMutexW(nullptr, FALSE, (L"Global\\romseed-" + Widen(Hex(hash, 16))).c_str());
 }
 
+// The mutex of TurnOf, owned until destroyed.
+class MutexTurn : public Turn {
+ public:
+  explicit MutexTurn(HANDLE mutex) : mutex_(mutex) {}
+  ~MutexTurn() override { ::ReleaseMutex(mutex_.get()); }
+
+ private:
+  Handle mutex_;
+};
+
 class Win32File : public File {
  public:
   // `unwritable` for this user, whatever its attributes.
-  Win32File(HANDLE h, bool lock_by_name, std::wstring path, bool mine, bool unwritable)
-      : h_(h), lock_by_name_(lock_by_name), path_(std::move(path)), mine_(mine),
-        unwritable_(unwritable) {
+  Win32File(HANDLE h, bool mine, bool unwritable) : h_(h), mine_(mine), unwritable_(unwritable) {
     Refresh();
-  }
-  ~Win32File() override {
-    h_.Reset();
-    if (turn_.ok()) ::ReleaseMutex(turn_.get());
   }
   bool Read(unsigned char* p, std::size_t n, std::size_t* got, OsError* err) override {
     DWORD done = 0;
@@ -62,7 +66,18 @@ class Win32File : public File {
     }
     return true;
   }
-  bool Lock(bool wait, OsError* err) override;
+  bool Lock(bool wait, OsError* err) override {
+    // Windows locks are mandatory, so one byte far beyond any content: it
+    // keeps other runs out without blocking this run's own reads and writes.
+    OVERLAPPED beyond = {};
+    beyond.Offset = 0xfffffffe;
+    beyond.OffsetHigh = 0x7fffffff;
+    const DWORD how = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+    // A file system without byte-range locks says kNotSupported.
+    if (!::LockFileEx(h_.get(), how, 0, 1, 0, &beyond)) return Failed(err);
+    Refresh();
+    return true;
+  }
   bool TakeAttributesOf(const File& ucf, OsError* err) override {
     const Win32File& from = static_cast<const Win32File&>(ucf);
     // The attributes a file may be given; a read-only one is never replaced.
@@ -71,9 +86,10 @@ class Win32File : public File {
     bool ok = SetAttributes(h_.get(), from.attributes_ & kept);
     // A move keeps the file's own list; the UCF's goes with its name, as it
     // is, inherited entries and all.
-    if (!from.security_.empty()) {
+    const std::string security = SecurityOf(from.h_.get());
+    if (!security.empty()) {
       ok &= ::SetKernelObjectSecurity(h_.get(), DACL_SECURITY_INFORMATION,
-                                      const_cast<char*>(from.security_.data())) != 0;
+                                      const_cast<char*>(security.data())) != 0;
     }
     return ok || Failed(err);
   }
@@ -82,13 +98,8 @@ class Win32File : public File {
     LARGE_INTEGER zero = {};
     return ::SetFilePointerEx(h_.get(), zero, nullptr, FILE_BEGIN) || Failed(err);
   }
-  void Release() override {
-    if (lock_by_name_) h_.Reset();
-  }
 
  private:
-  bool LockByName(bool wait, OsError* err);
-  bool LockRange(bool wait, OsError* err);
   void Refresh() {
     info_ = InfoOf(h_.get(), &attributes_);
     info_.mine = mine_;
@@ -96,53 +107,9 @@ class Win32File : public File {
   }
 
   Handle h_;
-  bool lock_by_name_;
-  std::wstring path_;
   bool mine_, unwritable_;
   DWORD attributes_ = 0;
-  std::string security_;  // the UCF's access-control list, once locked
-  Handle turn_{nullptr};
 };
-
-bool Win32File::Lock(bool wait, OsError* err) {
-  const bool locked = lock_by_name_ ? LockByName(wait, err) : LockRange(wait, err);
-  // Also without locks: what the file is now, for a caller that goes on without turns.
-  if (locked || err->kind == OsError::kNotSupported) Refresh();
-  return locked;
-}
-
-bool Win32File::LockByName(bool wait, OsError* err) {
-  // Closed while another run has its turn, and opened again once it is
-  // this run's, to read what the run before wrote.
-  if (!turn_.ok()) {
-    turn_.Reset(TurnOf(path_));
-    h_.Reset();
-  }
-  if (!turn_.ok()) return Failed(err);
-  DWORD waited = ::WaitForSingleObject(turn_.get(), wait ? INFINITE : 0);
-  if (waited == WAIT_TIMEOUT) return (*err = {OsError::kOther, "another run has its turn"}, false);
-  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return Failed(err);
-  h_.Reset(OpenPath(path_, GENERIC_READ | READ_CONTROL));
-  if (!h_.ok()) {
-    // Not held, so not kept: each wait adds to the mutex's count.
-    Failed(err);
-    ::ReleaseMutex(turn_.get());
-    return false;
-  }
-  security_ = SecurityOf(h_.get());
-  return true;
-}
-
-bool Win32File::LockRange(bool wait, OsError* err) {
-  // Windows locks are mandatory, so one byte far beyond any content: it
-  // keeps other runs out without blocking this run's own reads and writes.
-  OVERLAPPED beyond = {};
-  beyond.Offset = 0xfffffffe;
-  beyond.OffsetHigh = 0x7fffffff;
-  const DWORD how = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
-  // A file system without byte-range locks says kNotSupported.
-  return ::LockFileEx(h_.get(), how, 0, 1, 0, &beyond) || Failed(err);
-}
 
 // Moves `from` to `to`, written through. Another process may hold either
 // open for a moment (a run about to wait for its turn, a virus scanner),
@@ -170,9 +137,17 @@ class Win32Os : public Os {
       return nullptr;
     }
     if (create) MakePrivate(h);
-    return std::make_unique<Win32File>(h, flags & kOpenLockByName, wide,
-                                       create || OwnedByCurrentUser(h),
+    return std::make_unique<Win32File>(h, create || OwnedByCurrentUser(h),
                                        !(flags & (kOpenWrite | kOpenCreate)));
+  }
+
+  std::unique_ptr<Turn> TakeTurn(const std::string& path, bool, bool wait, OsError* err) override {
+    Handle mutex(TurnOf(Widen(path)));
+    if (!mutex.ok()) return (Failed(err), nullptr);
+    const DWORD waited = ::WaitForSingleObject(mutex.get(), wait ? INFINITE : 0);
+    if (waited == WAIT_TIMEOUT) return (*err = {OsError::kOther, "another run has its turn"}, nullptr);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return (Failed(err), nullptr);
+    return std::make_unique<MutexTurn>(mutex.Release());
   }
 
   std::unique_ptr<File> CreateNameless(const std::string&) override { return nullptr; }

@@ -34,6 +34,11 @@ class Handle {
     if (ok()) ::CloseHandle(h_);
     h_ = h;
   }
+  HANDLE Release() {
+    HANDLE h = h_;
+    h_ = INVALID_HANDLE_VALUE;
+    return h;
+  }
 
  private:
   HANDLE h_;

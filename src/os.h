@@ -59,9 +59,6 @@ enum OpenFlags : unsigned {
   kOpenCreate = 1u << 1,   // creates it, private to this user; kExists if the name is taken
   kOpenNoFollow = 1u << 2, // the name itself in its own folder, never through a link
   kOpenNoWait = 1u << 3,   // a named pipe opens at once, rather than waiting for a writer
-  // Its lock is held by its name, and Release lets go of the file: where the
-  // system cannot replace a file that is open, so that it can be replaced.
-  kOpenLockByName = 1u << 4,
 };
 
 // An open file, closed when destroyed.
@@ -86,12 +83,19 @@ class File : public Source, public Sink {
   virtual bool Sync(OsError* err) = 0;
   // Moves back to the first byte, to read what was written.
   virtual bool Rewind(OsError* err) = 0;
-  // Lets go of a file opened kOpenLockByName; its lock stays until it is
-  // destroyed.
-  virtual void Release() {}
 
  protected:
   FileInfo info_;
+};
+
+// A run's turn at a file that runs replace: the lock of the file, or of its
+// name where the system cannot replace a file that is open (then the file
+// need not be open while the turn is held). Held until destroyed.
+class Turn {
+ public:
+  virtual ~Turn() = default;
+  // The file whose lock it is; unknown for a lock of a name.
+  virtual FileId id() const { return FileId(); }
 };
 
 class Os {
@@ -99,6 +103,12 @@ class Os {
   virtual ~Os() = default;
   // Opens `path` as `flags` say. Null on failure, with the reason in `*err`.
   virtual std::unique_ptr<File> Open(const std::string& path, unsigned flags, OsError* err) = 0;
+  // Takes the turn at the file that `path` names: shared among runs that
+  // only read it where the system can, else exclusive. With `wait`, waits
+  // for another run to let go of it. Null on failure: kNotSupported where
+  // the system or the file system has no such locks.
+  virtual std::unique_ptr<Turn> TakeTurn(const std::string& path, bool shared, bool wait,
+                                         OsError* err) = 0;
   // Creates a file without a name in the folder of `path`, private. Null
   // where the file system cannot.
   virtual std::unique_ptr<File> CreateNameless(const std::string& path) = 0;

@@ -32,13 +32,21 @@ bool TakePlace(Os& os, const ReadUcf& ucf, const std::string& target, MadeFile& 
   // Private until now, as the UCF's content may be; given before the flush,
   // so that a crash cannot leave the new UCF with the working file's.
   OsError error;
-  if (!file.file().TakeAttributesOf(ucf.file, &error)) return Fail(err, CantReplace(ucf), error.reason);
+  {
+    // Opened again: the run let go of the UCF, which some systems cannot
+    // replace while it is open. Should another file stand there now, the
+    // replace finds it changed.
+    std::unique_ptr<File> from = os.Open(target, kOpenRead | kOpenNoWait, &error);
+    if (!from || !file.file().TakeAttributesOf(*from, &error)) {
+      return Fail(err, CantReplace(ucf), error.reason);
+    }
+  }
   if (!file.file().Sync(&error)) return Fail(err, unwritten, error.reason);
   if (!file.MoveBeside(target, &error)) {
     if (unnamed) *unnamed = error.kind == OsError::kNeedsCopy;
     return Fail(err, CantReplace(ucf), error.reason);
   }
-  const FileInfo& read = ucf.file.info();
+  const FileInfo& read = ucf.info;
   OsError unread;  // why the content could not be compared, if it could not
   auto unchanged = [&](const std::string& path) {
     FileInfo now;

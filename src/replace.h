@@ -11,12 +11,12 @@
 
 namespace romseed {
 
-// The UCF as the run read it: its path as given, the file held for the
-// run's turn, and, where its times are too coarse to show a save within the
-// same second, the hash of its content.
+// The UCF as the run read it: its path as given, what it was, and, where
+// its times are too coarse to show a save within the same second, the hash
+// of its content.
 struct ReadUcf {
   const std::string& path;
-  const File& file;
+  FileInfo info;
   std::optional<std::uint64_t> hash;
   const char* kind = "ucf";  // "ucf" or "xdc", as messages name the file
 };

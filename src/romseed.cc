@@ -31,7 +31,7 @@ constexpr char kBanner[] =
 
 struct Inputs {
   std::unique_ptr<File> bin;
-  std::unique_ptr<File> ucf;
+  HeldUcf ucf;
 };
 
 // Says, where a person sees it, why a run seems to hang.
@@ -45,11 +45,12 @@ bool OpenInputs(Os& os, const Job& job, Inputs* in, Failure* err, Sink& errors) 
   OsError error;
   in->bin = os.Open(job.bin_path, kOpenRead, &error);
   if (!in->bin) return Fail(err, "can't open binary file " + job.bin_path, error.reason);
-  in->ucf = OpenUcf(os, job.ucf_path, &error, [&] { SayWaiting(errors, job.ucf_path); });
-  if (!in->ucf) return Fail(err, "can't open " + job.file() + job.ucf_path, error.reason);
+  if (!OpenUcf(os, job.ucf_path, &in->ucf, &error, [&] { SayWaiting(errors, job.ucf_path); })) {
+    return Fail(err, "can't open " + job.file() + job.ucf_path, error.reason);
+  }
   // Read-only is how a user or their version control says "do not change".
-  if (in->ucf->info().read_only) return Fail(err, job.file() + job.ucf_path + " is read-only");
-  if (in->bin->info().id == in->ucf->info().id) {
+  if (in->ucf.file->info().read_only) return Fail(err, job.file() + job.ucf_path + " is read-only");
+  if (in->bin->info().id == in->ucf.file->info().id) {
     return Fail(err, "binary file " + job.bin_path + " is the " + job.file() + job.ucf_path);
   }
   return true;
@@ -67,7 +68,7 @@ bool OpenWorkingFile(Os& os, const Job& job, const Inputs& in, std::unique_ptr<M
     if (named.id == in.bin->info().id) {
       return Fail(err, "binary file " + job.bin_path + " is the working file " + kWorkingName);
     }
-    if (named.id == in.ucf->info().id) {
+    if (named.id == in.ucf.file->info().id) {
       return Fail(err, job.file() + job.ucf_path + " is the working file " + kWorkingName);
     }
   }
@@ -89,9 +90,9 @@ bool WriteNewUcf(const Job& job, const AddressSpace* space, Inputs& in, MadeFile
                  OtherLines& others, Counts* counts, std::optional<std::uint64_t>* ucf_hash,
                  bool* unchanged, Failure* err) {
   Output output(work.file());
-  HashingSource hashed(*in.ucf);
-  const bool coarse = in.ucf->info().mtime % 1000000000 == 0;
-  Source& ucf = coarse ? static_cast<Source&>(hashed) : *in.ucf;
+  HashingSource hashed(*in.ucf.file);
+  const bool coarse = in.ucf.file->info().mtime % 1000000000 == 0;
+  Source& ucf = coarse ? static_cast<Source&>(hashed) : *in.ucf.file;
   if (!Rewrite(ucf, *in.bin, output, job, counts, err, &others, space)) {
     return false;
   }
@@ -100,8 +101,8 @@ bool WriteNewUcf(const Job& job, const AddressSpace* space, Inputs& in, MadeFile
   // still make everything built from the UCF out of date.
   // Not known to be the same where either cannot be read again.
   OsError unread;
-  *unchanged = output.written() == in.ucf->info().size && in.ucf->Rewind(&unread) &&
-               work.file().Rewind(&unread) && SameContent(*in.ucf, work.file());
+  *unchanged = output.written() == in.ucf.file->info().size && in.ucf.file->Rewind(&unread) &&
+               work.file().Rewind(&unread) && SameContent(*in.ucf.file, work.file());
   return true;
 }
 
@@ -377,13 +378,14 @@ int Update(const Job& job, Os& os, Sink& out, Sink& errors) {
   }
   // Let go first: some systems cannot replace a file that is open.
   in.bin.reset();
-  in.ucf->Release();
+  const FileInfo read = in.ucf.file->info();
+  in.ucf.file.reset();
   Print(out, "copy lines " + std::to_string(counts.copy_count) + "\n" +
                  "delete lines " + std::to_string(counts.delete_count) + "\n" +
                  "add lines " + std::to_string(counts.add_count) + "\n");
   if (unchanged) {
     Print(errors, "romseed: " + job.ucf_path + " already holds these statements\n");
-  } else if (!ReplaceUcf(os, ReadUcf{job.ucf_path, *in.ucf, ucf_hash, job.xdc ? "xdc" : "ucf"}, *work,
+  } else if (!ReplaceUcf(os, ReadUcf{job.ucf_path, read, ucf_hash, job.xdc ? "xdc" : "ucf"}, *work,
                          &err)) {
     return Report(err, false, out, errors);
   }

@@ -86,6 +86,11 @@ class FakeOs : public Os {
   }
 
   std::unique_ptr<File> Open(const std::string& path, unsigned flags, OsError* err) override;
+  // The lock of the file that `path` names, as "lock path".
+  std::unique_ptr<Turn> TakeTurn(const std::string& path, bool, bool wait, OsError* err) override {
+    if (!wait && busy.count(path)) return (*err = {OsError::kOther, "busy"}, nullptr);
+    return Called("lock " + path, err) ? std::make_unique<Turn>() : nullptr;
+  }
   std::unique_ptr<File> CreateNameless(const std::string& path) override;
   bool Move(File& file, const std::string& from, const std::string& to, OsError* err) override;
   bool Stat(const std::string& path, bool, FileInfo* info) override;

@@ -97,7 +97,8 @@ TEST(MadeFile, AHashedNameIsNoOtherUcfsName) {
   fake.Put(name, "NET a;\n");
   fake.Put(theirs, "a run on the UCF named with those digits is at work");
   OsError err;
-  ASSERT_TRUE(OpenUcf(fake, name, &err, kNoWait)) << err.reason;
+  HeldUcf ucf;
+  ASSERT_TRUE(OpenUcf(fake, name, &ucf, &err, kNoWait)) << err.reason;
   EXPECT_EQ(fake.files.count(theirs), 1u);
 }
 

@@ -77,7 +77,6 @@ std::string Narrow(const std::wstring& w) {
   return s;
 }
 
-// The system's words for `error`.
 std::string Reason(DWORD error) {
   wchar_t* text = nullptr;
   const DWORD n = ::FormatMessageW(
@@ -91,8 +90,6 @@ std::string Reason(DWORD error) {
   return Narrow(reason);
 }
 
-
-// `e` as this layer says it.
 OsError ErrorOf(DWORD e) {
   OsError err{OsError::kOther, Reason(e)};
   for (const auto& k : kKinds) {
@@ -101,13 +98,10 @@ OsError ErrorOf(DWORD e) {
   return err;
 }
 
-// False, with `*err` set from the last error.
 bool Failed(OsError* err) {
   *err = ErrorOf(::GetLastError());
   return false;
 }
-
-
 
 HANDLE OpenPath(const std::wstring& path, DWORD access, DWORD flags) {
   // Backup semantics let a directory open, so that it fails where reading it
@@ -115,7 +109,6 @@ HANDLE OpenPath(const std::wstring& path, DWORD access, DWORD flags) {
   return ::CreateFileW(path.c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
                        FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
 }
-
 
 bool OwnedByCurrentUser(HANDLE h) {
   PSID owner = nullptr;
@@ -128,9 +121,6 @@ bool OwnedByCurrentUser(HANDLE h) {
   return ours;
 }
 
-// Lets only this process's user at the file behind `h`, whatever the folder
-// would have it inherit. Where the volume keeps no such list (FAT), the file
-// is as private as its folder.
 void MakePrivate(HANDLE h) {
   const std::vector<char>& user = CurrentUser();
   EXPLICIT_ACCESSW only = {};
@@ -145,7 +135,6 @@ void MakePrivate(HANDLE h) {
   ::LocalFree(acl);
 }
 
-// The access-control list of `h`, as a self-relative security descriptor.
 std::string SecurityOf(HANDLE h) {
   DWORD size = 0;
   ::GetKernelObjectSecurity(h, DACL_SECURITY_INFORMATION, nullptr, 0, &size);
@@ -156,7 +145,6 @@ std::string SecurityOf(HANDLE h) {
   return sd;
 }
 
-// What `h` is, or an unknown identity for what is not a file on a disk.
 FileInfo InfoOf(HANDLE h, DWORD* attributes) {
   FileInfo result;
   BY_HANDLE_FILE_INFORMATION info;
@@ -178,8 +166,6 @@ FileInfo InfoOf(HANDLE h, DWORD* attributes) {
   return result;
 }
 
-
-
 bool NtFile(Nt call, HANDLE h, void* info, ULONG size, NtInfo what) {
   static const NtFileCall calls[] = {
       Lookup<NtFileCall>(L"ntdll.dll", "NtQueryInformationFile"),
@@ -190,8 +176,6 @@ bool NtFile(Nt call, HANDLE h, void* info, ULONG size, NtInfo what) {
   return f && f(h, &io, info, size, what) >= 0;
 }
 
-// The path of the file behind `h` within its volume, as "\dir\top.ucf": the
-// same by whatever way the file was reached. Empty if unknown.
 std::wstring VolumePath(HANDLE h) {
   std::vector<ULONG> buf(16384);  // a length, then the name
   if (!NtFile(Nt::kQuery, h, buf.data(), static_cast<ULONG>(buf.size() * sizeof buf[0]), kFileName) ||
@@ -201,8 +185,6 @@ std::wstring VolumePath(HANDLE h) {
   return std::wstring(reinterpret_cast<const wchar_t*>(&buf[1]), buf[0] / sizeof(wchar_t));
 }
 
-// The DOS path of the file behind `h`, with every link resolved; empty if
-// unknown, or on Windows XP, whose files have no links to resolve.
 std::wstring FinalPath(HANDLE h) {
   using Call = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
   static const Call final_path = Lookup<Call>(L"kernel32.dll", "GetFinalPathNameByHandleW");
@@ -211,7 +193,6 @@ std::wstring FinalPath(HANDLE h) {
   return n > 0 && n < buf.size() ? std::wstring(buf.data(), n) : std::wstring();
 }
 
-// Ordinal and ignoring case, as the file system compares names.
 bool SameName(std::wstring a, std::wstring b) {
   if (a.size() != b.size()) return false;
   ::CharUpperBuffW(&a[0], static_cast<DWORD>(a.size()));
@@ -227,17 +208,11 @@ bool SetAttributes(HANDLE h, DWORD attributes) {
   basic.attributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
   return NtFile(Nt::kSet, h, &basic, sizeof basic, kFileBasic);
 }
-// What `path` names now; an unknown identity if nothing.
 FileInfo InfoOfPath(const std::wstring& path, DWORD flags) {
   Handle h(OpenPath(path, 0, flags));
   return h.ok() ? InfoOf(h.get()) : FileInfo();
 }
 
-
-// Opens what stands at `path` as `flags` say. Never through a link: a
-// reparse point opens as itself, and a name that is not its folder's own
-// entry (moved away since: kGone) is refused. INVALID_HANDLE_VALUE, with
-// `*err` set, on failure.
 HANDLE OpenExisting(const std::wstring& path, unsigned flags, OsError* err) {
   const DWORD access = GENERIC_READ | ((flags & kOpenWrite) ? GENERIC_WRITE : 0);
   const DWORD no_follow = (flags & kOpenNoFollow) ? FILE_FLAG_OPEN_REPARSE_POINT : 0;

@@ -116,6 +116,41 @@ struct Taking {
   int slot = -1;               // on the interrupt list, of a working file made
 };
 
+// True if `path` names the file `id` itself, not through a link.
+bool Names(Os& os, const std::string& path, const FileId& id) {
+  FileInfo now;
+  return os.Stat(path, false, &now) && now.id == id;
+}
+
+// Gives `file`, named `from` ("" if it has none), the free name `to`, and
+// takes the old one away. Systems move names, not files, so both are
+// checked: should another file have taken the old name meanwhile, or this
+// one have lost its last, it is not kept (kNeedsCopy: its content goes by
+// a copy instead), and the old name goes only while it names this file.
+bool MoveName(Os& os, File& file, const std::string& from, const std::string& to, OsError* err) {
+  const FileId own = file.info().id;
+  const OsError taken{OsError::kNeedsCopy, "another file took its name"};
+  if (!from.empty() && !Names(os, from, own)) return (*err = taken, false);
+  if (!UntilNotBusy([&](OsError* e) { return os.Move(file, from, to, e); }, err)) {
+    // Gone: a rename over the name took the file's last between the two calls.
+    const bool gone = err->kind == OsError::kGone && !from.empty();
+    if (gone || err->kind == OsError::kNotSupported) err->kind = OsError::kNeedsCopy;
+    return false;
+  }
+  OsError ignored;  // each undoes a step for a failure that is said already
+  if (!Names(os, to, own)) {
+    // Another's file: a second name of it goes, or it goes back.
+    FileInfo there;
+    if (os.Stat(from, false, &there)) os.Remove(to, &ignored);
+    else os.Rename(to, from, &ignored);
+    return (*err = taken, false);
+  }
+  if (from.empty() || !Names(os, from, own) || os.Remove(from, err)) return true;
+  err->kind = OsError::kOther;
+  os.Remove(to, &ignored);
+  return false;
+}
+
 // Takes the lock that gives the turn. Where the system or the file system
 // has no such locks there are no turns: the replace in one step and its
 // check keep the UCF whole all the same.
@@ -136,8 +171,7 @@ bool MakeMarked(Taking& t, OsError* err, Attempt* attempt) {
   if (!t.file) return false;
   // A run taking it over lets go at once, so this waits a moment at most.
   const bool locked = TakeLock(t, true, err);
-  FileInfo now;
-  const bool named = t.os.Stat(t.path, false, &now) && now.id == t.file->info().id;
+  const bool named = Names(t.os, t.path, t.file->info().id);
   *attempt = !named ? Attempt::kAgain : locked ? Attempt::kTaken : Attempt::kRefused;
   if (*attempt == Attempt::kTaken) t.slot = Mark(t.path);
   // Made, but never this run's turn: the name would block the next run.
@@ -303,7 +337,7 @@ bool MadeFile::MoveBeside(const std::string& target, OsError* err) {
   const Beside beside = BesideOf(target);
   for (int tries = 0; tries < kBesideNameTries; ++tries) {
     const std::string name = beside.folder + beside.prefix + os_.Token();
-    if (UntilNotBusy([&](OsError* e) { return os_.Move(*file_, from, name, e); }, err)) {
+    if (MoveName(os_, *file_, from, name, err)) {
       // The old name, if it still stands, is not this file's.
       Unmark(&slot_);
       name_ = name;
@@ -346,9 +380,9 @@ MadeFile::Moved MadeFile::SwapBack(const std::string& target, OsError* err) {
   // file, or a save that their newer one replaced, as their rename would.
   FileId put_in = file_->info().id;
   for (int swaps = 0; swaps < kSwapBackTries; ++swaps) {
-    FileInfo out, back;
+    FileInfo out;
     if (!os_.Stat(name_, false, &out) || !os_.Exchange(name_, target)) break;
-    if (os_.Stat(name_, false, &back) && back.id == put_in) {
+    if (Names(os_, name_, put_in)) {
       if (put_in == file_->info().id) return Moved::kChanged;  // removed as the run ends
       state_ = State::kGivenUp;
       Unmark(&slot_);
@@ -375,9 +409,8 @@ bool MadeFile::Remove(OsError* err) {
   InterruptsHeld held;
   // A name that could not be removed stays the run's, to try again; one
   // that another file took is not the run's.
-  FileInfo now;
   const bool named = (state_ == State::kNamed || state_ == State::kBeside) &&
-                     os_.Stat(name_, false, &now) && now.id == file_->info().id;
+                     Names(os_, name_, file_->info().id);
   if (named && !os_.Remove(name_, err)) return false;
   state_ = State::kGivenUp;
   Unmark(&slot_);

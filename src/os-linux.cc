@@ -231,12 +231,6 @@ bool ReadLink(const std::string& path, const struct stat& st, std::string* to, O
   return true;
 }
 
-// True if `path` names the file `id`.
-bool Names(const std::string& path, const FileId& id) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0 && InfoOf(st).id == id;
-}
-
 class LinuxOs : public Os {
  public:
   LinuxOs() {
@@ -270,34 +264,15 @@ class LinuxOs : public Os {
   }
 
   bool Move(File& file, const std::string& from, const std::string& to, OsError* err) override {
-    // By name, and then checked to be this file: another file that took the
-    // old name meanwhile (or made this one lose its last, so that it can be
-    // linked no more) is not kept, and the content goes by a copy instead.
-    // A nameless file is linked through its descriptor. The old name goes
-    // only once the new one stands.
-    const FileId own = file.info().id;
+    // A second name, by a link, which never replaces a file; a nameless file
+    // is linked through its descriptor.
     const int linked = from.empty() ? LinkNameless(static_cast<LinuxFile&>(file).fd(), to)
                                     : ::link(from.c_str(), to.c_str());
-    if (linked != 0) {
-      Failed(err);
-      // ENOENT: the name went, or a rename over it took the file's last
-      // link between link's lookup and the link itself. EPERM, EMLINK and
-      // EOPNOTSUPP: a file system without hard links (FAT, exFAT, a shared
-      // folder of a virtual machine, SMB), or a file that may not have more.
-      const bool copy = (errno == ENOENT && !from.empty()) || errno == EPERM || errno == EMLINK ||
-                        errno == EOPNOTSUPP;
-      if (copy) err->kind = OsError::kNeedsCopy;
-      return false;
-    }
-    if (!Names(to, own)) {
-      ::unlink(to.c_str());
-      *err = {OsError::kNeedsCopy, "another file took its name"};
-      return false;
-    }
-    if (from.empty() || !Names(from, own) || ::unlink(from.c_str()) == 0) return true;
+    if (linked == 0) return true;
     *err = ErrorOf(errno);
-    err->kind = OsError::kOther;
-    ::unlink(to.c_str());
+    // A file system without hard links (FAT, exFAT, a shared folder of a
+    // virtual machine, SMB), or a file that may not have more.
+    if (errno == EPERM || errno == EMLINK || errno == EOPNOTSUPP) err->kind = OsError::kNotSupported;
     return false;
   }
 

@@ -112,11 +112,12 @@ class Os {
   // Creates a file without a name in the folder of `path`, private. Null
   // where the file system cannot.
   virtual std::unique_ptr<File> CreateNameless(const std::string& path) = 0;
-  // Gives `file` the name `to`, which must be free (else kExists), in place
-  // of `from`, its name now ("" if it has none). The new name is always that
-  // of `file`; `from` goes only if it still names `file`. False on failure:
-  // kNeedsCopy if `to` lies on another file system, or the file has lost
-  // its last name; kBusy, where another process holds a name a moment.
+  // Gives `file`, named `from` ("" if it has none), the name `to`, which
+  // must be free (else kExists): the name `from` has now, or a second name
+  // of what `from` names, where the system makes one (then `from` stays).
+  // False on failure: kNeedsCopy if `to` lies on another file system,
+  // kNotSupported where its file system has no second names, kBusy where
+  // another process holds a name a moment.
   virtual bool Move(File& file, const std::string& from, const std::string& to, OsError* err) = 0;
   // Sets `*info` to what `path` names now, its final link followed or not.
   // False if nothing.

@@ -87,6 +87,17 @@ TEST_F(RunTest, MakesTheContentDurableBeforeItTakesTheUcfsPlace) {
     EXPECT_EQ(fake.Paths(), (std::set<std::string>{"ext/top.ucf", "fw.bin"}));
   }
 
+  // Another file took the working file's name before the move: it stays
+  // theirs, and the content goes by a copy of the file the run wrote.
+  fake = FakeOs();
+  int resolved = 0;
+  fake.meanwhile = [&](const std::string& call) {
+    if (call == "resolve top.ucf" && ++resolved == 2) fake.Put("tempucf.ucf", "theirs");
+  };
+  ASSERT_EQ(Run(), 0) << printed;
+  EXPECT_EQ(fake.files["top.ucf"]->data, kNew);
+  EXPECT_EQ(fake.files["tempucf.ucf"]->data, "theirs");
+
   // From another folder: that folder's names are made durable too.
   fake = FakeOs();
   fake.folders = true;

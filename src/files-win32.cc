@@ -2,12 +2,45 @@
 // around it.
 #include <aclapi.h>
 
+#include <cstring>
 #include <vector>
 
 #include "os-win32.h"
 
 namespace romseed {
 namespace {
+
+// The native file calls, in ntdll since Windows NT 4, which do on every
+// Windows what kernel32 does on some only: NtQueryInformationFile,
+// NtSetInformationFile and NtQueryVolumeInformationFile, which share a form.
+struct IoStatus {
+  union {
+    LONG status;
+    void* pointer;
+  };
+  ULONG_PTR information;
+};
+using NtFileCall = LONG(WINAPI*)(HANDLE, IoStatus*, void*, ULONG, int);
+enum class Nt { kQuery, kSet, kQueryVolume };
+enum NtInfo { kFileBasic = 4, kFileInternal = 6, kFileName = 9, kFsVolume = 1 };
+
+bool NtFile(Nt call, HANDLE h, void* info, ULONG size, NtInfo what) {
+  static const NtFileCall calls[] = {
+      Lookup<NtFileCall>(L"ntdll.dll", "NtQueryInformationFile"),
+      Lookup<NtFileCall>(L"ntdll.dll", "NtSetInformationFile"),
+      Lookup<NtFileCall>(L"ntdll.dll", "NtQueryVolumeInformationFile")};
+  const NtFileCall f = calls[static_cast<int>(call)];
+  IoStatus io = {};
+  return f && f(h, &io, info, size, what) >= 0;
+}
+
+// Ordinal and ignoring case, as the file system compares names.
+bool SameName(std::wstring a, std::wstring b) {
+  if (a.size() != b.size()) return false;
+  ::CharUpperBuffW(&a[0], static_cast<DWORD>(a.size()));
+  ::CharUpperBuffW(&b[0], static_cast<DWORD>(b.size()));
+  return a == b;
+}
 
 // The errors a caller acts on, by their kind; any other is kOther.
 constexpr struct {
@@ -159,21 +192,10 @@ FileInfo InfoOf(HANDLE h, DWORD* attributes) {
       static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32 |
       info.ftLastWriteTime.dwLowDateTime;
   result.mtime = static_cast<std::int64_t>(ticks * 100);
-  result.links = info.nNumberOfLinks;
   result.regular = !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
   result.read_only = info.dwFileAttributes & FILE_ATTRIBUTE_READONLY;
   if (attributes) *attributes = info.dwFileAttributes;
   return result;
-}
-
-bool NtFile(Nt call, HANDLE h, void* info, ULONG size, NtInfo what) {
-  static const NtFileCall calls[] = {
-      Lookup<NtFileCall>(L"ntdll.dll", "NtQueryInformationFile"),
-      Lookup<NtFileCall>(L"ntdll.dll", "NtSetInformationFile"),
-      Lookup<NtFileCall>(L"ntdll.dll", "NtQueryVolumeInformationFile")};
-  const NtFileCall f = calls[static_cast<int>(call)];
-  IoStatus io = {};
-  return f && f(h, &io, info, size, what) >= 0;
 }
 
 std::wstring VolumePath(HANDLE h) {
@@ -193,13 +215,6 @@ std::wstring FinalPath(HANDLE h) {
   return n > 0 && n < buf.size() ? std::wstring(buf.data(), n) : std::wstring();
 }
 
-bool SameName(std::wstring a, std::wstring b) {
-  if (a.size() != b.size()) return false;
-  ::CharUpperBuffW(&a[0], static_cast<DWORD>(a.size()));
-  ::CharUpperBuffW(&b[0], static_cast<DWORD>(b.size()));
-  return a == b;
-}
-
 bool SetAttributes(HANDLE h, DWORD attributes) {
   struct {
     LARGE_INTEGER times[4];  // zero: as they are
@@ -208,6 +223,23 @@ bool SetAttributes(HANDLE h, DWORD attributes) {
   basic.attributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
   return NtFile(Nt::kSet, h, &basic, sizeof basic, kFileBasic);
 }
+FileId IdOf(HANDLE h) {
+  if (::GetFileType(h) != FILE_TYPE_DISK) return FileId();
+  const FileInfo info = InfoOf(h);
+  if (info.id.known) return info.id;
+  // A handle open for writing only gives its identity here alone.
+  std::uint64_t index = 0;
+  unsigned char volume[1024] = {};  // its creation time, serial number and label
+  FileId id;
+  id.known = NtFile(Nt::kQuery, h, &index, sizeof index, kFileInternal) &&
+             NtFile(Nt::kQueryVolume, h, volume, sizeof volume, kFsVolume);
+  ULONG serial = 0;
+  std::memcpy(&serial, volume + 8, sizeof serial);
+  id.device = serial;
+  id.index = index;
+  return id;
+}
+
 FileInfo InfoOfPath(const std::wstring& path, DWORD flags) {
   Handle h(OpenPath(path, 0, flags));
   return h.ok() ? InfoOf(h.get()) : FileInfo();

@@ -44,13 +44,8 @@ FileInfo InfoOf(const struct stat& st) {
   info.id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino), true};
   info.size = static_cast<std::uint64_t>(st.st_size);
   info.mtime = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-  info.links = st.st_nlink;
   info.regular = S_ISREG(st.st_mode);
   info.mine = st.st_uid == ::geteuid();
-  info.shared = (st.st_mode & 077) != 0;
-  info.owner = st.st_uid;
-  info.group = st.st_gid;
-  info.mode = st.st_mode & 07777;
   return info;
 }
 
@@ -149,13 +144,14 @@ class LinuxFile : public File {
   }
   bool TakeAttributesOf(const File& ucf, OsError* err) override {
     const struct stat& from = static_cast<const LinuxFile&>(ucf).st_;
-    // Only root may give a file away; elsewhere it stays the runner's, as
-    // with any editor that saves by renaming, but keeps the UCF's group where
-    // the runner is one of it, so that the group can still write it.
-    const uid_t owner = ::geteuid() == 0 ? from.st_uid : static_cast<uid_t>(-1);
-    if (::fchown(fd_.get(), owner, from.st_gid) != 0) {
-      // Not of that group, so the runner's own. (Not even root may on some
-      // network file systems.) The mode counts all the same.
+    // The UCF's owner, where the system lets this user give a file away
+    // (root); else it stays the runner's, as with any editor that saves by
+    // renaming, but keeps the UCF's group where the runner is one of it, so
+    // that the group can still write it; else the runner's group. The mode
+    // counts all the same.
+    if (::fchown(fd_.get(), from.st_uid, from.st_gid) != 0 &&
+        ::fchown(fd_.get(), static_cast<uid_t>(-1), from.st_gid) != 0) {
+      // Neither: harmless, as above.
     }
     if (::fchmod(fd_.get(), from.st_mode & 07777) != 0) return Failed(err);
     return CopyAclAndAttributes(static_cast<const LinuxFile&>(ucf).fd(), fd_.get()) || Failed(err);

@@ -1,7 +1,6 @@
 // The calls of os.h on Windows.
 #include <windows.h>
 
-#include <cstring>
 #include <vector>
 
 #include "hex.h"
@@ -167,21 +166,7 @@ class Win32Os : public Os {
   }
 
   FileId StandardStreamId(Stream which) override {
-    HANDLE out = ::GetStdHandle(which == Stream::kOutput ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
-    if (::GetFileType(out) != FILE_TYPE_DISK) return FileId();
-    FileInfo info = InfoOf(out);
-    if (info.id.known) return info.id;
-    // A handle open for writing only gives its identity here alone.
-    std::uint64_t index = 0;
-    unsigned char volume[1024] = {};  // its creation time, serial number and label
-    FileId id;
-    id.known = NtFile(Nt::kQuery, out, &index, sizeof index, kFileInternal) &&
-               NtFile(Nt::kQueryVolume, out, volume, sizeof volume, kFsVolume);
-    ULONG serial = 0;
-    std::memcpy(&serial, volume + 8, sizeof serial);
-    id.device = serial;
-    id.index = index;
-    return id;
+    return IdOf(::GetStdHandle(which == Stream::kOutput ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE));
   }
 
   bool ResolvePath(const std::string& path, std::string* target, OsError* err) override {

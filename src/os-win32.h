@@ -69,21 +69,9 @@ T Lookup(const wchar_t* dll, const char* name) {
   return reinterpret_cast<T>(reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(dll), name)));
 }
 
-// The native file calls, in ntdll since Windows NT 4, which do on every
-// Windows what kernel32 does on some only: NtQueryInformationFile,
-// NtSetInformationFile and NtQueryVolumeInformationFile, which share a form.
-struct IoStatus {
-  union {
-    LONG status;
-    void* pointer;
-  };
-  ULONG_PTR information;
-};
-using NtFileCall = LONG(WINAPI*)(HANDLE, IoStatus*, void*, ULONG, int);
-enum class Nt { kQuery, kSet, kQueryVolume };
-enum NtInfo { kFileBasic = 4, kFileInternal = 6, kFileName = 9, kFsVolume = 1 };
-
-bool NtFile(Nt call, HANDLE h, void* info, ULONG size, NtInfo what);
+// The identity of the file behind `h`, also of a handle open for writing
+// only; unknown for what is not a file on a disk.
+FileId IdOf(HANDLE h);
 
 // The path of the file behind `h` within its volume, as "\\dir\\top.ucf": the
 // same by whatever way the file was reached. Empty if unknown.
@@ -91,8 +79,6 @@ std::wstring VolumePath(HANDLE h);
 // The DOS path of the file behind `h`, with every link resolved; empty if
 // unknown, or on Windows XP, whose files have no links to resolve.
 std::wstring FinalPath(HANDLE h);
-// Ordinal and ignoring case, as the file system compares names.
-bool SameName(std::wstring a, std::wstring b);
 // Sets the attributes of the file behind `h`, its times as they are.
 bool SetAttributes(HANDLE h, DWORD attributes);
 // Opens what stands at `path` as `flags` (os.h) say. Never through a link:

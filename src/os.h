@@ -43,13 +43,9 @@ struct FileInfo {
   FileId id;
   std::uint64_t size = 0;
   std::int64_t mtime = 0;  // nanoseconds
-  std::uint64_t links = 1;
   bool regular = true;     // a plain file: no folder, device, pipe or link
   bool read_only = false;  // not writable by this run's user, or marked so
   bool mine = true;        // owned by this run's user
-  bool shared = false;     // others may read or write it, where the system says
-  // Owner, group and permission bits, where the system has them (else 0).
-  std::uint32_t owner = 0, group = 0, mode = 0;
 };
 
 // How Os::Open opens a file: kOpenRead, or any of the others together.

@@ -322,8 +322,8 @@ TEST_F(RunTest, ReplacesWhatAKilledRunLeftBehind) {
     bool goes;
   } left[] = {
       {".romseed-top.ucf.0123456789abcdef", [](FileInfo*) {}, true},
-      {".romseed-top.ucf.00000000000000aa", [](FileInfo* i) { i->mine = false, i->owner = 7; }, true},
-      {".romseed-top.ucf.00000000000000bb", [](FileInfo* i) { i->mine = false, i->links = 2; }, true},
+      {".romseed-top.ucf.00000000000000aa", [](FileInfo* i) { i->mine = false; }, true},
+      {".romseed-top.ucf.00000000000000bb", [](FileInfo* i) { i->mine = false, i->read_only = true; }, true},
       {".romseed-top.ucf.00000000000000cc", [](FileInfo* i) { i->regular = false; }, false},
       {".romseed-top.ucf.00000000000000zz", [](FileInfo*) {}, false},
       {".romseed-top.ucf.00000000000000AA", [](FileInfo*) {}, false},

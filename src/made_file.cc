@@ -43,6 +43,7 @@
 #include "made_file.h"
 
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -315,6 +316,18 @@ Beside BesideOf(const std::string& target) {
   return {target.substr(0, start), ".romseed=" + Hex(hash, 16) + "."};
 }
 
+// Sixteen hex digits that no one can guess; where the system has no random
+// source, from the clock and where this process lies in memory: a name made
+// exclusively with them still never takes another's file.
+std::string Token(Os& os) {
+  std::uint64_t n = 0;
+  if (!os.Random(&n)) {
+    n = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+        static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&n)) << 20;
+  }
+  return Hex(n, kTokenDigits);
+}
+
 bool IsToken(const std::string& s) {
   return s.size() == kTokenDigits && s.find_first_not_of(kHexDigits) == std::string::npos;
 }
@@ -336,7 +349,7 @@ bool MadeFile::MoveBeside(const std::string& target, OsError* err) {
   const std::string from = state_ == State::kNamed ? name_ : std::string();
   const Beside beside = BesideOf(target);
   for (int tries = 0; tries < kBesideNameTries; ++tries) {
-    const std::string name = beside.folder + beside.prefix + os_.Token();
+    const std::string name = beside.folder + beside.prefix + Token(os_);
     if (MoveName(os_, *file_, from, name, err)) {
       // The old name, if it still stands, is not this file's.
       Unmark(&slot_);
@@ -466,7 +479,7 @@ std::unique_ptr<MadeFile> CreateBeside(Os& os, const std::string& target, bool n
   const Beside beside = BesideOf(target);
   *err = {OsError::kExists, ""};
   for (int tries = 0; tries < kBesideNameTries && err->kind == OsError::kExists; ++tries) {
-    const std::string name = beside.folder + beside.prefix + os.Token();
+    const std::string name = beside.folder + beside.prefix + Token(os);
     if (std::unique_ptr<File> file = os.Open(name, kOpenWrite | kOpenCreate, err)) {
       const int slot = Mark(name);
       return std::unique_ptr<MadeFile>(

@@ -13,6 +13,9 @@
 
 namespace romseed {
 
+// The digits of the token that ends a name a run makes beside the UCF.
+inline constexpr std::size_t kTokenDigits = 16;
+
 // Called once when a run has waited a second for another run's turn.
 using Waiting = std::function<void()>;
 

@@ -19,7 +19,6 @@
 #include <attr/libattr.h>
 #endif
 
-#include "hex.h"
 #include "os.h"
 
 namespace romseed {
@@ -336,20 +335,11 @@ class LinuxOs : public Os {
     return names;
   }
 
-  std::string Token() override {
-    std::uint64_t n = 0;
-    constexpr ssize_t kWhole = sizeof n;
-    if (::getrandom(&n, sizeof n, GRND_NONBLOCK) != kWhole) {
-      // Kernels before 3.17, or a pool not yet ready at boot.
-      Fd random(::open("/dev/urandom", O_RDONLY | O_CLOEXEC));
-      if (random.get() < 0 || ::read(random.get(), &n, sizeof n) != kWhole) {
-        struct timespec now = {};
-        ::clock_gettime(CLOCK_REALTIME, &now);
-        n = (static_cast<std::uint64_t>(now.tv_sec) * 1000000007u + now.tv_nsec) ^
-            (static_cast<std::uint64_t>(::getpid()) << 40);
-      }
-    }
-    return Hex(n, kTokenDigits);
+  bool Random(std::uint64_t* n) override {
+    if (::getrandom(n, sizeof *n, GRND_NONBLOCK) == sizeof *n) return true;
+    // Kernels before 3.17, or a pool not yet ready at boot.
+    Fd random(::open("/dev/urandom", O_RDONLY | O_CLOEXEC));
+    return random.get() >= 0 && ::read(random.get(), n, sizeof *n) == sizeof *n;
   }
 };
 

@@ -232,18 +232,11 @@ class Win32Os : public Os {
     return names;
   }
 
-  std::string Token() override {
+  bool Random(std::uint64_t* n) override {
     // RtlGenRandom, which Microsoft documents as looked up by its export name.
     using GenRandom = BOOLEAN(WINAPI*)(PVOID, ULONG);
     static const GenRandom gen_random = Lookup<GenRandom>(L"advapi32.dll", "SystemFunction036");
-    std::uint64_t n = 0;
-    if (!gen_random || !gen_random(&n, sizeof n)) {
-      LARGE_INTEGER now = {};
-      ::QueryPerformanceCounter(&now);
-      n = static_cast<std::uint64_t>(now.QuadPart) ^
-          (static_cast<std::uint64_t>(::GetCurrentProcessId()) << 40);
-    }
-    return Hex(n, kTokenDigits);
+    return gen_random && gen_random(n, sizeof *n);
   }
 };
 

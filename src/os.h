@@ -140,13 +140,9 @@ class Os {
   // The names in the folder of `path` that begin with `prefix` (a name, no
   // folder); none if the folder cannot be read.
   virtual std::vector<std::string> List(const std::string& path, const std::string& prefix) = 0;
-  // kTokenDigits lower-case hex digits that no one can guess, from the system's random
-  // source (where it has none, from the clock and the process: a name made
-  // exclusively with them still never takes another's file).
-  virtual std::string Token() = 0;
+  // Sets `*n` from the system's random source. False where it has none.
+  virtual bool Random(std::uint64_t* n) = 0;
 };
-
-inline constexpr std::size_t kTokenDigits = 16;
 
 // The operating system's own layer. Prepares the process for a run on first
 // use: standard input, output and error are open, and a closed reader of the

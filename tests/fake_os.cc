@@ -1,6 +1,7 @@
 #include "fake_os.h"
 
 #include "hex.h"
+#include "made_file.h"
 
 #include <algorithm>
 #include <cstring>

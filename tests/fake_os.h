@@ -113,7 +113,8 @@ class FakeOs : public Os {
   }
   std::vector<std::string> List(const std::string& path, const std::string& prefix) override;
   // Tokens count up from 1, so that each run of a test names alike.
-  std::string Token() override { return Token(++tokens_); }
+  // Without `random`, none: the run draws its own.
+  bool Random(std::uint64_t* n) override { return random && (*n = static_cast<std::uint64_t>(++tokens_)); }
   static std::string Token(int n);
   // The name that a file beside `target` bears with the `n`th token.
   static std::string Beside(const std::string& target, int n = 1) {
@@ -135,6 +136,7 @@ class FakeOs : public Os {
   bool failed = false;       // the last call
   bool nameless = false;
   bool exchange = false;
+  bool random = true;
   bool folders = false;  // folders can be looked at (else only the rename tells file systems apart)
   std::set<std::string> busy;  // locked by another run: a run must wait for them
   FileId stdout_id, stderr_id;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <regex>
 #include <set>
 
 #include "fake_os.h"
@@ -97,6 +98,16 @@ TEST_F(RunTest, MakesTheContentDurableBeforeItTakesTheUcfsPlace) {
   ASSERT_EQ(Run(), 0) << printed;
   EXPECT_EQ(fake.files["top.ucf"]->data, kNew);
   EXPECT_EQ(fake.files["tempucf.ucf"]->data, "theirs");
+
+  // Without the system's random source, a token of the same form, from
+  // the clock, is drawn for each name.
+  fake = FakeOs();
+  fake.random = false;
+  ASSERT_EQ(Run(), 0) << printed;
+  const auto moved = std::find_if(fake.calls.begin(), fake.calls.end(),
+                                  [](const std::string& c) { return c.rfind("move tempucf.ucf ", 0) == 0; });
+  ASSERT_NE(moved, fake.calls.end());
+  EXPECT_TRUE(std::regex_match(*moved, std::regex("move tempucf.ucf .romseed-top.ucf.[0-9a-f]{16}")));
 
   // From another folder: that folder's names are made durable too.
   fake = FakeOs();

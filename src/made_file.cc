@@ -114,6 +114,7 @@ struct Taking {
   const Waiting& waiting;
   std::unique_ptr<File> file;
   std::unique_ptr<Turn> turn;  // the UCF's; a working file's is its own lock
+  bool read_only = false;      // the UCF: opened to read alone, or marked so
   int slot = -1;               // on the interrupt list, of a working file made
 };
 
@@ -199,12 +200,17 @@ std::unique_ptr<File> OpenFound(Os& os, const std::string& path, OsError* err) {
 }
 
 // The UCF, or the UCF to read: for writing where it may be, as some network
-// file systems lock only such files; else read-only, which marks it so.
-std::unique_ptr<File> OpenUcfFile(const Taking& t, OsError* err) {
-  if (t.at == TurnAt::kReader) return t.os.Open(t.path, kOpenRead | kOpenNoWait, err);
-  std::unique_ptr<File> file = t.os.Open(t.path, kOpenWrite | kOpenNoWait, err);
-  if (file || err->kind != OsError::kDenied) return file;
-  return t.os.Open(t.path, kOpenRead | kOpenNoWait, err);
+// file systems lock only such files; else read-only. Root may write
+// anything, so a UCF marked read-only is so all the same.
+std::unique_ptr<File> OpenUcfFile(Taking& t, OsError* err) {
+  std::unique_ptr<File> file;
+  if (t.at == TurnAt::kUcf) file = t.os.Open(t.path, kOpenWrite | kOpenNoWait, err);
+  t.read_only = !file;
+  if (!file && (t.at == TurnAt::kReader || err->kind == OsError::kDenied)) {
+    file = t.os.Open(t.path, kOpenRead | kOpenNoWait, err);
+  }
+  t.read_only |= file && file->info().read_only;
+  return file;
 }
 
 // A working file that this run did not make, under its lock, so no other
@@ -262,7 +268,7 @@ Attempt TurnOfFound(Taking& t, OsError* err) {
     *err = {OsError::kOther, "not a regular file"};
     return Attempt::kRefused;
   }
-  if (t.at == TurnAt::kUcf && t.file->info().read_only) return Attempt::kTaken;
+  if (t.at == TurnAt::kUcf && t.read_only) return Attempt::kTaken;
   return AfterLock(t, err);
 }
 
@@ -435,9 +441,10 @@ bool OpenUcf(Os& os, const std::string& path, HeldUcf* ucf, OsError* err, const 
   if (!TakeTurn(t, err)) return false;
   ucf->turn = std::move(t.turn);
   ucf->file = std::move(t.file);
+  ucf->read_only = t.read_only;
   std::string target;
   OsError ignored;
-  if (ucf->file->info().read_only || !os.ResolvePath(path, &target, &ignored)) return true;
+  if (ucf->read_only || !os.ResolvePath(path, &target, &ignored)) return true;
   // With the turn, no run is at work beside the UCF: a file there under a
   // run's name was left by one that was killed.
   const Beside beside = BesideOf(target);

@@ -75,6 +75,7 @@ class MadeFile {
 struct HeldUcf {
   std::unique_ptr<Turn> turn;
   std::unique_ptr<File> file;
+  bool read_only = false;  // not this user's to write, or marked so
 };
 
 // Opens the UCF at `path` into `*ucf` and waits for its turn: runs on one UCF

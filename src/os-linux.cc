@@ -44,6 +44,7 @@ FileInfo InfoOf(const struct stat& st) {
   info.size = static_cast<std::uint64_t>(st.st_size);
   info.mtime = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   info.regular = S_ISREG(st.st_mode);
+  info.read_only = (st.st_mode & 0222) == 0;
   info.mine = st.st_uid == ::geteuid();
   return info;
 }
@@ -96,7 +97,7 @@ bool Failed(OsError* err) {
 
 class LinuxFile : public File {
  public:
-  LinuxFile(int fd, bool read_only) : fd_(fd), read_only_(read_only) {
+  explicit LinuxFile(int fd) : fd_(fd) {
     // A descriptor just opened: fstat fails only on a bad one.
     OsError ignored;
     Refresh(&ignored);
@@ -163,13 +164,10 @@ class LinuxFile : public File {
   bool Refresh(OsError* err) {
     if (::fstat(fd_.get(), &st_) != 0) return Failed(err);
     info_ = InfoOf(st_);
-    // Root may write anything, so no write bit at all counts too.
-    info_.read_only = read_only_ || (st_.st_mode & 0222) == 0;
     return true;
   }
 
   Fd fd_;
-  bool read_only_;
   struct stat st_ = {};
 };
 
@@ -242,7 +240,7 @@ class LinuxOs : public Os {
   std::unique_ptr<File> Open(const std::string& path, unsigned flags, OsError* err) override {
     const int fd = OpenFd(path.c_str(), flags);
     if (fd < 0) return (Failed(err), nullptr);
-    return std::make_unique<LinuxFile>(fd, !(flags & (kOpenWrite | kOpenCreate)));
+    return std::make_unique<LinuxFile>(fd);
   }
 
   std::unique_ptr<Turn> TakeTurn(const std::string& path, bool shared, bool wait, OsError* err) override {
@@ -255,7 +253,7 @@ class LinuxOs : public Os {
     // Such a file gets its name through /proc alone.
     if (::access("/proc/self/fd", F_OK) != 0) return nullptr;
     int fd = CreatePrivate(FolderOf(path).c_str(), O_TMPFILE);
-    return fd < 0 ? nullptr : std::make_unique<LinuxFile>(fd, false);
+    return fd < 0 ? nullptr : std::make_unique<LinuxFile>(fd);
   }
 
   bool Move(File& file, const std::string& from, const std::string& to, OsError* err) override {

@@ -41,10 +41,7 @@ class MutexTurn : public Turn {
 
 class Win32File : public File {
  public:
-  // `unwritable` for this user, whatever its attributes.
-  Win32File(HANDLE h, bool mine, bool unwritable) : h_(h), mine_(mine), unwritable_(unwritable) {
-    Refresh();
-  }
+  Win32File(HANDLE h, bool mine) : h_(h), mine_(mine) { Refresh(); }
   bool Read(unsigned char* p, std::size_t n, std::size_t* got, OsError* err) override {
     DWORD done = 0;
     DWORD want = n > (1u << 30) ? (1u << 30) : static_cast<DWORD>(n);
@@ -102,11 +99,10 @@ class Win32File : public File {
   void Refresh() {
     info_ = InfoOf(h_.get(), &attributes_);
     info_.mine = mine_;
-    info_.read_only |= unwritable_;
   }
 
   Handle h_;
-  bool mine_, unwritable_;
+  bool mine_;
   DWORD attributes_ = 0;
 };
 
@@ -136,8 +132,7 @@ class Win32Os : public Os {
       return nullptr;
     }
     if (create) MakePrivate(h);
-    return std::make_unique<Win32File>(h, create || OwnedByCurrentUser(h),
-                                       !(flags & (kOpenWrite | kOpenCreate)));
+    return std::make_unique<Win32File>(h, create || OwnedByCurrentUser(h));
   }
 
   std::unique_ptr<Turn> TakeTurn(const std::string& path, bool, bool wait, OsError* err) override {

@@ -44,7 +44,7 @@ struct FileInfo {
   std::uint64_t size = 0;
   std::int64_t mtime = 0;  // nanoseconds
   bool regular = true;     // a plain file: no folder, device, pipe or link
-  bool read_only = false;  // not writable by this run's user, or marked so
+  bool read_only = false;  // marked so: no write bit in its mode, or its attribute
   bool mine = true;        // owned by this run's user
 };
 

@@ -49,7 +49,7 @@ bool OpenInputs(Os& os, const Job& job, Inputs* in, Failure* err, Sink& errors) 
     return Fail(err, "can't open " + job.file() + job.ucf_path, error.reason);
   }
   // Read-only is how a user or their version control says "do not change".
-  if (in->ucf.file->info().read_only) return Fail(err, job.file() + job.ucf_path + " is read-only");
+  if (in->ucf.read_only) return Fail(err, job.file() + job.ucf_path + " is read-only");
   if (in->bin->info().id == in->ucf.file->info().id) {
     return Fail(err, "binary file " + job.bin_path + " is the " + job.file() + job.ucf_path);
   }

@@ -205,23 +205,16 @@ int LinkNameless(int fd, const std::string& path) {
   return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW);
 }
 
-// Sets `*to` to where the link `path`, of status `st`, points. False, with
-// `*err` set, if it cannot be read.
-bool ReadLink(const std::string& path, const struct stat& st, std::string* to, OsError* err) {
-  // A link's size may be wrong (0, or 64 for those under /proc), so the
-  // buffer grows until the target fits.
-  to->assign(st.st_size > 0 ? st.st_size + 1 : 256, '\0');
-  ssize_t n;
-  while ((n = ::readlink(path.c_str(), to->data(), to->size())) > 0 &&
-         static_cast<std::size_t>(n) == to->size()) {
-    to->resize(2 * to->size());
+// Sets `*to` to where the link `path` points. False, with `*err` set, if it
+// cannot be read. A link's size may be wrong (0, or 64 for those under
+// /proc), so the buffer grows until the target fits.
+bool ReadLink(const std::string& path, std::string* to, OsError* err) {
+  for (std::size_t size = 256;; size *= 2) {
+    to->resize(size);
+    const ssize_t n = ::readlink(path.c_str(), to->data(), size);
+    if (n <= 0) return n < 0 ? Failed(err) : (*err = ErrorOf(ENOENT), false);
+    if (static_cast<std::size_t>(n) < size) return (to->resize(static_cast<std::size_t>(n)), true);
   }
-  // Empty: gone and made again between the calls.
-  if (n == 0) *err = ErrorOf(ENOENT);
-  if (n < 0) Failed(err);
-  if (n <= 0) return false;
-  to->resize(static_cast<std::size_t>(n));
-  return true;
 }
 
 class LinuxOs : public Os {
@@ -291,7 +284,7 @@ class LinuxOs : public Os {
       if (::lstat(target->c_str(), &st) != 0) return Failed(err);
       if (!S_ISLNK(st.st_mode)) return true;
       std::string to;
-      if (!ReadLink(*target, st, &to, err)) return false;
+      if (!ReadLink(*target, &to, err)) return false;
       // As many links as the system follows, and no more.
       if (hops == 40) return (*err = ErrorOf(ELOOP), false);
       *target = to[0] == '/' ? to : FolderOf(*target) + "/" + to;

@@ -1,23 +1,20 @@
 #ifndef ROMSEED_MADE_FILE_H_
 #define ROMSEED_MADE_FILE_H_
 
-// The files a run makes, the working file and the copy beside the UCF, and
-// the turns that runs on one file take, written once for every system over
-// the calls of os.h.
+// The files a run makes, the working file and the copy beside the UCF,
+// written once for every system over the calls of os.h.
 
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "os.h"
+#include "turns.h"
 
 namespace romseed {
 
 // The digits of the token that ends a name a run makes beside the UCF.
 inline constexpr std::size_t kTokenDigits = 16;
-
-// Called once when a run has waited a second for another run's turn.
-using Waiting = std::function<void()>;
 
 // A file this run made and still owns. Its name is removed when this is
 // destroyed, or when an interrupt ends the process, unless it has taken
@@ -68,30 +65,6 @@ class MadeFile {
   int slot_;  // in the list that the interrupt handling reads, or -1
 };
 
-// The UCF, open, and the run's turn at it. The turn lasts until this is
-// destroyed, the file first; the file may be closed before, as some systems
-// cannot replace a file that is open. No turn at a read-only UCF, nor where
-// the system has none.
-struct HeldUcf {
-  std::unique_ptr<Turn> turn;
-  std::unique_ptr<File> file;
-  bool read_only = false;  // not this user's to write, or marked so
-};
-
-// Opens the UCF at `path` into `*ucf` and waits for its turn: runs on one UCF
-// take turns, from whatever folder they start. A read-only UCF is opened
-// without waiting. Once the turn is this run's, removes what killed runs
-// left beside it (see MadeFile::MoveBeside). False if it cannot be opened or
-// is not a regular file, with the reason in `*err`.
-bool OpenUcf(Os& os, const std::string& path, HeldUcf* ucf, OsError* err, const Waiting& waiting);
-
-// Opens the UCF at `path` only to read it, once no run on it has its turn,
-// so that what it reads is a run's result, never part of one. Changes no
-// file. False if it cannot be opened or is not a regular file, with the
-// reason in `*err`.
-bool OpenUcfToRead(Os& os, const std::string& path, HeldUcf* ucf, OsError* err,
-                   const Waiting& waiting);
-
 // Waits for this folder's turn at the working file `name` and takes it: a
 // new, private file, made if nothing bears the name, or in place of one
 // that a run left (killed, or finished meanwhile). Null if it cannot be
@@ -99,6 +72,14 @@ bool OpenUcfToRead(Os& os, const std::string& path, HeldUcf* ucf, OsError* err,
 // not a regular file, a file of another user; the reason is then in `*err`.
 std::unique_ptr<MadeFile> TakeWorkingFile(Os& os, const std::string& name, OsError* err,
                                           const Waiting& waiting);
+
+// Puts `name` on the list of names that an interrupt removes, and returns
+// its entry there. Called with the interrupts held.
+int Mark(const std::string& name);
+
+// Removes what killed runs left beside `target` (see MadeFile::MoveBeside):
+// for a run that has the turn at `target`, when no run is at work there.
+void RemoveLeftBeside(Os& os, const std::string& target);
 
 // Creates a new, private file in the folder of `target`, to be moved onto
 // it. Nameless where the file system allows, so that a run killed before

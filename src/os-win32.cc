@@ -5,7 +5,6 @@
 
 #include "hex.h"
 #include "os-win32.h"
-#include "retry_limits.h"
 
 namespace romseed {
 namespace {
@@ -13,20 +12,21 @@ namespace {
 // The mutex that gives a run its turn at the UCF `path`, named after the
 // file's volume and path there: Windows cannot replace a file that is open,
 // so the file itself cannot be held locked. Found from a file opened for
-// this: one opened earlier may have been replaced by the run ahead, and a
-// replaced file may have no path left.
-HANDLE TurnOf(const std::wstring& path) {
-  std::wstring key;
-  for (int attempt = 0; attempt < kTurnNameTries && key.empty(); ++attempt) {
-    Handle h(OpenPath(path, 0));
-    key = h.ok() ? VolumePath(h.get()) : std::wstring();
-    if (!key.empty()) key += L":" + std::to_wstring(InfoOf(h.get()).id.device);
-  }
-  if (key.empty()) return nullptr;
+// this: one opened earlier may have been replaced by the run ahead. Null,
+// with `*err` set, if it cannot be found: kGone for a file that has no path
+// left, replaced meanwhile.
+HANDLE TurnOf(const std::wstring& path, OsError* err) {
+  Handle h(OpenPath(path, 0));
+  if (!h.ok()) return (Failed(err), nullptr);
+  std::wstring key = VolumePath(h.get());
+  if (key.empty()) return (*err = ErrorOf(ERROR_FILE_NOT_FOUND), nullptr);
+  key += L":" + std::to_wstring(InfoOf(h.get()).id.device);
   ::CharLowerBuffW(&key[0], static_cast<DWORD>(key.size()));
   std::uint64_t hash = kFnvStart;
   for (wchar_t c : key) hash = FnvStep(hash, c);
-  return ::CreateMutexW(nullptr, FALSE, (L"Global\\romseed-" + Widen(Hex(hash, 16))).c_str());
+  HANDLE mutex = ::CreateMutexW(nullptr, FALSE, (L"Global\\romseed-" + Widen(Hex(hash, 16))).c_str());
+  if (!mutex) Failed(err);
+  return mutex;
 }
 
 // The mutex of TurnOf, owned until destroyed.
@@ -136,8 +136,8 @@ class Win32Os : public Os {
   }
 
   std::unique_ptr<Turn> TakeTurn(const std::string& path, bool, bool wait, OsError* err) override {
-    Handle mutex(TurnOf(Widen(path)));
-    if (!mutex.ok()) return (Failed(err), nullptr);
+    Handle mutex(TurnOf(Widen(path), err));
+    if (!mutex.ok()) return nullptr;
     const DWORD waited = ::WaitForSingleObject(mutex.get(), wait ? INFINITE : 0);
     if (waited == WAIT_TIMEOUT) return (*err = {OsError::kOther, "another run has its turn"}, nullptr);
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return (Failed(err), nullptr);

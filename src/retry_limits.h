@@ -15,9 +15,8 @@ inline constexpr int kTurnAttempts = 1000;
 // Tries for a turn before the run says that it waits: a second in all.
 inline constexpr int kQuietTurnTries = 100;
 // A move that another process's open handle refuses (two seconds: Windows
-// alone says so), and the lookups of the file that names a UCF's turn.
+// alone says so).
 inline constexpr int kMoveTries = 200;
-inline constexpr int kTurnNameTries = 10;
 // Names beside the UCF, each taken only if a run drew the same token.
 inline constexpr int kBesideNameTries = 8;
 // Swaps back to the UCF's name of an editor's save, each one more only if

@@ -108,23 +108,27 @@ Attempt TakeOver(Os& os, const std::string& path, const FileInfo& left, OsError*
   return os.Stat(path, false, &now) ? Attempt::kRefused : Attempt::kAgain;
 }
 
+// Takes the lock, waiting for another run to let go of it: a turn that
+// ends within a second goes unsaid. False at once where the file went
+// meanwhile (kGone: the run ahead moved it away, or removed it).
+bool WaitForLock(Taking& t, OsError* err) {
+  bool locked = TakeLock(t, false, err);
+  for (int tries = 0; !locked && err->kind != OsError::kGone && tries < kQuietTurnTries; ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kRetryPauseMs));
+    locked = TakeLock(t, false, err);
+  }
+  if (locked || err->kind == OsError::kGone) return locked;
+  t.waiting();
+  return TakeLock(t, true, err);
+}
+
 // Waits for the turn at the file opened, and checks that it still bears the
 // name, as the run that had the turn may have moved it away. The UCF is
 // closed meanwhile (the run ahead cannot replace it where the system cannot
 // replace a file that is open), and opened again, to read that run's result.
 Attempt AfterLock(Taking& t, OsError* err) {
   if (t.at != TurnAt::kWorking) t.file.reset();
-  // A turn of another run that ends within a second goes unsaid.
-  bool locked = TakeLock(t, false, err);
-  for (int tries = 0; !locked && tries < kQuietTurnTries; ++tries) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(kRetryPauseMs));
-    locked = TakeLock(t, false, err);
-  }
-  if (!locked) {
-    t.waiting();
-    locked = TakeLock(t, true, err);
-  }
-  if (!locked) return Attempt::kRefused;
+  if (!WaitForLock(t, err)) return err->kind == OsError::kGone ? Attempt::kAgain : Attempt::kRefused;
   if (t.at != TurnAt::kWorking && !(t.file = OpenUcfFile(t, err))) {
     return err->kind == OsError::kGone ? Attempt::kAgain : Attempt::kRefused;
   }

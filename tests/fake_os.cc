@@ -18,9 +18,9 @@ bool FakeOs::Call(const std::string& call) {
 }
 
 std::unique_ptr<File> FakeOs::Open(const std::string& path, unsigned flags, OsError* err) {
-  const bool exists = files.count(path);
   const bool create = flags & kOpenCreate;
   if (!Called((create ? "create " : "open ") + path, err)) return nullptr;
+  const bool exists = files.count(path);
   if (exists == create) {
     *err = {exists ? OsError::kExists : OsError::kGone, exists ? "File exists" : "No such file"};
     return nullptr;

@@ -88,8 +88,10 @@ class FakeOs : public Os {
   std::unique_ptr<File> Open(const std::string& path, unsigned flags, OsError* err) override;
   // The lock of the file that `path` names, as "lock path".
   std::unique_ptr<Turn> TakeTurn(const std::string& path, bool, bool wait, OsError* err) override {
+    if (!Called("lock " + path, err)) return nullptr;
+    if (!files.count(path)) return (*err = {OsError::kGone, "No such file"}, nullptr);
     if (!wait && busy.count(path)) return (*err = {OsError::kOther, "busy"}, nullptr);
-    return Called("lock " + path, err) ? std::make_unique<Turn>() : nullptr;
+    return std::make_unique<Turn>();
   }
   std::unique_ptr<File> CreateNameless(const std::string& path) override;
   bool Move(File& file, const std::string& from, const std::string& to, OsError* err) override;

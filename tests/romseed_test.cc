@@ -463,6 +463,19 @@ TEST_F(RunTest, SaysWhenItWaitsForAnotherRun) {
             "romseed: waiting for another run on tempucf.ucf\n");
 }
 
+// The run ahead replaced the UCF while this one looked for its turn: the
+// turn is looked for anew, at the new UCF, without a word.
+TEST_F(RunTest, TakesItsTurnAtTheUcfThatTheRunAheadLeft) {
+  int locks = 0;
+  fake.meanwhile = [&](const std::string& call) {
+    if (call == "lock top.ucf" && ++locks == 1) fake.files.erase("top.ucf");
+    if (call == "open top.ucf" && !fake.files.count("top.ucf")) fake.Put("top.ucf", "NET b;\n");
+  };
+  ASSERT_EQ(Run(), 0) << printed;
+  EXPECT_EQ(errors_printed, "");
+  EXPECT_EQ(fake.files["top.ucf"]->data.substr(0, 7), "NET b;\n");
+}
+
 TEST_F(RunTest, AnExceptionEndsTheRunWithAMessage) {
   fake.raise = "read fw.bin";
   EXPECT_EQ(Run(), 1);

@@ -122,6 +122,13 @@ bool WaitForLock(Taking& t, OsError* err) {
   return TakeLock(t, true, err);
 }
 
+// Only a regular file has a turn: a folder, a device or a pipe is no UCF.
+bool IsRegular(const File& file, OsError* err) {
+  if (file.info().regular) return true;
+  *err = {OsError::kOther, "not a regular file"};
+  return false;
+}
+
 // Waits for the turn at the file opened, and checks that it still bears the
 // name, as the run that had the turn may have moved it away. The UCF is
 // closed meanwhile (the run ahead cannot replace it where the system cannot
@@ -129,7 +136,7 @@ bool WaitForLock(Taking& t, OsError* err) {
 Attempt AfterLock(Taking& t, OsError* err) {
   if (t.at != TurnAt::kWorking) t.file.reset();
   if (!WaitForLock(t, err)) return err->kind == OsError::kGone ? Attempt::kAgain : Attempt::kRefused;
-  if (t.at != TurnAt::kWorking && !(t.file = OpenUcfFile(t, err))) {
+  if (t.at != TurnAt::kWorking && !((t.file = OpenUcfFile(t, err)) && IsRegular(*t.file, err))) {
     return err->kind == OsError::kGone ? Attempt::kAgain : Attempt::kRefused;
   }
   // The lock of a file that the run ahead replaced meanwhile is no turn.
@@ -146,10 +153,7 @@ Attempt AfterLock(Taking& t, OsError* err) {
 // The turn at the file that this run found: only at a regular file, and
 // none at a read-only UCF, which is not to be changed.
 Attempt TurnOfFound(Taking& t, OsError* err) {
-  if (!t.file->info().regular) {
-    *err = {OsError::kOther, "not a regular file"};
-    return Attempt::kRefused;
-  }
+  if (!IsRegular(*t.file, err)) return Attempt::kRefused;
   if (t.at == TurnAt::kUcf && t.read_only) return Attempt::kTaken;
   return AfterLock(t, err);
 }

@@ -228,6 +228,14 @@ TEST_F(RunTest, RefusesWhatWouldDestroyAFile) {
       {working, [&] { fake.Put("tempucf.ucf", "another user's")->info.mine = false; },
        ": it belongs to another user"},
       {working, [&] { fake.Put("tempucf.ucf", "")->info.regular = false; }, ": not a regular file"},
+      // What the run ahead left in the UCF's place is no file (a pipe, say).
+      {"can't open ucf file top.ucf",
+       [&] {
+         fake.meanwhile = [&](const std::string& call) {
+           if (call == "lock top.ucf") fake.files["top.ucf"]->info.regular = false;
+         };
+       },
+       ": not a regular file", true},
       {working,
        [&] {
          fake.Put("tempucf.ucf", "left");

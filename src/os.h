@@ -108,10 +108,11 @@ class Os {
   // Creates a file without a name in the folder of `path`, private. Null
   // where the file system cannot.
   virtual std::unique_ptr<File> CreateNameless(const std::string& path) = 0;
-  // Gives `file`, named `from` ("" if it has none), the name `to`, which
-  // must be free (else kExists): the name `from` has now, or a second name
-  // of what `from` names, where the system makes one (then `from` stays).
-  // False on failure: kNeedsCopy if `to` lies on another file system,
+  // Gives `file` (named `from` now, "" if it has no name) the name `to`,
+  // which must be free (else kExists): the name `from` moves, or, where the
+  // system makes second names, `to` becomes one and `from` stays. Either
+  // way by name: that `to` is this file's is the caller's to check. False
+  // on failure: kNeedsCopy if `to` lies on another file system,
   // kNotSupported where its file system has no second names, kBusy where
   // another process holds a name a moment.
   virtual bool Move(File& file, const std::string& from, const std::string& to, OsError* err) = 0;

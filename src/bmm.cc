@@ -103,15 +103,9 @@ bool ParseRange(const std::string& t, std::uint64_t* a, std::uint64_t* b) {
   return ParseNumber(in.substr(0, colon), a) && ParseNumber(in.substr(colon + 1), b);
 }
 
-bool Upper(const std::string& t, const char* word) {
-  if (t.size() != std::char_traits<char>::length(word)) return false;
-  return std::equal(t.begin(), t.end(), word,
-                    [](char a, char b) { return AsciiUpper(a) == b; });
-}
-
 // The block RAM of a memory type; false for one this tool cannot fill.
 bool TypeShape(const std::string& type, BlockShape* shape) {
-  return !Upper(type, "COMBINED") && FindBlockRam(type, shape);
+  return !SameInAnyCase(type, "COMBINED") && FindBlockRam(type, shape);
 }
 
 // The port widths a lane of a block RAM may have.
@@ -148,13 +142,13 @@ class Parser {
  private:
   // What stands at the outermost level: a map's start or end, or a space.
   bool Statement(AddressSpace* space) {
-    if (Upper(Peek(), "ADDRESS_MAP")) {
+    if (SameInAnyCase(Peek(), "ADDRESS_MAP")) {
       // ADDRESS_MAP name type id: spaces follow, up to END_ADDRESS_MAP;
       for (int k = 0; k < 4; ++k) Next();
       return true;
     }
-    if (Upper(Peek(), "END_ADDRESS_MAP")) return Next(), Expect(";");
-    if (Upper(Peek(), "ADDRESS_SPACE") || Upper(Peek(), "ADDRESS_BLOCK")) return Space(space);
+    if (SameInAnyCase(Peek(), "END_ADDRESS_MAP")) return Next(), Expect(";");
+    if (SameInAnyCase(Peek(), "ADDRESS_SPACE") || SameInAnyCase(Peek(), "ADDRESS_BLOCK")) return Space(space);
     return Error("'" + Peek() + "' where ADDRESS_SPACE or ADDRESS_MAP begins");
   }
 
@@ -172,7 +166,7 @@ class Parser {
 
   // ADDRESS_SPACE name type [start:end] BUS_BLOCK ... END_ADDRESS_SPACE;
   bool Space(AddressSpace* space) {
-    const std::string end = Upper(Next(), "ADDRESS_SPACE") ? "END_ADDRESS_SPACE" : "END_ADDRESS_BLOCK";
+    const std::string end = SameInAnyCase(Next(), "ADDRESS_SPACE") ? "END_ADDRESS_SPACE" : "END_ADDRESS_BLOCK";
     const int line = Line();
     const std::string name = Next();
     const int type_line = Line();
@@ -189,11 +183,11 @@ class Parser {
       return Error("'" + Peek() + "' where the space's [start:end] is due");
     }
     Next();
-    while (Upper(Peek(), "BUS_BLOCK")) {
+    while (SameInAnyCase(Peek(), "BUS_BLOCK")) {
       Next();
       if (!Block(type, &s)) return false;
     }
-    if (!Upper(Peek(), end.c_str())) return Error("'" + Peek() + "' where BUS_BLOCK or " + end + " is due");
+    if (!SameInAnyCase(Peek(), end)) return Error("'" + Peek() + "' where BUS_BLOCK or " + end + " is due");
     Next();
     if (!Expect(";")) return false;
     if (s.blocks.empty()) return Error("address space " + name + " has no bus block", line);
@@ -208,7 +202,7 @@ class Parser {
   }
 
   bool SkipTo(const std::string& end) {
-    while (!Peek().empty() && !Upper(Peek(), end.c_str())) Next();
+    while (!Peek().empty() && !SameInAnyCase(Peek(), end)) Next();
     if (Peek().empty()) return Error("the file ends inside an address space");
     Next();
     return Expect(";");
@@ -229,7 +223,7 @@ class Parser {
     }
     Next();
     if (!Peek().empty() && Peek()[0] == '[') *words = Next();
-    while (Upper(Peek(), "LOC") || Upper(Peek(), "PLACED") || Upper(Peek(), "OUTPUT")) {
+    while (SameInAnyCase(Peek(), "LOC") || SameInAnyCase(Peek(), "PLACED") || SameInAnyCase(Peek(), "OUTPUT")) {
       Next();
       if (!Expect("=")) return false;
       Next();
@@ -254,7 +248,7 @@ class Parser {
 
   // The lanes up to END_BUS_BLOCK; and the word range each gives, or "".
   bool Lanes(const std::string& space_type, BusBlock* block, std::vector<std::string>* words) {
-    while (!Upper(Peek(), "END_BUS_BLOCK")) {
+    while (!SameInAnyCase(Peek(), "END_BUS_BLOCK")) {
       if (Peek().empty()) return Error("the file ends inside a bus block");
       Lane lane;
       std::uint64_t a, b;
@@ -325,15 +319,15 @@ class Parser {
     for (Lane& lane : block->lanes) {
       const int lane_way = lane.first == lane.last ? 0 : lane.first > lane.last ? 1 : -1;
       if (lane_way != 0 && way != 0 && lane_way != way) {
-        return Error("bits " + Bits(lane) + " are numbered the other way from the lanes before them", lane.line);
+        return Error("bits " + lane.bits() + " are numbered the other way from the lanes before them", lane.line);
       }
       way = lane_way != 0 ? lane_way : way;
       lane.width = WidthOf(lane);
       if (lane.width != WidthOf(lead)) {
-        return Error("lane " + Bits(lane) + " is not as wide as " + Bits(lead) + ": a bus block's lanes have one width", lane.line);
+        return Error("lane " + lane.bits() + " is not as wide as " + lead.bits() + ": a bus block's lanes have one width", lane.line);
       }
       if (!IsPortWidth(lane.width, lane.shape)) {
-        return Error(std::to_string(lane.width) + "-bit lane " + Bits(lane) + " is no port width of " + lane.type, lane.line);
+        return Error(std::to_string(lane.width) + "-bit lane " + lane.bits() + " is no port width of " + lane.type, lane.line);
       }
       *w += lane.width;
     }
@@ -351,8 +345,8 @@ class Parser {
       const unsigned lo = std::min(lane.first, lane.last), hi = std::max(lane.first, lane.last);
       const auto taken = std::find_if(owner.begin() + lo, owner.begin() + hi + 1, [](int o) { return o >= 0; });
       if (taken != owner.begin() + hi + 1) {
-        return Error("bit " + std::to_string(taken - owner.begin()) + " is in " + Bits(lane) + " and in " +
-                         Bits(block->lanes[static_cast<std::size_t>(*taken)]), lane.line);
+        return Error("bit " + std::to_string(taken - owner.begin()) + " is in " + lane.bits() + " and in " +
+                         block->lanes[static_cast<std::size_t>(*taken)].bits(), lane.line);
       }
       std::fill(owner.begin() + lo, owner.begin() + hi + 1, static_cast<int>(k));
       lane.low_bit = block->msb_first ? w - 1 - hi : lo;
@@ -366,10 +360,6 @@ class Parser {
                  block->lanes[0].line);
   }
 
-  static std::string Bits(const Lane& lane) {
-    return "[" + std::to_string(lane.first) + ":" + std::to_string(lane.last) + "]";
-  }
-
   std::vector<Token> t_;
   std::size_t at_ = 0;
   std::string path_, name_;
@@ -380,6 +370,8 @@ class Parser {
 };
 
 }  // namespace
+
+std::string Lane::bits() const { return "[" + std::to_string(first) + ":" + std::to_string(last) + "]"; }
 
 unsigned AddressSpace::data_bits() const {
   return blocks.empty() ? 0 : DataBits(blocks[0].lanes[0].width) * bus_width / blocks[0].lanes[0].width;

@@ -25,6 +25,7 @@ struct Lane {
   unsigned low_bit = 0, width = 0;
   unsigned first = 0, last = 0;  // the bits as the file writes them, for a person
   int line = 0;
+  std::string bits() const;  // "[first:last]"
 };
 
 // Lanes side by side, together a bus word wide, `depth` bus words deep.

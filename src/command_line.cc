@@ -7,12 +7,11 @@
 #include <cstring>
 #include <memory>
 
+#include "hex.h"
 #include "ucf.h"
 
 namespace romseed {
 namespace {
-
-bool NamesUcf(const std::string& path) { return EndsWith(path, ".ucf"); }
 
 bool Usage(Failure* err, const std::string& reason) {
   return Fail(err, kUsage, reason + " (romseed --help lists the options)");
@@ -352,14 +351,6 @@ const char kHelp[] =
     "\n"
     "Block RAMs (any port suffix, any case):\n";
 
-bool EndsWith(const std::string& path, const char* end) {
-  const std::size_t n = std::strlen(end);
-  if (path.size() < n) return false;
-  std::string last = path.substr(path.size() - n);
-  for (char& c : last) c = static_cast<char>(c | 0x20);
-  return last == end;
-}
-
 bool ParseCommandLine(const std::vector<std::string>& args, Job* job, Asked* asked, Failure* err) {
   *job = Job();
   *asked = Asked::kRun;
@@ -381,9 +372,9 @@ bool ParseCommandLine(const std::vector<std::string>& args, Job* job, Asked* ask
   const std::string& name = args[first + 2];
   // Swapped, the binary would be rewritten as a UCF (a ROM of text and
   // 0xff padding holds no byte that tells).
-  if (NamesUcf(bin) && !NamesUcf(ucf))
+  if (EndsInAnyCase(bin, ".UCF") && !EndsInAnyCase(ucf, ".UCF"))
     return Fail(err, "binary file " + bin + " is named as a ucf file");
-  if (job->xdc && EndsWith(bin, ".xdc") && !EndsWith(ucf, ".xdc"))
+  if (job->xdc && EndsInAnyCase(bin, ".XDC") && !EndsInAnyCase(ucf, ".XDC"))
     return Fail(err, "binary file " + bin + " is named as an xdc file");
   // The name becomes part of a quoted instance name in every statement;
   // a quote or a control character would end the quotes or the line. An

@@ -54,9 +54,6 @@ enum class Asked { kRun, kHelp, kVersion };
 // same.
 bool ParseCommandLine(const std::vector<std::string>& args, Job* job, Asked* asked, Failure* err);
 
-// True if `path` ends in `end` (lower case), in any case: ".ucf", ".xdc".
-bool EndsWith(const std::string& path, const char* end);
-
 // The help text: the usage and the options.
 extern const char kHelp[];
 

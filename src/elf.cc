@@ -59,7 +59,7 @@ bool Segment(const Fields& f, std::string_view text, bool wide, std::uint64_t k,
 }  // namespace
 
 bool ReadElf(std::string_view text, const std::string& path, Program* program, Failure* err) {
-  const std::string message = "can't read binary file " + path;
+  const std::string message = CantReadBinary(path);
   if (text.size() < 52 || text.substr(0, 4) != "\x7f" "ELF" || (text[4] != 1 && text[4] != 2) ||
       (text[5] != 1 && text[5] != 2)) {
     return Fail(err, message, "not an ELF file of 32 or 64 bits, little- or big-endian");

@@ -29,6 +29,9 @@ struct Failure {
   std::string reason;
 };
 
+// The message of a binary file that does not read, whatever its format.
+inline std::string CantReadBinary(const std::string& path) { return "can't read binary file " + path; }
+
 // Sets `*err` and returns false, so that a failure is one return statement.
 inline bool Fail(Failure* err, std::string message, std::string reason = std::string()) {
   *err = {std::move(message), std::move(reason)};

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace romseed {
 
@@ -37,6 +38,21 @@ inline std::string HexAddress(std::uint64_t a) { return "0x" + Hex(a, 8); }
 
 // `c` in upper case, if it is an ASCII letter: whatever the locale says.
 constexpr char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// True if `s` is `upper`, in any case; `upper` is in upper case.
+inline bool SameInAnyCase(std::string_view s, std::string_view upper) {
+  if (s.size() != upper.size()) return false;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (AsciiUpper(s[i]) != upper[i]) return false;
+  }
+  return true;
+}
+inline bool BeginsInAnyCase(std::string_view s, std::string_view upper) {
+  return s.size() >= upper.size() && SameInAnyCase(s.substr(0, upper.size()), upper);
+}
+inline bool EndsInAnyCase(std::string_view s, std::string_view upper) {
+  return s.size() >= upper.size() && SameInAnyCase(s.substr(s.size() - upper.size()), upper);
+}
 
 // The value of the hex digit `c`, of either case; -1 if it is none.
 constexpr int HexValue(int c) {

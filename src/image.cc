@@ -38,10 +38,6 @@ std::uint64_t Image::Get(std::uint64_t address) const {
   return word;
 }
 
-}  // namespace romseed
-
-namespace romseed {
-
 void Image::SetDigits(std::uint64_t address, const std::vector<unsigned char>& digits) {
   const std::size_t stride = Stride(), at = static_cast<std::size_t>(address) * stride;
   if (at + stride > bytes_.size()) bytes_.resize(std::max(at + stride, 2 * bytes_.size()));

@@ -198,10 +198,8 @@ void Slice(const Image& image, const Placement& p, bool parity, std::size_t inde
   const unsigned bits = parity ? p.width / 9 : DataBits(p.width);
   const std::uint64_t per_value = kValueBits / bits;
   const std::uint64_t first = index * per_value;
-  if (!HasParity(p.width) && SliceWholeBytes(image, p, first, std::min(first + per_value, p.words), value)) {
-    return;
-  }
   const std::uint64_t end = std::min(first + per_value, p.words);
+  if (!HasParity(p.width) && SliceWholeBytes(image, p, first, end, value)) return;
   if (p.data_only) {
     for (std::uint64_t a = first; a < end && !parity; ++a) {
       PutBits(value, (a - first) * bits, bits, image.Bits(p.first_word + a, p.data_low, bits));

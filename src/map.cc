@@ -40,7 +40,7 @@ std::string Table(const AddressSpace& space, const BusLayout& layout, const Imag
           bytes ? HexAddress(from) + "-" + HexAddress(from + p.words * bytes - 1)
                 : "@" + Hex(p.first_word, 1) + "-@" + Hex(p.first_word + p.words - 1, 1);
       rows.push_back({lane.instance, lane.type, "x" + std::to_string(lane.width),
-                      "[" + std::to_string(lane.first) + ":" + std::to_string(lane.last) + "]", addresses,
+                      lane.bits(), addresses,
                       Statements(p, layout.Count(image, p))});
     }
   }

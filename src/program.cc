@@ -34,7 +34,7 @@ bool CheckOverlaps(const Program& program, const std::string& path, Failure* err
     const std::uint64_t a = reach ? FirstDifference(*reach, p, std::min(end, reach_end)) : end;
     if (a < std::min(end, reach_end)) {
       const bool first = reach < &p;
-      return Fail(err, "can't read binary file " + path,
+      return Fail(err, CantReadBinary(path),
                   (first ? reach : &p)->where + " and " + (first ? &p : reach)->where + " give address " +
                       HexAddress(a) + " different bytes");
     }
@@ -89,14 +89,14 @@ bool PlaceAtBase(const Program& program, const std::string& path, std::uint64_t 
   for (const Piece& piece : program.pieces) {
     if (piece.length() == 0) continue;
     if (piece.address < base) {
-      return Fail(err, "can't read binary file " + path,
+      return Fail(err, CantReadBinary(path),
                   piece.where + " gives address " + HexAddress(piece.address) + ", below --base " +
                       HexAddress(base));
     }
     end = std::max(end, piece.address + piece.length());
   }
   if (end - base > kMaxWords) {
-    return Fail(err, "can't read binary file " + path,
+    return Fail(err, CantReadBinary(path),
                 "its bytes reach " + HexAddress(end - 1) + ", more than a run takes from --base " +
                     HexAddress(base) + " (give the program's first address as --base)");
   }
@@ -121,7 +121,7 @@ bool PlaceInSpace(const Program& program, const std::string& path, const Address
   for (const Piece& piece : program.pieces) all += piece.length();
   const std::uint64_t inside = all - outside->count;
   if (inside == 0 && inside_needed) {
-    return Fail(err, "can't read binary file " + path,
+    return Fail(err, CantReadBinary(path),
                 "no byte of it lies in " + space.name + " " + space.range() +
                     " (a program linked for another address?)");
   }

@@ -18,7 +18,7 @@ constexpr std::size_t kMaxProgramBytes = std::size_t{256} << 20;
 bool ReadBytes(Source& in, const std::string& path, Image* image, Failure* err) {
   OsError error;
   if (!ReadText(in, SIZE_MAX, &image->bytes_to_fill(), &error)) {
-    return Fail(err, "can't read binary file " + path, error.reason);
+    return Fail(err, CantReadBinary(path), error.reason);
   }
   image->FilledBytes();
   return true;
@@ -50,7 +50,7 @@ class TextSource : public Source {
 bool ReadWhole(Source& in, const Job& job, std::string* text, Failure* err) {
   OsError error;
   return ReadText(in, kMaxProgramBytes, text, &error) ||
-         Fail(err, "can't read binary file " + job.bin_path, error.reason);
+         Fail(err, CantReadBinary(job.bin_path), error.reason);
 }
 
 }  // namespace
@@ -98,7 +98,7 @@ bool ReadSpaceImage(Source& in, const Job& job, const AddressSpace& space, Space
   std::string text;
   if (!ReadWhole(in, job, &text, err)) return false;
   const Reader& reader = ReaderOf(job, std::string_view(text).substr(0, 256));
-  const std::string message = "can't read binary file " + job.bin_path;
+  const std::string message = CantReadBinary(job.bin_path);
   if (!reader.program && !ReadsBytes(reader)) {
     // Whole bus words, parity bits included, from the space's first.
     read->bytes = false;

@@ -37,7 +37,7 @@ std::uint64_t BigEndian(const unsigned char* p, std::size_t n) {
 
 // -1, with `*err` saying which line of `path` is bad and why.
 int BadLine(Failure* err, const std::string& path, const std::string& where, const std::string& reason) {
-  Fail(err, "can't read binary file " + path, where + ": " + reason);
+  Fail(err, CantReadBinary(path), where + ": " + reason);
   return -1;
 }
 

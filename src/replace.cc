@@ -7,7 +7,7 @@
 namespace romseed {
 namespace {
 
-std::string CantReplace(const ReadUcf& ucf) { return std::string("can't replace ") + ucf.kind + " file " + ucf.path; }
+std::string CantReplace(const ReadUcf& ucf) { return "can't replace " + ucf.file + ucf.path; }
 
 // Sets `*hash` to the hash of the content of `path`. False, with `*err`
 // set, if it cannot be read.
@@ -63,7 +63,7 @@ bool TakePlace(Os& os, const ReadUcf& ucf, const std::string& target, MadeFile& 
     case MadeFile::Moved::kChanged:
       // Not known to have changed: the UCF stays as it was all the same.
       if (unread.kind != OsError::kNone) return Fail(err, CantReplace(ucf), unread.reason);
-      return Fail(err, std::string(ucf.kind) + " file " + ucf.path + " changed during the run");
+      return Fail(err, ucf.file + ucf.path + " changed during the run");
     case MadeFile::Moved::kFailed:
       break;
   }

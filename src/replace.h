@@ -18,7 +18,7 @@ struct ReadUcf {
   const std::string& path;
   FileInfo info;
   std::optional<std::uint64_t> hash;
-  const char* kind = "ucf";  // "ucf" or "xdc", as messages name the file
+  std::string file = "ucf file ";  // as messages name it: Job::file()
 };
 
 // Puts the content of `work`, complete and at its end, in the UCF's place:

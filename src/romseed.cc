@@ -224,7 +224,7 @@ void WarnOfTheXdc(Sink& errors, const Job& job, const Counts& counts) {
                       ", which sets INIT_ or INITP_ in a way romseed does not read (a foreach, a list "
                       "of cells, a variable): see that it sets no cell of this run\n");
   }
-  if (!job.xdc && EndsWith(job.ucf_path, ".xdc")) {
+  if (!job.xdc && EndsInAnyCase(job.ucf_path, ".XDC")) {
     Print(errors, "romseed: warning: " + job.ucf_path + " is named as an XDC, but without --xdc romseed "
                   "writes UCF statements into it: give --xdc for Vivado's set_property lines\n");
   }
@@ -362,18 +362,17 @@ int Update(const Job& job, Os& os, Sink& out, Sink& errors) {
   Failure err;
   Inputs in;
   std::unique_ptr<MadeFile> work;
-  AddressSpace space;
-  const bool layout = !job.layout_path.empty();
-  if (layout && !ReadLayoutOf(os, job, &space, &err)) return Report(err, false, out, errors);
+  AddressSpace read_space;
+  const AddressSpace* space = job.layout_path.empty() ? nullptr : &read_space;
+  if (space && !ReadLayoutOf(os, job, &read_space, &err)) return Report(err, false, out, errors);
   if (!OpenInputs(os, job, &in, &err, errors)) return Report(err, false, out, errors);
   if (!OpenWorkingFile(os, job, in, &work, &err, errors)) return Report(err, false, out, errors);
-  SayWhatGoes(out, job, layout ? &space : nullptr);
+  SayWhatGoes(out, job, space);
   Counts counts;
   std::optional<std::uint64_t> ucf_hash;
   bool unchanged = false;
   ListedLines others(errors);
-  if (!WriteNewUcf(job, layout ? &space : nullptr, in, *work, others, &counts, &ucf_hash, &unchanged,
-                   &err)) {
+  if (!WriteNewUcf(job, space, in, *work, others, &counts, &ucf_hash, &unchanged, &err)) {
     return Report(err, false, out, errors);
   }
   // Let go first: some systems cannot replace a file that is open.
@@ -385,11 +384,10 @@ int Update(const Job& job, Os& os, Sink& out, Sink& errors) {
                  "add lines " + std::to_string(counts.add_count) + "\n");
   if (unchanged) {
     Print(errors, "romseed: " + job.ucf_path + " already holds these statements\n");
-  } else if (!ReplaceUcf(os, ReadUcf{job.ucf_path, read, ucf_hash, job.xdc ? "xdc" : "ucf"}, *work,
-                         &err)) {
+  } else if (!ReplaceUcf(os, ReadUcf{job.ucf_path, read, ucf_hash, job.file()}, *work, &err)) {
     return Report(err, false, out, errors);
   }
-  SayWhatWasLeft(errors, job, layout ? &space : nullptr, counts);
+  SayWhatWasLeft(errors, job, space, counts);
   Print(out, "complete!\n");
   return 0;
 }

@@ -290,13 +290,13 @@ TextFormat TextFormatOf(std::string_view start) {
 
 bool LinesOfWords(Source& in, const std::string& path, const std::vector<std::uint64_t>& addresses,
                   Image* image, std::vector<std::int64_t>* lines, Failure* err) {
-  Parser parser(in, image->width(), "can't read binary file " + path, err);
+  Parser parser(in, image->width(), CantReadBinary(path), err);
   parser.WatchFor(addresses, lines);
   return parser.Parse(image);
 }
 
 bool ReadWordFile(Source& in, const std::string& path, Image* image, Failure* err) {
-  return Parser(in, image->width(), "can't read binary file " + path, err).Parse(image);
+  return Parser(in, image->width(), CantReadBinary(path), err).Parse(image);
 }
 
 }  // namespace romseed

@@ -13,15 +13,6 @@ constexpr char kUpperDigits[] = "0123456789ABCDEF";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-// True if `s` begins with `word` in any case.
-bool BeginsWith(std::string_view s, std::string_view word) {
-  if (s.size() < word.size()) return false;
-  for (std::size_t i = 0; i < word.size(); ++i) {
-    if (AsciiUpper(s[i]) != word[i]) return false;
-  }
-  return true;
-}
-
 // The line as Tcl reads its words: a backslash, the line end and the
 // blanks after it are one blank.
 std::string Joined(std::string_view line) {
@@ -87,9 +78,9 @@ class Words {
 
 // The attribute `word` (INIT_0A, INITP_07, in any case) into `*s`.
 bool TakeAttribute(std::string_view word, UcfStatement* s) {
-  s->parity = BeginsWith(word, "INITP_");
+  s->parity = BeginsInAnyCase(word, "INITP_");
   const std::size_t at = s->parity ? 6 : 5;
-  if ((!s->parity && !BeginsWith(word, "INIT_")) || word.size() != at + 2) return false;
+  if ((!s->parity && !BeginsInAnyCase(word, "INIT_")) || word.size() != at + 2) return false;
   const int hi = HexValue(word[at]), lo = HexValue(word[at + 1]);
   if (hi < 0 || lo < 0) return false;
   s->index = static_cast<std::size_t>(hi * 16 + lo);
@@ -168,7 +159,7 @@ XdcLine ParseXdcLine(std::string_view line, UcfStatement* s, bool* value_ok) {
   if (w.Take("-quiet")) w.Blanks();
   const std::string_view attribute = w.Word();
   if (!TakeAttribute(attribute, s)) {
-    return BeginsWith(attribute, "INIT") || init ? XdcLine::kUnsure : XdcLine::kOther;
+    return BeginsInAnyCase(attribute, "INIT") || init ? XdcLine::kUnsure : XdcLine::kOther;
   }
   *value_ok = TakeValue(w.Word(), s->value);
   std::string_view cell;

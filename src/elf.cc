@@ -27,10 +27,6 @@ class Fields {
   bool big_;
 };
 
-}  // namespace
-
-namespace {
-
 // Reads program header `k` at `h` into a piece of `*program`, if it is a
 // loadable segment; false, with `*err` set to `message` and the reason, if
 // it lies beyond the file's end.

@@ -30,10 +30,10 @@ struct Piece {
 
 enum class ByteOrder { kUnsaid, kLittle, kBig };
 
-// The text a program was read from must outlive it.
 // "big-endian" or "little-endian", as messages say an order.
 inline const char* OrderName(ByteOrder order) { return order == ByteOrder::kBig ? "big-endian" : "little-endian"; }
 
+// The text a program was read from must outlive it.
 struct Program {
   std::vector<Piece> pieces;
   ByteOrder order = ByteOrder::kUnsaid;  // as the file's header says it

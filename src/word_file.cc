@@ -109,7 +109,7 @@ class Parser {
   // Gives the word just read, `value` or wider, to `address`.
   void Store(Image* image, std::uint64_t address, std::uint64_t value) {
     Watch(address);
-    if (width_ > 64) {
+    if (wide_) {
       image->SetDigits(address, digits_);
     } else {
       image->Set(address, value);

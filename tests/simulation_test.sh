@@ -15,6 +15,7 @@ done
 tool=$(realpath "$1")
 model=$(realpath "$(dirname "$0")/bram_read.v")
 source "$(dirname "$0")/check.sh"
+source "$(dirname "$0")/synth_rom.sh"
 cd "$scratch"
 
 # The model against yosys: a 2048 x 9 ROM of random words, mapped to a
@@ -22,15 +23,7 @@ cd "$scratch"
 if command -v yosys >/dev/null; then
   python3 -c "import random; random.seed(9)
 for a in range(2048): print('%03x' % random.getrandbits(9))" >rom.hex
-  cat >rom.v <<'EOF'
-module rom(input clk, input [10:0] addr, output reg [8:0] data);
-  reg [8:0] mem [0:2047];
-  initial $readmemh("rom.hex", mem);
-  always @(posedge clk) data <= mem[addr];
-endmodule
-EOF
-  yosys -q -p 'read_verilog rom.v; synth_xilinx -family xc3s -top rom; setundef -zero -params;
-               write_verilog -noattr net.v' >yosys.log 2>&1
+  synth_rom xc3s 2048 9 rom.hex
   python3 - <<'EOF'
 import re
 v = open("net.v").read()

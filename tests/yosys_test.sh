@@ -13,6 +13,7 @@ command -v yosys >/dev/null || { echo "yosys is not installed: skipped"; exit 77
 tool=$(realpath "$1")
 src=$(realpath "$2")
 source "$(dirname "$0")/check.sh"
+source "$(dirname "$0")/synth_rom.sh"
 cd "$scratch"
 
 cp "$src/examples/firmware.bin" fw.bin
@@ -20,17 +21,9 @@ cp "$src/examples/firmware.bin" fw.bin
 "$tool" fw.bin top.ucf rom >/dev/null
 blocks=$((($(stat -c %s fw.bin) + 511) / 512))
 check "firmware of a full and a short block" test "$blocks" = 2
-cat >rom.v <<'EOF'
-module rom(input clk, input [8:0] addr, output reg [7:0] data);
-  reg [7:0] mem [0:511];
-  initial $readmemh("block.hex", mem);
-  always @(posedge clk) data <= mem[addr];
-endmodule
-EOF
 for ((b = 0; b < blocks; ++b)); do
   od -An -v -tx1 -w1 -j $((512 * b)) -N 512 fw.bin | tr -d ' ' >block.hex
-  yosys -q -p 'read_verilog rom.v; synth_xilinx -family xcv -top rom; setundef -zero -params;
-                write_verilog -noattr net.v' >yosys.log 2>&1
+  synth_rom xcv 512 8 block.hex
   check "block $b: one RAMB4_S8" test "$(grep -c 'RAMB4_S8 ' net.v)" = 1
   # INIT_0A and INIT_0a alike, as "index value" lines.
   grep -o "INIT_0[0-9A-Fa-f](256'h[0-9a-fx]*" net.v | sed "s/INIT_0\(.\)(256'h/0\1 /" |
@@ -51,22 +44,13 @@ done
 # values of the statements for that block.
 grep '^INST "rom00" INIT_' top.ucf | sed 's/.*INIT_\(..\) = \([0-9a-f]*\);/\1 \2/' | sort >tool.txt
 for width in 1 2 4 16; do
-  case $width in 1) abits=12 ;; 2) abits=11 ;; 4) abits=10 ;; 16) abits=8 ;; esac
   python3 -c '
 import sys
 w = int(sys.argv[1])
 bits = int.from_bytes(open("fw.bin", "rb").read()[:512], "little")
 for a in range(4096 // w):
     print("%x" % (bits >> (w * a) & ((1 << w) - 1)))' "$width" >block.hex
-  cat >rom.v <<EOF
-module rom(input clk, input [$((abits - 1)):0] addr, output reg [$((width - 1)):0] data);
-  reg [$((width - 1)):0] mem [0:$((4096 / width - 1))];
-  initial \$readmemh("block.hex", mem);
-  always @(posedge clk) data <= mem[addr];
-endmodule
-EOF
-  yosys -q -p 'read_verilog rom.v; synth_xilinx -family xcv -top rom; setundef -zero -params;
-                write_verilog -noattr net.v' >yosys.log 2>&1
+  synth_rom xcv $((4096 / width)) "$width" block.hex
   check "$width-bit port: one RAMB4_S$width" test "$(grep -c "RAMB4_S$width " net.v)" = 1
   grep -o "INIT_0[0-9A-Fa-f](256'h[0-9a-fx]*" net.v | sed "s/INIT_0\(.\)(256'h/0\1 /" |
     tr 'A-F' 'a-f' | sort >yosys.txt
@@ -77,18 +61,9 @@ done
 # bits; yosys lays its bits out in lanes of 9 (--parity=lanes), and its INIT_
 # and INITP_ values must be romseed's statements for the same word file.
 while read -r family depth width primitive; do
-  abits=$(python3 -c "print(($depth - 1).bit_length())")
   python3 -c "import random; random.seed($depth * $width)
 for a in range($depth): print('%x' % random.getrandbits($width))" >words.hex
-  cat >rom.v <<EOF
-module rom(input clk, input [$((abits - 1)):0] addr, output reg [$((width - 1)):0] data);
-  reg [$((width - 1)):0] mem [0:$((depth - 1))];
-  initial \$readmemh("words.hex", mem);
-  always @(posedge clk) data <= mem[addr];
-endmodule
-EOF
-  yosys -q -p "read_verilog rom.v; synth_xilinx -family $family -top rom; setundef -zero -params;
-               write_verilog -noattr net.v" >yosys.log 2>&1
+  synth_rom "$family" "$depth" "$width" words.hex
   what="$depth x $width on $family"
   check "$what: one $primitive" test "$(grep -c "$primitive " net.v)" = 1
   grep -o "INITP\?_[0-9A-Fa-f]*(256'h[0-9a-fx]*" net.v | sed "s/(256'h/ /" |

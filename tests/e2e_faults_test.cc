@@ -89,6 +89,7 @@ TEST_F(Edges, RefusesMisuse) {
   std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"top.ucf", "msgs.bin", "rom"}, "binary file top.ucf is named as a ucf file"},
       {{"sub/TOP.Ucf", "msgs.bin", "rom"}, "binary file sub/TOP.Ucf is named as a ucf file"},
+      {{"--xdc", "TOP.Xdc", "msgs.bin", "rom"}, "binary file TOP.Xdc is named as an xdc file"},
       // A control character that no text holds (here 0x12).
       {{"msgs.bin", "fw.bin", "rom"}, "ucf file fw.bin is not a text file"},
   };

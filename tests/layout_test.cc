@@ -47,6 +47,8 @@ TEST(Layout, ReadsTheFormsThatRealBmmFilesCarry) {
        "r1 RAMB16 [1:1] [0:16383] PLACED = X1Y90; r0 RAMB16_S1 [0];\nEND_BUS_BLOCK;\n"
        "END_ADDRESS_BLOCK;\nEND_ADDRESS_MAP;\n",
        "bits", "r1 1+1@0, r0 0+1@0"},
+      // Keywords and memory types in any case.
+      {"Address_Space m ramb16 [0:0x7FF] Bus_Block a [7:0]; End_Bus_Block; end_address_space;", "m", "a 0+8@0"},
       // Big-endian numbering: bit 0 is the top bit; a lane's value keeps the bus's order.
       {"ADDRESS_SPACE be RAMB16 [0:0xFFF] BUS_BLOCK b0 [0:15]; b1 [16:31]; END_BUS_BLOCK; "
        "END_ADDRESS_SPACE;",

@@ -63,8 +63,8 @@ tclsh record.tcl top.xdc xdc.txt 2>tcl.err
 sed 's/^INST "\(.*\)" \(INITP\?_..\) = \([0-9a-f]*\);$/\1 \2 256'"'"'h\3/' top.ucf >ucf.txt
 check "a layout: its properties are the UCF's statements" cmp -s xdc.txt ucf.txt
 check "a layout: its lanes' cells, as they stand" grep -q '^cpu/mem/ram3 INIT_7F ' xdc.txt
-: >plain.xdc
-"$tool" fw.bin plain.xdc rom 2>err.txt >/dev/null
+: >plain.Xdc
+"$tool" fw.bin plain.Xdc rom 2>err.txt >/dev/null
 check "an XDC without --xdc: written as a UCF, with a warning" grep -q "give --xdc" err.txt
 check "a layout: the check holds it" sh -c "'$tool' --xdc -c -l m.bmm -f bin fw.bin top.xdc progmem >/dev/null"
 finish
